@@ -1,0 +1,12 @@
+# Sanitizer builds apply to every target of the tree.
+if(MEROLUNE_SANITIZE AND MEROLUNE_TSAN)
+  message(FATAL_ERROR "MEROLUNE_SANITIZE and MEROLUNE_TSAN cannot be combined")
+endif()
+if(MEROLUNE_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(MEROLUNE_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()

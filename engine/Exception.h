@@ -1,0 +1,16 @@
+#pragma once
+// The one error type of the program: an exception carrying a UTF-8 message for the user.
+
+#include <stdexcept>
+#include <string>
+
+namespace merolune {
+
+// Every failure the user may see is an Exception (or a subclass) whose what() is the text
+// to show as it stands. Subsystems derive their own classes so that callers can tell them apart.
+class Exception : public std::runtime_error {
+ public:
+  explicit Exception(const std::string& message) : std::runtime_error(message) {}
+};
+
+}  // namespace merolune

@@ -1,0 +1,158 @@
+#include "Stream.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "Exception.h"
+
+namespace merolune {
+
+namespace {
+
+constexpr const char* kCannotOpen = "ファイルを開けません: ";
+constexpr const char* kCannotCreate = "ファイルを作成できません: ";
+constexpr const char* kCannotRead = "ファイルを読み込めません: ";
+constexpr const char* kCannotWrite = "ファイルに書き込めません: ";
+constexpr const char* kCannotSeek = "ファイル内を移動できません: ";
+
+[[noreturn]] void Fail(const char* what, const std::string& path, int error) {
+  throw Exception(std::string(what) + path + " (" + std::strerror(error) + ")");
+}
+
+std::uint64_t Resolve(std::int64_t offset, SeekOrigin origin, std::uint64_t current, std::uint64_t size) {
+  std::int64_t base = 0;
+  switch (origin) {
+    case SeekOrigin::Begin: base = 0; break;
+    case SeekOrigin::Current: base = static_cast<std::int64_t>(current); break;
+    case SeekOrigin::End: base = static_cast<std::int64_t>(size); break;
+  }
+  const std::int64_t target = base + offset;
+  if (target < 0) throw Exception("negative stream position");
+  return static_cast<std::uint64_t>(target);
+}
+
+}  // namespace
+
+FileStream::FileStream(const std::string& path, Mode mode) : path_(path) {
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case Mode::Read: flags |= O_RDONLY; break;
+    case Mode::Create: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    case Mode::ReadWrite: flags |= O_RDWR; break;
+  }
+  do {
+    fd_ = ::open(path.c_str(), flags, 0666);
+  } while (fd_ < 0 && errno == EINTR);
+  if (fd_ < 0) Fail(mode == Mode::Create ? kCannotCreate : kCannotOpen, path, errno);
+  struct stat st {};
+  if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd_);
+    fd_ = -1;
+    Fail(kCannotOpen, path, EISDIR);
+  }
+}
+
+FileStream::~FileStream() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void FileStream::Close() {
+  if (fd_ < 0) return;
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0 && errno != EINTR) Fail(kCannotWrite, path_, errno);
+}
+
+std::size_t FileStream::Read(void* buffer, std::size_t count) {
+  auto* out = static_cast<char*>(buffer);
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::pread(fd_, out + done, count - done, static_cast<off_t>(position_ + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      Fail(kCannotRead, path_, errno);
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  position_ += done;
+  return done;
+}
+
+void FileStream::Write(const void* buffer, std::size_t count) {
+  const auto* in = static_cast<const char*>(buffer);
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::pwrite(fd_, in + done, count - done, static_cast<off_t>(position_ + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      Fail(kCannotWrite, path_, errno);
+    }
+    // A write that stores nothing without an error would loop for ever; report it as a full disk.
+    if (n == 0) Fail(kCannotWrite, path_, ENOSPC);
+    done += static_cast<std::size_t>(n);
+  }
+  position_ += done;
+}
+
+std::uint64_t FileStream::Seek(std::int64_t offset, SeekOrigin origin) {
+  const std::uint64_t size = origin == SeekOrigin::End ? Size() : 0;
+  position_ = Resolve(offset, origin, position_, size);
+  return position_;
+}
+
+std::uint64_t FileStream::Size() const {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) Fail(kCannotSeek, path_, errno);
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::size_t MemoryStream::Read(void* buffer, std::size_t count) {
+  if (position_ >= bytes_.size()) return 0;
+  const std::size_t n = std::min<std::uint64_t>(count, bytes_.size() - position_);
+  std::memcpy(buffer, bytes_.data() + position_, n);
+  position_ += n;
+  return n;
+}
+
+void MemoryStream::Write(const void* buffer, std::size_t count) {
+  if (count == 0) return;
+  if (position_ + count > bytes_.size()) bytes_.resize(position_ + count);
+  std::memcpy(bytes_.data() + position_, buffer, count);
+  position_ += count;
+}
+
+std::uint64_t MemoryStream::Seek(std::int64_t offset, SeekOrigin origin) {
+  position_ = Resolve(offset, origin, position_, bytes_.size());
+  return position_;
+}
+
+void CopyFile(const std::string& from, const std::string& to) {
+  FileStream in(from, FileStream::Mode::Read);
+  FileStream out(to, FileStream::Mode::Create);
+  std::vector<char> chunk(1 << 16);
+  for (;;) {
+    const std::size_t n = in.Read(chunk.data(), chunk.size());
+    if (n == 0) break;
+    out.Write(chunk.data(), n);
+  }
+  out.Close();
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool DeleteFileIfExists(const std::string& path) {
+  if (path.empty()) return true;
+  if (::unlink(path.c_str()) == 0) return true;
+  return errno == ENOENT;
+}
+
+}  // namespace merolune

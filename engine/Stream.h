@@ -1,0 +1,94 @@
+#pragma once
+// Byte streams: a file opened with POSIX calls and an in-memory buffer, behind one interface.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace merolune {
+
+enum class SeekOrigin { Begin, Current, End };
+
+// A seekable byte stream. Reads may be short at the end of the stream; writes are all or
+// nothing: a write that cannot store every byte (disk full, I/O error) throws Exception.
+// Positions may be set past the end; reading there returns 0 bytes. Not thread-safe.
+class Stream {
+ public:
+  virtual ~Stream() = default;
+  // Reads up to `count` bytes and returns how many were read (0 at or past the end).
+  virtual std::size_t Read(void* buffer, std::size_t count) = 0;
+  // Writes all `count` bytes at the current position or throws.
+  virtual void Write(const void* buffer, std::size_t count) = 0;
+  // Moves the position and returns the new one; a position before 0 throws.
+  virtual std::uint64_t Seek(std::int64_t offset, SeekOrigin origin) = 0;
+  virtual std::uint64_t Position() const = 0;
+  virtual std::uint64_t Size() const = 0;
+
+  // Reads exactly `count` bytes; false (with the position moved by what was read) when the
+  // stream ends first.
+  bool ReadExact(void* buffer, std::size_t count) { return Read(buffer, count) == count; }
+};
+
+// A file on disk. Read-only streams may be opened while another process or thread writes the
+// file; Size() asks the file system each time, so it sees the file grow.
+class FileStream final : public Stream {
+ public:
+  enum class Mode {
+    Read,       // existing file, read only
+    Create,     // create or truncate, read and write
+    ReadWrite,  // existing file, read and write
+  };
+
+  FileStream(const std::string& path, Mode mode);
+  ~FileStream() override;
+  FileStream(const FileStream&) = delete;
+  FileStream& operator=(const FileStream&) = delete;
+
+  std::size_t Read(void* buffer, std::size_t count) override;
+  void Write(const void* buffer, std::size_t count) override;
+  std::uint64_t Seek(std::int64_t offset, SeekOrigin origin) override;
+  std::uint64_t Position() const override { return position_; }
+  std::uint64_t Size() const override;
+
+  // Flushes to the kernel and closes; reports a failing close (delayed write errors on some
+  // file systems). The destructor closes silently.
+  void Close();
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  std::uint64_t position_ = 0;
+};
+
+// A growable buffer in memory, for tests and for parsing bytes that came from elsewhere.
+class MemoryStream final : public Stream {
+ public:
+  MemoryStream() = default;
+  explicit MemoryStream(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
+
+  std::size_t Read(void* buffer, std::size_t count) override;
+  void Write(const void* buffer, std::size_t count) override;
+  std::uint64_t Seek(std::int64_t offset, SeekOrigin origin) override;
+  std::uint64_t Position() const override { return position_; }
+  std::uint64_t Size() const override { return bytes_.size(); }
+
+  const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+  std::uint64_t position_ = 0;
+};
+
+// Copies the file `from` over `to` (created or truncated), in chunks; throws with a message
+// naming the file on any failure.
+void CopyFile(const std::string& from, const std::string& to);
+
+// True when a file (or anything else) exists at `path`.
+bool FileExists(const std::string& path);
+
+// Deletes `path` if it exists; returns false only when it exists and could not be deleted.
+bool DeleteFileIfExists(const std::string& path);
+
+}  // namespace merolune
