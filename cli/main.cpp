@@ -1,1 +1,246 @@
-int main() { return 0; }
+// merolune-cli: runs one reduction job from the command line, as the run button does.
+
+#include <getopt.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "Exception.h"
+#include "ReductionJob.h"
+#include "ReductionSettings.h"
+
+namespace {
+
+using namespace merolune;
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kUsage = R"(Usage: merolune-cli [options] SOURCE DEST
+
+Turns SOURCE into a karaoke track DEST by reducing the centre-panned vocal.
+The extensions choose the formats (.wav; an unknown DEST extension receives WAV).
+
+Reduction:
+  --p-param POS         phase limit, 0..900 (tenths of a degree), default 450
+  --a-param POS         A parameter, 0..1000, default 400
+  --no-synthetic        plain instead of weighted subtraction
+  --precision I         0..4: blocks of 2048 * 2^I frames, default 2 (8192)
+  --range I             0 all, 1 100-12000 Hz, 2 150-14000 Hz (default), 3 250-15000 Hz, 4 custom
+  --low HZ --high HZ    custom range (implies --range 4)
+  --key K               key change in semitones, -5..5, default 0
+  --inverse             keep the removed part instead of the rest
+  --subtraction-bypass  skip the subtraction
+  --enhancer            widen the stereo image
+  --bypass-all          no processing at all: DEST receives the source as it is
+Encoding:
+  --ape-level I         Monkey's Audio level item 0..3, default 1
+  --ogg-quality POS     Ogg Vorbis quality -1..10, default 5
+  --mp3-kbps K          MP3 bit rate, default 192
+  --flac-level L        FLAC level 0..8, or -1 for the detailed settings, default -1
+  --wma-kbps K          WMA bit rate, default 96
+Other:
+  --overwrite           replace an existing DEST
+  --quiet               no progress on stderr
+  --help                this text
+
+Exit status: 0 done, 1 the job failed or was cancelled, 2 bad usage.
+)";
+
+// Settings the encoders will read; checked here so that a script learns of a typo at once.
+struct EncoderOptions {
+  int ApeLevel = 1;
+  int OggQuality = 5;
+  int Mp3Kbps = 192;
+  int FlacLevel = -1;
+  int WmaKbps = 96;
+};
+
+struct Options {
+  TuningControls Controls;
+  ReductionToggles Toggles;
+  EncoderOptions Encoder;
+  bool Overwrite = false;
+  bool Quiet = false;
+  std::string Source;
+  std::string Destination;
+};
+
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+int ParseInt(const char* option, const char* text, int low, int high) {
+  const int v = ParseHz(text, std::numeric_limits<std::int32_t>::min());
+  if (v == std::numeric_limits<std::int32_t>::min() || v < low || v > high)
+    throw UsageError(std::string(option) + " takes an integer from " + std::to_string(low) + " to " +
+                     std::to_string(high) + ", not '" + text + "'");
+  return v;
+}
+
+Options ParseOptions(int argc, char** argv) {
+  enum : int {
+    kP = 256, kA, kNoSynthetic, kPrecision, kRange, kLow, kHigh, kKey, kInverse, kSubtractionBypass, kEnhancer,
+    kBypassAll, kApe, kOgg, kMp3, kFlac, kWma, kOverwrite, kQuiet, kHelp,
+  };
+  static const option longOptions[] = {
+      {"p-param", required_argument, nullptr, kP},
+      {"a-param", required_argument, nullptr, kA},
+      {"no-synthetic", no_argument, nullptr, kNoSynthetic},
+      {"precision", required_argument, nullptr, kPrecision},
+      {"range", required_argument, nullptr, kRange},
+      {"low", required_argument, nullptr, kLow},
+      {"high", required_argument, nullptr, kHigh},
+      {"key", required_argument, nullptr, kKey},
+      {"inverse", no_argument, nullptr, kInverse},
+      {"subtraction-bypass", no_argument, nullptr, kSubtractionBypass},
+      {"enhancer", no_argument, nullptr, kEnhancer},
+      {"bypass-all", no_argument, nullptr, kBypassAll},
+      {"ape-level", required_argument, nullptr, kApe},
+      {"ogg-quality", required_argument, nullptr, kOgg},
+      {"mp3-kbps", required_argument, nullptr, kMp3},
+      {"flac-level", required_argument, nullptr, kFlac},
+      {"wma-kbps", required_argument, nullptr, kWma},
+      {"overwrite", no_argument, nullptr, kOverwrite},
+      {"quiet", no_argument, nullptr, kQuiet},
+      {"help", no_argument, nullptr, kHelp},
+      {nullptr, 0, nullptr, 0},
+  };
+  Options o;
+  std::optional<int> range;
+  std::optional<std::string> low, high;
+  opterr = 0;
+  for (;;) {
+    const int c = getopt_long(argc, argv, "", longOptions, nullptr);
+    if (c == -1) break;
+    const char* name = optind > 0 && optind <= argc ? argv[optind - 1] : "option";
+    switch (c) {
+      case kP: o.Controls.PPosition = ParseInt("--p-param", optarg, 0, kPPositionMax); break;
+      case kA: o.Controls.APosition = ParseInt("--a-param", optarg, 0, kAPositionMax); break;
+      case kNoSynthetic: o.Controls.Synthetic = false; break;
+      case kPrecision: o.Controls.PrecisionIndex = ParseInt("--precision", optarg, 0, kPrecisionLevels - 1); break;
+      case kRange: range = ParseInt("--range", optarg, 0, kRangeCustom); break;
+      case kLow: low = std::to_string(ParseInt("--low", optarg, 0, 1000000)); break;
+      case kHigh: high = std::to_string(ParseInt("--high", optarg, 0, 1000000)); break;
+      case kKey: o.Controls.KeyPosition = ParseInt("--key", optarg, kKeyMin, kKeyMax); break;
+      case kInverse: o.Toggles.Inverse = true; break;
+      case kSubtractionBypass: o.Toggles.SubtractionBypass = true; break;
+      case kEnhancer: o.Toggles.Enhancer = true; break;
+      case kBypassAll: o.Toggles.BypassAll = true; break;
+      case kApe: o.Encoder.ApeLevel = ParseInt("--ape-level", optarg, 0, 3); break;
+      case kOgg: o.Encoder.OggQuality = ParseInt("--ogg-quality", optarg, -1, 10); break;
+      case kMp3: o.Encoder.Mp3Kbps = ParseInt("--mp3-kbps", optarg, 8, 320); break;
+      case kFlac: o.Encoder.FlacLevel = ParseInt("--flac-level", optarg, -1, 8); break;
+      case kWma: o.Encoder.WmaKbps = ParseInt("--wma-kbps", optarg, 5, 320); break;
+      case kOverwrite: o.Overwrite = true; break;
+      case kQuiet: o.Quiet = true; break;
+      case kHelp: std::cout << kUsage; std::exit(0);
+      default: throw UsageError(std::string("unknown or incomplete option '") + name + "'");
+    }
+  }
+  if (argc - optind != 2) throw UsageError("expected SOURCE and DEST");
+  o.Source = argv[optind];
+  o.Destination = argv[optind + 1];
+
+  // The range boxes: a preset fills them, custom keeps what they held ("150" and "14000" at start)
+  // unless given.
+  o.Controls.RangeIndex = range.value_or((low || high) ? kRangeCustom : 2);
+  if ((low || high) && o.Controls.RangeIndex != kRangeCustom)
+    throw UsageError("--low and --high set a custom range; they cannot go with --range " +
+                     std::to_string(o.Controls.RangeIndex));
+  const RangePreset& preset = kRangePresets[o.Controls.RangeIndex];
+  if (preset.Low) o.Controls.LowText = preset.Low;
+  if (preset.High) o.Controls.HighText = preset.High;
+  if (low) o.Controls.LowText = *low;
+  if (high) o.Controls.HighText = *high;
+  return o;
+}
+
+class CliHost final : public JobHost {
+ public:
+  explicit CliHost(const Options& options)
+      : options_(options), progress_(!options.Quiet && ::isatty(STDERR_FILENO)) {}
+
+  void ShowError(const std::string& message) override { std::cerr << "merolune-cli: " << message << '\n'; }
+  bool ConfirmOverwrite(const std::string& destination) override {
+    if (!options_.Overwrite)
+      std::cerr << "merolune-cli: " << destination << ": " << kConfirmOverwrite << " (--overwrite)\n";
+    return options_.Overwrite;
+  }
+  int BlockSize() override { return BlockSizeForPrecision(options_.Controls.PrecisionIndex); }
+  ReductionSettings Settings() override { return MakeSettings(options_.Controls, options_.Toggles); }
+  bool BypassAll() override { return options_.Toggles.BypassAll; }
+
+  void SetProgress(std::uint64_t position, std::uint64_t minimum, std::uint64_t maximum) override {
+    if (!progress_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (maximum == 0) {
+      if (shown_) std::fputs("\r\033[K", stderr);
+      shown_ = false;
+      return;
+    }
+    if (shown_ && now - lastShown_ < std::chrono::milliseconds(100) && position < maximum) return;
+    const double span = static_cast<double>(maximum - minimum);
+    const double done = span > 0 ? static_cast<double>(position - std::min(position, minimum)) / span : 1.0;
+    std::fprintf(stderr, "\r\033[K%3.0f%%", 100.0 * std::min(done, 1.0));
+    std::fflush(stderr);
+    shown_ = true;
+    lastShown_ = now;
+  }
+
+ private:
+  const Options& options_;
+  bool progress_;
+  bool shown_ = false;
+  std::chrono::steady_clock::time_point lastShown_;
+};
+
+ReductionJob* runningJob = nullptr;
+
+extern "C" void OnSignal(int) {
+  // Only an atomic store: the job stops after the current block and cleans up.
+  if (runningJob) runningJob->RequestCancel();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  try {
+    options = ParseOptions(argc, argv);
+  } catch (const UsageError& e) {
+    std::cerr << "merolune-cli: " << e.what() << "\nTry 'merolune-cli --help'.\n";
+    return kExitUsage;
+  }
+
+  CliHost host(options);
+  ReductionJob job(host);
+  runningJob = &job;
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+
+  int status = kExitFailed;
+  try {
+    switch (job.DoReduce(options.Source, options.Destination)) {
+      case JobResult::Completed: status = 0; break;
+      case JobResult::Cancelled: std::cerr << "merolune-cli: cancelled\n"; break;
+      case JobResult::NotStarted: break;
+    }
+  } catch (const std::exception& e) {
+    std::cerr << "merolune-cli: " << e.what() << '\n';
+  }
+  runningJob = nullptr;
+  if (!job.DeleteLastOutput())
+    std::cerr << "merolune-cli: cannot delete " << job.LastOutputTempFile() << '\n';
+  return status;
+}

@@ -1,0 +1,152 @@
+#pragma once
+// The reduction job: source file to temporary WAV, block-by-block reduction, result to destination.
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "ReductionSettings.h"
+#include "Utils.h"
+
+namespace merolune {
+
+// Messages the job shows or throws.
+inline constexpr const char* kSourceMissing = "ソースファイルが存在しません。パスを確認してください。";
+inline constexpr const char* kConfirmOverwrite = "保存先には既にファイルが存在します。上書きしますか？";
+inline constexpr const char* kUnsupportedFormat = "未対応の形式です。";
+inline constexpr const char* kCannotCreateStream = "ストリームを作成できません";
+inline constexpr const char* kNotStereo = "ステレオではありません";
+inline constexpr const char* kUnsupportedBits = "対応していない量子化ビット数です";
+inline constexpr const char* kShortFormatChunk = "WAV ファイルの fmt チャンクが短すぎます（16 バイト未満）";
+inline constexpr const char* kZeroSampleRate = "WAV ファイルのサンプリング周波数が 0 です";
+inline constexpr const char* kResultTooLarge = "出力が WAV の上限 (4 GiB) を超えます";
+inline constexpr const char* kCannotCreateFolder = "保存先のフォルダを作成できません: ";
+inline constexpr const char* kErrorCaption = "エラー";
+inline constexpr const char* kConfirmCaption = "確認";
+
+// The six file formats, indexed as in the extension table; anything else is Unknown.
+enum class FileFormat { Unknown = -1, Wav = 0, Ape, Ogg, Mp3, Flac, Wma };
+
+// The format chosen by a path's extension, compared in lower case (".WAV" is ".wav").
+FileFormat FormatFromExtension(const std::string& path);
+
+enum class ConversionPhase { Decoding, Encoding };
+
+// What the job needs from the program around it: the window, or the command-line tool. Every
+// call comes on the thread that runs DoReduce. Implementations may throw Exception from the
+// calls that say so; the job then cleans up and passes the error on.
+class JobHost {
+ public:
+  virtual ~JobHost() = default;
+
+  // Handles pending events: before each block's subtraction, after each block, once after each
+  // banner appears and in every wait. Cancel requests arrive here.
+  virtual void PumpMessages() {}
+  // A message box of the job's own with caption kErrorCaption (the missing source, a format
+  // outside the table). The job ends right after it.
+  virtual void ShowError(const std::string& message) = 0;
+  // The destination exists: true to overwrite it, false to end the job with nothing changed.
+  virtual bool ConfirmOverwrite(const std::string& destination) = 0;
+
+  // The settings, read when the job starts: the block size, then the reduction settings, and
+  // the bypass-all toggle once the source is ready.
+  virtual int BlockSize() = 0;
+  virtual ReductionSettings Settings() = 0;
+  virtual bool BypassAll() = 0;
+
+  // Run controls locked when the job starts and unlocked when it ends, however it ends.
+  virtual void LockControls() {}
+  virtual void UnlockControls() {}
+
+  // The monitor's share. ResetMonitor at the start; RenewStream once the source's header is
+  // known (returns whether sound output is available, throws Exception(kCannotCreateStream));
+  // SourceFormatKnown with the source's format; MonitorFileBusy while the monitor has the output
+  // file open (the job waits); SetPlayEnabled after each block; SuspendPlayback before the
+  // result is encoded (returns whether playback was running) and ResumePlayback after.
+  virtual void ResetMonitor() {}
+  virtual bool RenewStream(std::uint32_t sampleRate) {
+    (void)sampleRate;
+    return false;
+  }
+  virtual void SourceFormatKnown(const WaveFormatInfo& format) { (void)format; }
+  virtual bool MonitorFileBusy() { return false; }
+  virtual void SetPlayEnabled(bool enabled) { (void)enabled; }
+  virtual bool SuspendPlayback() { return false; }
+  virtual void ResumePlayback() {}
+
+  // Progress in source bytes: position between minimum and maximum; 0, 0, 0 when it resets.
+  virtual void SetProgress(std::uint64_t position, std::uint64_t minimum, std::uint64_t maximum) {
+    (void)position, (void)minimum, (void)maximum;
+  }
+
+  // The conversion phases: a banner while a source is decoded or the result encoded (the
+  // window is disabled meanwhile), and the encoder settings asked for before encoding.
+  virtual void BeginConversion(ConversionPhase phase) { (void)phase; }
+  virtual void EndConversion(ConversionPhase phase) { (void)phase; }
+  virtual void ChooseEncoderSettings(FileFormat format) { (void)format; }
+};
+
+// Decodes the five compressed formats to WAV before the job and encodes its result after it.
+// Both throw Exception with the message to show; a failed Encode leaves no destination behind.
+class FormatConverter {
+ public:
+  virtual ~FormatConverter() = default;
+  virtual void Decode(FileFormat format, const std::string& source, const std::string& wav) = 0;
+  virtual void Encode(FileFormat format, const std::string& wav, const std::string& destination) = 0;
+};
+
+enum class JobResult {
+  Completed,   // the destination holds the result
+  Cancelled,   // stopped after a block; the destination is untouched
+  NotStarted,  // ended with a message box (or the overwrite question answered no)
+};
+
+// One object serves every job of a run. DoReduce runs a whole job on the calling thread and
+// calls back into the host at fixed points; RequestCancel may be called from any thread (or a
+// signal handler). The result of the latest job stays on disk as LastOutputTempFile, so the
+// monitor can go on playing it, until the next job starts or the object is destroyed.
+class ReductionJob {
+ public:
+  // `converter` may be null: the five compressed formats are then refused as unsupported.
+  explicit ReductionJob(JobHost& host, FormatConverter* converter = nullptr);
+  ~ReductionJob();
+  ReductionJob(const ReductionJob&) = delete;
+  ReductionJob& operator=(const ReductionJob&) = delete;
+
+  // Runs one job. Throws Exception after its clean-up when it fails; the temporary source is
+  // deleted on every path.
+  JobResult DoReduce(const std::string& source, const std::string& destination);
+
+  void RequestCancel() noexcept { cancelRequested_.store(true, std::memory_order_relaxed); }
+  bool CancelRequested() const noexcept { return cancelRequested_.load(std::memory_order_relaxed); }
+
+  // The current (or latest) job's source format, with DataSize counting the 16-bit output bytes.
+  const WaveFormatInfo& SourceFormat() const { return sourceFormat_; }
+  const std::string& OutputTempFile() const { return outputTempFile_; }
+  const std::string& LastOutputTempFile() const { return lastOutputTempFile_; }
+  // Deletes the latest result file (at shutdown); returns false when it could not be deleted.
+  bool DeleteLastOutput();
+
+ private:
+  class Cleanup;
+  void RunSourcePhase(FileFormat format, const std::string& source);
+  void CheckFormat();
+  void ProcessBlocks(int blockSize, const ReductionSettings& settings, bool soundAvailable);
+  void RunDestinationPhase(FileFormat format, const std::string& destination);
+  void WaitWhileMonitorBusy();
+
+  JobHost& host_;
+  FormatConverter* converter_;
+  std::atomic<bool> cancelRequested_{false};
+  WaveFormatInfo sourceFormat_;
+  std::string sourceTempFile_;
+  std::string outputTempFile_;
+  std::string lastOutputTempFile_;
+};
+
+// Copies `from` to `destination` without ever leaving a partial file there: a regular file (or
+// a new one) is written beside it under a temporary name and renamed over it; a device or pipe
+// is written directly. Throws Exception naming the file that failed.
+void CopyToDestination(const std::string& from, const std::string& destination);
+
+}  // namespace merolune

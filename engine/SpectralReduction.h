@@ -38,7 +38,7 @@ class SpectralReducer {
  private:
   void AnalyseAndSubtract();
   void ShiftKeys();
-  void CrossFadeAndOutput(std::span<const std::int16_t> block, std::span<std::int16_t> out);
+  void CrossFadeAndOutput(std::span<std::int16_t> out);
 
   int n_;
   int h_;
@@ -51,7 +51,8 @@ class SpectralReducer {
 
   TWaveFFT waveFFT1_, waveFFT2_;
   TWaveIFFT waveIFFT1_, waveIFFT2_;
-  std::vector<double> pL_, pR_;          // previous block's output, N each
+  std::vector<double> xL_, xR_;          // the block's input samples, N each
+  std::vector<double> prevL_, prevR_;    // second half of the previous block's output, H each
   std::vector<double> fadeIn_, fadeOut_;  // sin^2 and cos^2 of the cross-fade, H each
   std::vector<double> scaleL_, scaleR_;   // per-bin magnitude ratio new / old, H each
   std::vector<double> work_;              // scratch for the vectorised per-bin math
