@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building, testing and running Merolune need, skipping
+# those already present. Used by ./run.sh and ./test.sh; "sudo" is used when not root.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config   # the build
+  libgtest-dev                       # unit tests
+  libfftw3-dev                       # the benchmark's reference transform
+  sox ffmpeg                         # peer tools the tests check our files with
+)
+if [[ "${1:-}" == "--fuzz" ]]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  sudo=()
+  [[ "$(id -u)" -eq 0 ]] || sudo=(sudo)
+  echo "Installing: ${missing[*]}"
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
