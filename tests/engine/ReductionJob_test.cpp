@@ -1,0 +1,416 @@
+// The job from source file to destination: formats, lengths, chunks, cancel, errors and clean-up.
+
+#include "ReductionJob.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+
+#include "Exception.h"
+#include "Reference.h"
+#include "Signals.h"
+#include "TempDir.h"
+#include "WavFile.h"
+
+namespace merolune {
+namespace {
+
+using test::Chunk;
+using test::MakeWav;
+using test::ReadBytes;
+using test::ReadResultWav;
+using test::SampleBytes;
+using test::TempDir;
+using test::WavSpec;
+using test::WriteBytes;
+
+// A host that records what the job asked and told, with settings the test chooses.
+class RecordingHost : public JobHost {
+ public:
+  int blockSize = 2048;
+  ReductionSettings settings;
+  bool bypassAll = false;
+  bool overwrite = true;
+  bool soundAvailable = false;
+  std::function<void()> onPump;
+
+  std::vector<std::string> errors;
+  int overwriteQuestions = 0;
+  int pumps = 0;
+  int locks = 0, unlocks = 0;
+  std::vector<bool> playEnabled;
+  std::vector<std::string> phases;
+
+  void PumpMessages() override {
+    ++pumps;
+    if (onPump) onPump();
+  }
+  void ShowError(const std::string& message) override { errors.push_back(message); }
+  bool ConfirmOverwrite(const std::string&) override {
+    ++overwriteQuestions;
+    return overwrite;
+  }
+  int BlockSize() override { return blockSize; }
+  ReductionSettings Settings() override { return settings; }
+  bool BypassAll() override { return bypassAll; }
+  void LockControls() override { ++locks; }
+  void UnlockControls() override { ++unlocks; }
+  bool RenewStream(std::uint32_t) override { return soundAvailable; }
+  void SetPlayEnabled(bool enabled) override { playEnabled.push_back(enabled); }
+  void BeginConversion(ConversionPhase p) override {
+    phases.push_back(p == ConversionPhase::Decoding ? "begin-decode" : "begin-encode");
+  }
+  void EndConversion(ConversionPhase p) override {
+    phases.push_back(p == ConversionPhase::Decoding ? "end-decode" : "end-encode");
+  }
+};
+
+// Each test gets its own temporary directory, which also serves as $TMPDIR so that the job's
+// temporary files can be counted.
+class ReductionJobTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* old = std::getenv("TMPDIR");
+    if (old) oldTmp_ = old;
+    ::setenv("TMPDIR", tmp_.Path().c_str(), 1);
+  }
+  void TearDown() override {
+    if (oldTmp_.empty()) ::unsetenv("TMPDIR");
+    else ::setenv("TMPDIR", oldTmp_.c_str(), 1);
+  }
+
+  int TempFilesLeft() const {
+    int count = 0;
+    for (const auto& e : std::filesystem::directory_iterator(tmp_.Path()))
+      if (e.path().filename().string().rfind("cc", 0) == 0) ++count;
+    return count;
+  }
+
+  std::string Write(const std::string& name, const WavSpec& spec) {
+    const std::string path = dir_.File(name);
+    WriteBytes(path, MakeWav(spec));
+    return path;
+  }
+
+  static WavSpec Stereo16(const std::vector<std::int16_t>& samples, std::uint32_t rate = 44100) {
+    WavSpec spec;
+    spec.SampleRate = rate;
+    spec.Data = SampleBytes(samples);
+    return spec;
+  }
+
+  TempDir dir_;
+  TempDir tmp_;
+  RecordingHost host_;
+  std::string oldTmp_;
+};
+
+std::size_t MaxDifference(const std::vector<std::int16_t>& a, const std::vector<std::int16_t>& b) {
+  EXPECT_EQ(a.size(), b.size());
+  std::size_t worst = 0;
+  for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+    worst = std::max<std::size_t>(worst, static_cast<std::size_t>(std::abs(a[i] - b[i])));
+  return worst;
+}
+
+TEST_F(ReductionJobTest, ResultMatchesTheLiteralReductionAndHasOneFramePerSourceFrame) {
+  for (std::size_t frames : {std::size_t{1}, std::size_t{1000}, std::size_t{4000}, std::size_t{2048 * 5 + 17}}) {
+    SCOPED_TRACE(frames);
+    const auto samples = test::SongLike(frames, 44100, 7);
+    const std::string source = Write("song.wav", Stereo16(samples));
+    const std::string destination = dir_.File("out.wav");
+    ReductionJob job(host_);
+    ASSERT_EQ(job.DoReduce(source, destination), JobResult::Completed);
+    const auto result = ReadResultWav(destination, 44100);
+    EXPECT_EQ(result.size(), samples.size());
+    EXPECT_LE(MaxDifference(result, test::ReferenceReduce(samples, 2048, host_.settings, 44100)), 1u);
+  }
+}
+
+TEST_F(ReductionJobTest, EightBitSourceIsWidenedToSixteenBits) {
+  std::vector<std::uint8_t> bytes;
+  const auto wide = test::SongLike(5000, 22050, 3);
+  std::vector<std::int16_t> widened;
+  for (std::int16_t s : wide) {
+    const auto b = static_cast<std::uint8_t>(std::clamp(s / 256 + 128, 0, 255));
+    bytes.push_back(b);
+    widened.push_back(static_cast<std::int16_t>((b - 128) * 256));
+  }
+  WavSpec spec;
+  spec.BitsPerSample = 8;
+  spec.SampleRate = 22050;
+  spec.Data = bytes;
+  const std::string destination = dir_.File("out.wav");
+  ReductionJob job(host_);
+  ASSERT_EQ(job.DoReduce(Write("eight.wav", spec), destination), JobResult::Completed);
+  const auto result = ReadResultWav(destination, 22050);
+  EXPECT_EQ(result.size(), widened.size());
+  EXPECT_LE(MaxDifference(result, test::ReferenceReduce(widened, 2048, host_.settings, 22050)), 1u);
+  EXPECT_EQ(job.SourceFormat().DataSize, widened.size() * 2);
+}
+
+TEST_F(ReductionJobTest, OnlyTheDataChunkIsAudio) {
+  const auto samples = test::SongLike(3000, 44100, 11);
+  WavSpec spec = Stereo16(samples);
+  spec.FormatTag = 1;
+  spec.FormatChunkSize = 18;
+  // A chunk larger than half a block before the data, and tags after it.
+  spec.Before.push_back({"LIST", std::vector<std::uint8_t>(4 * 2048 + 13, 0x55)});
+  spec.After.push_back({"LIST", std::vector<std::uint8_t>(999, 0x7f)});
+  spec.After.push_back({"id3 ", std::vector<std::uint8_t>(128, 0x33)});
+  const std::string destination = dir_.File("out.wav");
+  ReductionJob job(host_);
+  ASSERT_EQ(job.DoReduce(Write("tagged.wav", spec), destination), JobResult::Completed);
+  const auto result = ReadResultWav(destination, 44100);
+  EXPECT_LE(MaxDifference(result, test::ReferenceReduce(samples, 2048, host_.settings, 44100)), 1u);
+}
+
+TEST_F(ReductionJobTest, DataSizeThatIsZeroOrTooLargeReadsToTheEndOfTheFile) {
+  const auto samples = test::SongLike(2500, 44100, 5);
+  for (std::uint32_t stored : {0u, 0xFFFFFFF0u, static_cast<std::uint32_t>(samples.size() * 2 + 400)}) {
+    SCOPED_TRACE(stored);
+    WavSpec spec = Stereo16(samples);
+    spec.DataSizeField = stored;
+    spec.Data.push_back(0x12);  // a trailing partial frame, ignored
+    const std::string destination = dir_.File("out.wav");
+    ReductionJob job(host_);
+    ASSERT_EQ(job.DoReduce(Write("sized.wav", spec), destination), JobResult::Completed);
+    const auto result = ReadResultWav(destination, 44100);
+    EXPECT_LE(MaxDifference(result, test::ReferenceReduce(samples, 2048, host_.settings, 44100)), 1u);
+  }
+}
+
+TEST_F(ReductionJobTest, EmptyOrMissingDataGivesAnEmptyResult) {
+  WavSpec empty;
+  WavSpec none;
+  none.WithData = false;
+  for (const WavSpec* spec : {&empty, &none}) {
+    const std::string destination = dir_.File("out.wav");
+    ReductionJob job(host_);
+    ASSERT_EQ(job.DoReduce(Write("empty.wav", *spec), destination), JobResult::Completed);
+    EXPECT_EQ(ReadBytes(destination).size(), 44u);
+    EXPECT_TRUE(ReadResultWav(destination, 44100).empty());
+  }
+}
+
+TEST_F(ReductionJobTest, BypassAllCopiesTheSourceByteForByte) {
+  WavSpec spec = Stereo16(test::SongLike(3000, 48000, 2), 48000);
+  spec.After.push_back({"LIST", std::vector<std::uint8_t>(31, 1)});
+  host_.bypassAll = true;
+  const std::string source = Write("song.wav", spec);
+  const std::string destination = dir_.File("copy.wav");
+  ReductionJob job(host_);
+  ASSERT_EQ(job.DoReduce(source, destination), JobResult::Completed);
+  EXPECT_EQ(ReadBytes(destination), ReadBytes(source));
+}
+
+TEST_F(ReductionJobTest, ExtensionsAreCaseBlindAndUnknownDestinationsGetTheWav) {
+  const auto samples = test::SongLike(1500, 44100, 9);
+  const std::string source = Write("SONG.WAV", Stereo16(samples));
+  const std::string destination = dir_.File("sub/dir/result.karaoke");
+  ReductionJob job(host_);
+  ASSERT_EQ(job.DoReduce(source, destination), JobResult::Completed);
+  EXPECT_EQ(ReadResultWav(destination, 44100).size(), samples.size());
+  EXPECT_EQ(FormatFromExtension("a.Flac"), FileFormat::Flac);
+  EXPECT_EQ(FormatFromExtension("a.wav.bak"), FileFormat::Unknown);
+  EXPECT_EQ(FormatFromExtension("noext"), FileFormat::Unknown);
+}
+
+TEST_F(ReductionJobTest, CancelAfterABlockLeavesAValidPartialResultAndNoDestination) {
+  const auto samples = test::SongLike(2048 * 6, 44100, 4);
+  int blocks = 0;
+  ReductionJob job(host_);
+  // The job pumps once before each subtraction and once after each block.
+  host_.onPump = [&] {
+    if (++blocks == 2 * 3) job.RequestCancel();
+  };
+  const std::string destination = dir_.File("out.wav");
+  ASSERT_EQ(job.DoReduce(Write("song.wav", Stereo16(samples)), destination), JobResult::Cancelled);
+  EXPECT_FALSE(std::filesystem::exists(destination));
+  const auto partial = ReadResultWav(job.LastOutputTempFile(), 44100);
+  EXPECT_EQ(partial.size(), 2u * 1024 * 4);
+  EXPECT_EQ(host_.unlocks, 1);
+}
+
+TEST_F(ReductionJobTest, OverwriteIsAskedAndNoLeavesEverythingAsItWas) {
+  const std::string source = Write("song.wav", Stereo16(test::SongLike(1000, 44100, 1)));
+  const std::string destination = dir_.File("out.wav");
+  WriteBytes(destination, {1, 2, 3});
+  host_.overwrite = false;
+  {
+    ReductionJob job(host_);
+    EXPECT_EQ(job.DoReduce(source, destination), JobResult::NotStarted);
+  }
+  EXPECT_EQ(host_.overwriteQuestions, 1);
+  EXPECT_EQ(ReadBytes(destination), (std::vector<std::uint8_t>{1, 2, 3}));
+  EXPECT_EQ(host_.locks, 0);
+  EXPECT_EQ(TempFilesLeft(), 0);
+  host_.overwrite = true;
+  ReductionJob job(host_);
+  EXPECT_EQ(job.DoReduce(source, destination), JobResult::Completed);
+  EXPECT_EQ(ReadResultWav(destination, 44100).size(), 2000u);
+}
+
+TEST_F(ReductionJobTest, PlayIsOfferedOnlyAfterTenSecondsOfOutputWithSound) {
+  const std::string source = Write("song.wav", Stereo16(test::SongLike(8000 * 12, 8000, 6), 8000));
+  host_.soundAvailable = true;
+  ReductionJob job(host_);
+  ASSERT_EQ(job.DoReduce(source, dir_.File("out.wav")), JobResult::Completed);
+  // 1024 frames per block at 8000 Hz: more than 80000 frames after block 79.
+  ASSERT_EQ(host_.playEnabled.size(), 94u);
+  for (std::size_t i = 0; i < host_.playEnabled.size(); ++i) EXPECT_EQ(host_.playEnabled[i], i >= 78) << i;
+  host_.soundAvailable = false;
+  host_.playEnabled.clear();
+  ASSERT_EQ(job.DoReduce(source, dir_.File("out.wav")), JobResult::Completed);
+  for (bool enabled : host_.playEnabled) EXPECT_FALSE(enabled);
+}
+
+TEST_F(ReductionJobTest, LatestResultStaysUntilTheNextJobAndGoesWithTheJob) {
+  const std::string source = Write("song.wav", Stereo16(test::SongLike(1000, 44100, 1)));
+  std::string first;
+  {
+    ReductionJob job(host_);
+    ASSERT_EQ(job.DoReduce(source, dir_.File("a.wav")), JobResult::Completed);
+    first = job.LastOutputTempFile();
+    EXPECT_TRUE(std::filesystem::exists(first));
+    EXPECT_EQ(TempFilesLeft(), 1);
+    ASSERT_EQ(job.DoReduce(source, dir_.File("b.wav")), JobResult::Completed);
+    EXPECT_FALSE(std::filesystem::exists(first));
+    EXPECT_TRUE(std::filesystem::exists(job.LastOutputTempFile()));
+    EXPECT_EQ(TempFilesLeft(), 1);
+  }
+  EXPECT_EQ(TempFilesLeft(), 0);
+}
+
+struct BadSource {
+  const char* name;
+  std::function<std::vector<std::uint8_t>()> bytes;
+  const char* message;
+};
+
+class ReductionJobRefusesTest : public ReductionJobTest, public ::testing::WithParamInterface<BadSource> {};
+
+TEST_P(ReductionJobRefusesTest, WithItsMessageAndLeavesNothingBehind) {
+  const std::string source = dir_.File(std::string(GetParam().name) + ".wav");
+  WriteBytes(source, GetParam().bytes());
+  const std::string destination = dir_.File("out.wav");
+  {
+    ReductionJob job(host_);
+    try {
+      job.DoReduce(source, destination);
+      ADD_FAILURE() << "no error";
+    } catch (const Exception& e) {
+      EXPECT_STREQ(e.what(), GetParam().message);
+    }
+  }
+  EXPECT_EQ(host_.locks, host_.unlocks);
+  EXPECT_FALSE(std::filesystem::exists(destination));
+  EXPECT_EQ(TempFilesLeft(), 0);
+}
+
+WavSpec With(std::function<void(WavSpec&)> change) {
+  WavSpec spec;
+  spec.Data = SampleBytes(std::vector<std::int16_t>(400, 100));
+  change(spec);
+  return spec;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BadHeaders, ReductionJobRefusesTest,
+    ::testing::Values(
+        BadSource{"not_riff", [] { return std::vector<std::uint8_t>(100, 'x'); }, kNotStereo},
+        BadSource{"empty_file", [] { return std::vector<std::uint8_t>(); }, kNotStereo},
+        BadSource{"truncated_header", [] { return std::vector<std::uint8_t>{'R', 'I', 'F', 'F', 4, 0}; }, kNotStereo},
+        BadSource{"rifx", [] { return MakeWav(With([](WavSpec& s) { s.RiffId = "RIFX"; })); }, kNotStereo},
+        BadSource{"no_fmt", [] { return MakeWav(With([](WavSpec& s) { s.WithFormat = false; })); }, kNotStereo},
+        BadSource{"fmt_size_14", [] { return MakeWav(With([](WavSpec& s) { s.FormatChunkSize = 14; })); },
+                  kShortFormatChunk},
+        BadSource{"mono", [] { return MakeWav(With([](WavSpec& s) { s.Channels = 1; })); }, kNotStereo},
+        BadSource{"bits_24", [] { return MakeWav(With([](WavSpec& s) { s.BitsPerSample = 24; })); },
+                  kUnsupportedBits},
+        BadSource{"bits_32", [] { return MakeWav(With([](WavSpec& s) { s.BitsPerSample = 32; })); },
+                  kUnsupportedBits},
+        BadSource{"rate_0", [] { return MakeWav(With([](WavSpec& s) { s.SampleRate = 0; })); }, kZeroSampleRate}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ReductionJobTest, MissingSourceAndUnsupportedFormatsAreShownNotThrown) {
+  const std::string wav = Write("song.wav", Stereo16(test::SongLike(500, 44100, 1)));
+  const std::string mp3 = dir_.File("song.mp3");
+  WriteBytes(mp3, {0xFF, 0xFB, 0x90, 0x00});
+  const std::string xyz = dir_.File("song.xyz");
+  WriteBytes(xyz, MakeWav(Stereo16(test::SongLike(500, 44100, 1))));
+  struct Case {
+    std::string source, destination;
+    const char* message;
+  };
+  for (const Case& c : {Case{dir_.File("missing.wav"), dir_.File("out.wav"), kSourceMissing},
+                        Case{xyz, dir_.File("out.wav"), kUnsupportedFormat},
+                        Case{mp3, dir_.File("out.wav"), kUnsupportedFormat},
+                        Case{wav, dir_.File("out.flac"), kUnsupportedFormat}}) {
+    SCOPED_TRACE(c.source + " -> " + c.destination);
+    host_.errors.clear();
+    {
+      ReductionJob job(host_);
+      EXPECT_EQ(job.DoReduce(c.source, c.destination), JobResult::NotStarted);
+    }
+    EXPECT_EQ(host_.errors, std::vector<std::string>{c.message});
+    EXPECT_FALSE(std::filesystem::exists(c.destination));
+    EXPECT_EQ(host_.locks, host_.unlocks);
+    EXPECT_EQ(TempFilesLeft(), 0);
+  }
+}
+
+TEST_F(ReductionJobTest, UnwritableDestinationsFailWithAClearMessage) {
+  const std::string source = Write("song.wav", Stereo16(test::SongLike(3000, 44100, 1)));
+  WriteBytes(dir_.File("plain"), {0});
+  struct Case {
+    std::string destination;
+    std::string messageStart;
+  };
+  for (const Case& c : {Case{dir_.File("plain/out.wav"), kCannotCreateFolder},
+                        Case{"/dev/full", "ファイルに書き込めません: /dev/full"},
+                        Case{dir_.Path(), "ファイルを作成できません: "}}) {
+    SCOPED_TRACE(c.destination);
+    {
+      ReductionJob job(host_);
+      try {
+        job.DoReduce(source, c.destination);
+        ADD_FAILURE() << "no error";
+      } catch (const Exception& e) {
+        EXPECT_EQ(std::string(e.what()).rfind(c.messageStart, 0), 0u) << e.what();
+      }
+    }
+    EXPECT_EQ(TempFilesLeft(), 0);
+  }
+  for (const auto& e : std::filesystem::directory_iterator(dir_.Path()))
+    EXPECT_EQ(e.path().filename().string().find(".partial-"), std::string::npos) << e.path();
+}
+
+TEST_F(ReductionJobTest, ReplacingADestinationKeepsItsLinkAndNeverLeavesItHalfWritten) {
+  const auto samples = test::SongLike(1200, 44100, 8);
+  const std::string source = Write("song.wav", Stereo16(samples));
+  const std::string target = dir_.File("target.wav");
+  WriteBytes(target, {9, 9, 9});
+  const std::string link = dir_.File("link.wav");
+  std::filesystem::create_symlink(target, link);
+  ReductionJob job(host_);
+  ASSERT_EQ(job.DoReduce(source, link), JobResult::Completed);
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(ReadResultWav(target, 44100).size(), samples.size());
+}
+
+TEST_F(ReductionJobTest, MissingTemporaryDirectoryFailsCleanly) {
+  const std::string source = Write("song.wav", Stereo16(test::SongLike(500, 44100, 1)));
+  ::setenv("TMPDIR", dir_.File("no-such-dir").c_str(), 1);
+  ReductionJob job(host_);
+  EXPECT_THROW(job.DoReduce(source, dir_.File("out.wav")), Exception);
+  EXPECT_EQ(host_.locks, host_.unlocks);
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("out.wav")));
+}
+
+}  // namespace
+}  // namespace merolune
