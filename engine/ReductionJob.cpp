@@ -315,8 +315,10 @@ void CopyToDestination(const std::string& from, const std::string& destination) 
   std::mt19937_64 random(std::random_device{}());
   std::string partial;
   for (;;) {
-    partial = (target.parent_path() / ("." + target.filename().string() + ".partial-")).string() +
-              std::to_string(random() % 1000000000);
+    std::string name = target.filename().string();
+    name.insert(0, 1, '.');
+    name += ".partial-" + std::to_string(random() % 1000000000);
+    partial = (target.parent_path() / name).string();
     const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
       ::close(fd);

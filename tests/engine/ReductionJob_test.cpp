@@ -335,7 +335,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadSource{"bits_32", [] { return MakeWav(With([](WavSpec& s) { s.BitsPerSample = 32; })); },
                   kUnsupportedBits},
         BadSource{"rate_0", [] { return MakeWav(With([](WavSpec& s) { s.SampleRate = 0; })); }, kZeroSampleRate}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(ReductionJobTest, MissingSourceAndUnsupportedFormatsAreShownNotThrown) {
   const std::string wav = Write("song.wav", Stereo16(test::SongLike(500, 44100, 1)));
