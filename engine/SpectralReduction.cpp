@@ -27,6 +27,112 @@ std::int16_t ToSample(double v) {
   return static_cast<std::int16_t>(std::clamp(v, -32768.0, 32767.0));
 }
 
+// The per-bin kernels below are branch-free loops over plain arrays, so that they vectorise.
+
+// Magnitudes, the sine of the phase difference and the phase test of `count` bins.
+// sin(phiL - phiR) is the cross product of the two bins over the product of their magnitudes, so
+// the test needs no angle: -P < asin(s) < P is |s| < sin P for 0 <= P <= pi/2. A bin with a zero
+// magnitude in either channel keeps both magnitudes whatever the subtraction does, so it fails.
+MEROLUNE_SIMD_CLONES
+void MeasureBins(const double* reL, const double* imL, const double* reR, const double* imR, int count, double sinP,
+                 double* mL, double* mR, double* sine, double* pass) {
+  for (int j = 0; j < count; ++j) {
+    // Magnitudes stay far below the overflow range (|X| < 2^31 for 16-bit input), so the plain
+    // square root is as good as hypot here.
+    const double l = std::sqrt(reL[j] * reL[j] + imL[j] * imL[j]);
+    const double r = std::sqrt(reR[j] * reR[j] + imR[j] * imR[j]);
+    const double product = l * r;
+    const double s = (imL[j] * reR[j] - reL[j] * imR[j]) / (product > 0 ? product : 1.0);
+    mL[j] = l;
+    mR[j] = r;
+    sine[j] = std::clamp(s, -1.0, 1.0);
+    pass[j] = (product > 0) & (std::fabs(s) < sinP) ? 1.0 : 0.0;
+  }
+}
+
+// Plain subtraction: the louder channel keeps the difference, the quieter one becomes 0.
+MEROLUNE_SIMD_CLONES
+void PlainScales(const double* mL, const double* mR, const double* pass, int count, double* sL, double* sR) {
+  for (int j = 0; j < count; ++j) {
+    const double l = std::max(0.0, mL[j] - mR[j]) / mL[j];
+    const double r = std::max(0.0, mR[j] - mL[j]) / mR[j];
+    sL[j] = pass[j] != 0.0 ? l : 1.0;
+    sR[j] = pass[j] != 0.0 ? r : 1.0;
+  }
+}
+
+// The arguments of the two weights' cosines: the cubed phase measure and the cubed level ratio
+// in decades, each clamped to a quarter turn. `phase` holds asin(s) on entry.
+MEROLUNE_SIMD_CLONES
+void WeightArguments(double* phase, const double* mL, const double* mR, int count, double* level) {
+  for (int j = 0; j < count; ++j) {
+    phase[j] = ClampQuarterTurn(Cube(phase[j]));
+    level[j] = mL[j] / (mR[j] + kTiny) + kTiny;
+  }
+}
+
+MEROLUNE_SIMD_CLONES
+void CubeAndClamp(double* v, int count) {
+  for (int j = 0; j < count; ++j) v[j] = ClampQuarterTurn(Cube(v[j]));
+}
+
+// Weighted subtraction: each channel loses g times the other's magnitude, g = 1.2 wm wphi.
+MEROLUNE_SIMD_CLONES
+void SyntheticScales(const double* mL, const double* mR, const double* pass, const double* phaseCos,
+                     const double* levelCos, int count, double* sL, double* sR) {
+  for (int j = 0; j < count; ++j) {
+    const double g = kWeightFactor * std::max(0.0, levelCos[j]) * std::max(0.0, phaseCos[j]);
+    const double l = std::max(0.0, mL[j] - g * mR[j]) / mL[j];
+    const double r = std::max(0.0, mR[j] - g * mL[j]) / mR[j];
+    sL[j] = pass[j] != 0.0 ? l : 1.0;
+    sR[j] = pass[j] != 0.0 ? r : 1.0;
+  }
+}
+
+// The phases stay as they were, so each bin's new value is its old one scaled by the ratio of
+// the magnitudes. The enhancer's quarter turn maps (re, im) to (-im, re).
+MEROLUNE_SIMD_CLONES
+void ScaleBins(const double* scale, const double* re, const double* im, int count, bool quarterTurn, double* outRe,
+               double* outIm) {
+  if (quarterTurn) {
+    for (int k = 0; k < count; ++k) {
+      outRe[k] = -scale[k] * im[k];
+      outIm[k] = scale[k] * re[k];
+    }
+  } else {
+    for (int k = 0; k < count; ++k) {
+      outRe[k] = scale[k] * re[k];
+      outIm[k] = scale[k] * im[k];
+    }
+  }
+}
+
+// Cross-fades the block's first half with the previous block's second half and rounds to 16-bit
+// samples; in inverse mode the output is the input minus the processed signal.
+MEROLUNE_SIMD_CLONES
+void CrossFade(const double* yL, const double* yR, const double* prevL, const double* prevR, const double* fadeIn,
+               const double* fadeOut, const double* xL, const double* xR, bool inverse, int count,
+               std::int16_t* out) {
+  for (int k = 0; k < count; ++k) {
+    double l = std::nearbyint(yL[k] * fadeIn[k] + prevL[k] * fadeOut[k]);
+    double r = std::nearbyint(yR[k] * fadeIn[k] + prevR[k] * fadeOut[k]);
+    if (inverse) {
+      l = std::nearbyint(xL[k] - l);
+      r = std::nearbyint(xR[k] - r);
+    }
+    out[2 * k] = ToSample(l);
+    out[2 * k + 1] = ToSample(r);
+  }
+}
+
+MEROLUNE_SIMD_CLONES
+void Deinterleave(const std::int16_t* frames, int count, double* left, double* right) {
+  for (int t = 0; t < count; ++t) {
+    left[t] = frames[2 * t];
+    right[t] = frames[2 * t + 1];
+  }
+}
+
 }  // namespace
 
 SpectralReducer::SpectralReducer(int blockSize, const ReductionSettings& settings, double sampleRate)
@@ -81,10 +187,7 @@ SpectralReducer::SpectralReducer(int blockSize, const ReductionSettings& setting
 }
 
 void SpectralReducer::ProcessBlock(std::span<const std::int16_t> block, std::span<std::int16_t> out) {
-  for (int t = 0; t < n_; ++t) {
-    xL_[t] = block[2 * t];
-    xR_[t] = block[2 * t + 1];
-  }
+  Deinterleave(block.data(), n_, xL_.data(), xR_.data());
   waveFFT1_.SetData(xL_);
   waveFFT2_.SetData(xR_);
   ExecutePair(waveFFT1_, waveFFT2_);
@@ -96,32 +199,9 @@ void SpectralReducer::ProcessBlock(std::span<const std::int16_t> block, std::spa
     if (BeforeSubtraction) BeforeSubtraction();
     AnalyseAndSubtract();
   }
-
-  // The phases stay as they were, so each bin's new value is its old one scaled by the ratio of
-  // the magnitudes; the enhancer's quarter turn of the right channel maps (re, im) to (-im, re).
-  const double* reL = waveFFT1_.Re();
-  const double* imL = waveFFT1_.Im();
-  const double* reR = waveFFT2_.Re();
-  const double* imR = waveFFT2_.Im();
-  double* hReL = waveIFFT1_.HalfRe();
-  double* hImL = waveIFFT1_.HalfIm();
-  double* hReR = waveIFFT2_.HalfRe();
-  double* hImR = waveIFFT2_.HalfIm();
-  for (int k = 0; k < h_; ++k) {
-    hReL[k] = scaleL_[k] * reL[k];
-    hImL[k] = scaleL_[k] * imL[k];
-  }
-  if (settings_.Enhancer) {
-    for (int k = 0; k < h_; ++k) {
-      hReR[k] = -scaleR_[k] * imR[k];
-      hImR[k] = scaleR_[k] * reR[k];
-    }
-  } else {
-    for (int k = 0; k < h_; ++k) {
-      hReR[k] = scaleR_[k] * reR[k];
-      hImR[k] = scaleR_[k] * imR[k];
-    }
-  }
+  ScaleBins(scaleL_.data(), waveFFT1_.Re(), waveFFT1_.Im(), h_, false, waveIFFT1_.HalfRe(), waveIFFT1_.HalfIm());
+  ScaleBins(scaleR_.data(), waveFFT2_.Re(), waveFFT2_.Im(), h_, settings_.Enhancer, waveIFFT2_.HalfRe(),
+            waveIFFT2_.HalfIm());
   ExecutePair(waveIFFT1_, waveIFFT2_);
   CrossFadeAndOutput(out);
 }
@@ -132,79 +212,41 @@ void SpectralReducer::ShiftKeys() {
 }
 
 // For every bin in range: the phase test, then the plain or weighted subtraction, expressed as the
-// factor by which each channel's magnitude shrinks. sin(phiL - phiR) is the cross product of the
-// two bins over the product of their magnitudes, so the test needs no angle; the arcsine is
-// taken only for the weighted subtraction's phase weight. A bin with a zero magnitude in either
-// channel keeps both magnitudes whatever the test says, so it is left out.
+// factor by which each channel's magnitude shrinks. The arcsine, logarithm and cosines run over
+// whole chunks through the vector math library.
 void SpectralReducer::AnalyseAndSubtract() {
-  const double* reL = waveFFT1_.Re();
-  const double* imL = waveFFT1_.Im();
-  const double* reR = waveFFT2_.Re();
-  const double* imR = waveFFT2_.Im();
   double* mL = work_.data();
   double* mR = mL + kChunk;
   double* sine = mR + kChunk;
-  double* phaseArg = sine + kChunk;
-  double* levelArg = phaseArg + kChunk;
-  double* pass = levelArg + kChunk;
+  double* phase = sine + kChunk;
+  double* level = phase + kChunk;
+  double* pass = level + kChunk;
 
   for (int k0 = kLow_; k0 <= kHigh_; k0 += kChunk) {
     const int count = std::min(kChunk, kHigh_ + 1 - k0);
-    for (int j = 0; j < count; ++j) {
-      const int k = k0 + j;
-      // Magnitudes stay far below the overflow range (|X| < 2^31 for 16-bit input), so the
-      // plain square root is as good as hypot here.
-      const double l = std::sqrt(reL[k] * reL[k] + imL[k] * imL[k]);
-      const double r = std::sqrt(reR[k] * reR[k] + imR[k] * imR[k]);
-      const double product = l * r;
-      const double s = product > 0 ? (imL[k] * reR[k] - reL[k] * imR[k]) / product : 1.0;
-      mL[j] = l;
-      mR[j] = r;
-      sine[j] = std::clamp(s, -1.0, 1.0);
-      pass[j] = product > 0 && std::fabs(s) < sinP_ ? 1.0 : 0.0;
-    }
+    MeasureBins(waveFFT1_.Re() + k0, waveFFT1_.Im() + k0, waveFFT2_.Re() + k0, waveFFT2_.Im() + k0, count, sinP_, mL,
+                mR, sine, pass);
     double* sL = scaleL_.data() + k0;
     double* sR = scaleR_.data() + k0;
     if (!settings_.Synthetic) {
-      for (int j = 0; j < count; ++j) {
-        if (pass[j] == 0.0) continue;
-        sL[j] = mL[j] > mR[j] ? (mL[j] - mR[j]) / mL[j] : 0.0;
-        sR[j] = mR[j] > mL[j] ? (mR[j] - mL[j]) / mR[j] : 0.0;
-      }
+      PlainScales(mL, mR, pass, count, sL, sR);
       continue;
     }
-    VectorAsin(sine, phaseArg, count);
-    for (int j = 0; j < count; ++j) {
-      phaseArg[j] = ClampQuarterTurn(Cube(phaseArg[j]));
-      levelArg[j] = mL[j] / (mR[j] + kTiny) + kTiny;
-    }
-    VectorLog10(levelArg, levelArg, count);
-    for (int j = 0; j < count; ++j) levelArg[j] = ClampQuarterTurn(Cube(levelArg[j]));
-    VectorCos(phaseArg, phaseArg, count);
-    VectorCos(levelArg, levelArg, count);
-    for (int j = 0; j < count; ++j) {
-      if (pass[j] == 0.0) continue;
-      const double g = kWeightFactor * std::max(0.0, levelArg[j]) * std::max(0.0, phaseArg[j]);
-      sL[j] = std::max(0.0, mL[j] - g * mR[j]) / mL[j];
-      sR[j] = std::max(0.0, mR[j] - g * mL[j]) / mR[j];
-    }
+    VectorAsin(sine, phase, count);
+    WeightArguments(phase, mL, mR, count, level);
+    VectorLog10(level, level, count);
+    CubeAndClamp(level, count);
+    VectorCos(phase, phase, count);
+    VectorCos(level, level, count);
+    SyntheticScales(mL, mR, pass, phase, level, count, sL, sR);
   }
 }
 
 void SpectralReducer::CrossFadeAndOutput(std::span<std::int16_t> out) {
   const double* yL = waveIFFT1_.OutRe();
   const double* yR = waveIFFT2_.OutRe();
-  for (int k = 0; k < h_; ++k) {
-    const double fadedL = std::nearbyint(yL[k] * fadeIn_[k] + prevL_[k] * fadeOut_[k]);
-    const double fadedR = std::nearbyint(yR[k] * fadeIn_[k] + prevR_[k] * fadeOut_[k]);
-    if (settings_.Inverse) {
-      out[2 * k] = ToSample(std::nearbyint(xL_[k] - fadedL));
-      out[2 * k + 1] = ToSample(std::nearbyint(xR_[k] - fadedR));
-    } else {
-      out[2 * k] = ToSample(fadedL);
-      out[2 * k + 1] = ToSample(fadedR);
-    }
-  }
+  CrossFade(yL, yR, prevL_.data(), prevR_.data(), fadeIn_.data(), fadeOut_.data(), xL_.data(), xR_.data(),
+            settings_.Inverse, h_, out.data());
   std::copy(yL + h_, yL + n_, prevL_.begin());
   std::copy(yR + h_, yR + n_, prevR_.begin());
 }
