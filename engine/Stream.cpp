@@ -135,6 +135,23 @@ std::uint64_t MemoryStream::Seek(std::int64_t offset, SeekOrigin origin) {
 void CopyFile(const std::string& from, const std::string& to) {
   FileStream in(from, FileStream::Mode::Read);
   FileStream out(to, FileStream::Mode::Create);
+  // The kernel copies between the two files without a trip through our memory where the file
+  // systems allow it; a device, a pipe or another file system falls back to reading and writing.
+  for (;;) {
+    const ssize_t n = ::copy_file_range(in.fd_, nullptr, out.fd_, nullptr, 1 << 24, 0);
+    if (n > 0) continue;
+    if (n == 0) {
+      out.Close();
+      return;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF) break;
+    Fail(errno == EIO ? kCannotRead : kCannotWrite, errno == EIO ? from : to, errno);
+  }
+  // Carry on from wherever the kernel copy stopped.
+  const auto done = static_cast<std::int64_t>(::lseek(in.fd_, 0, SEEK_CUR));
+  in.Seek(done, SeekOrigin::Begin);
+  out.Seek(done, SeekOrigin::Begin);
   std::vector<char> chunk(1 << 16);
   for (;;) {
     const std::size_t n = in.Read(chunk.data(), chunk.size());

@@ -57,6 +57,7 @@ class FileStream final : public Stream {
   const std::string& Path() const { return path_; }
 
  private:
+  friend void CopyFile(const std::string& from, const std::string& to);
   std::string path_;
   int fd_ = -1;
   std::uint64_t position_ = 0;

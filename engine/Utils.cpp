@@ -220,8 +220,10 @@ void ShiftKey(int semitones, TWaveFFT& transform) {
   if (half <= 0) return;
   const double ratio = std::pow(2.0, semitones / 12.0);
 
-  std::vector<double> magnitude(static_cast<std::size_t>(half), kGapSentinel);
-  std::vector<double> phase(static_cast<std::size_t>(half), 0.0);
+  // Called for every block while a key is set: the work arrays are kept between calls.
+  thread_local std::vector<double> magnitude, phase;
+  magnitude.assign(static_cast<std::size_t>(half), kGapSentinel);
+  phase.assign(static_cast<std::size_t>(half), 0.0);
   for (int b = 0; b < half; ++b) {
     // nearbyint in the default rounding mode rounds halves to even.
     const double target = std::nearbyint(b * ratio);
