@@ -171,7 +171,7 @@ class CliHost final : public JobHost {
   void ShowError(const std::string& message) override { std::cerr << "merolune-cli: " << message << '\n'; }
   bool ConfirmOverwrite(const std::string& destination) override {
     if (!options_.Overwrite)
-      std::cerr << "merolune-cli: " << destination << ": " << kConfirmOverwrite << " (--overwrite)\n";
+      std::cerr << "merolune-cli: " << destination << ": already exists (--overwrite replaces it)\n";
     return options_.Overwrite;
   }
   int BlockSize() override { return BlockSizeForPrecision(options_.Controls.PrecisionIndex); }

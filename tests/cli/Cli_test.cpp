@@ -23,7 +23,7 @@ namespace {
 
 using test::TempDir;
 
-struct Run {
+struct CliRun {
   int status = -1;
   std::string err;
 };
@@ -37,12 +37,12 @@ std::string Quote(const std::string& s) {
 class CliTest : public ::testing::Test {
  protected:
   // Runs the tool with `args` (already quoted where needed) and this test's own TMPDIR.
-  Run Cli(const std::string& args, const std::string& prefix = "") {
+  CliRun Cli(const std::string& args, const std::string& prefix = "") {
     const std::string errFile = dir_.File("stderr.txt");
     const std::string command = prefix + "env TMPDIR=" + Quote(tmp_.Path()) + " " + Quote(MEROLUNE_CLI) + " " +
                                 args + " > /dev/null 2> " + Quote(errFile);
     const int raw = std::system(command.c_str());
-    Run run;
+    CliRun run;
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     std::ifstream in(errFile);
     std::stringstream text;
@@ -71,7 +71,7 @@ class CliTest : public ::testing::Test {
 TEST_F(CliTest, OptionsReachTheReductionAsTheControlsWould) {
   const std::string source = Song("song.wav", 9000);
   const std::string out = dir_.File("out.wav");
-  const Run run = Cli("--precision 0 --p-param 300 --no-synthetic --low 5000 --high 200 --key 2 " + Quote(source) +
+  const CliRun run = Cli("--precision 0 --p-param 300 --no-synthetic --low 5000 --high 200 --key 2 " + Quote(source) +
                       " " + Quote(out));
   ASSERT_EQ(run.status, 0) << run.err;
   ReductionSettings expected;
@@ -104,11 +104,11 @@ TEST_F(CliTest, InverseModeIgnoresTheKeyAndRangeZeroProcessesEveryBin) {
 
 TEST_F(CliTest, BadUsageExitsWithTwo) {
   const std::string source = Song("song.wav", 100);
-  for (const std::string args :
-       {std::string(""), "--bogus a b", "--p-param 901 a b", "--key 6 a b", "--precision x a b", "--range 2 --low 1 a b",
+  for (const char* args :
+       {"", "--bogus a b", "--p-param 901 a b", "--key 6 a b", "--precision x a b", "--range 2 --low 1 a b",
         "only-one-file", "--flac-level 9 a b"}) {
     SCOPED_TRACE(args);
-    const Run run = Cli(args);
+    const CliRun run = Cli(args);
     EXPECT_EQ(run.status, 2);
     EXPECT_NE(run.err.find("merolune-cli: "), std::string::npos);
   }
@@ -129,10 +129,10 @@ TEST_F(CliTest, FailuresExitWithOneAndTheJobsMessage) {
   for (const Case& c : {Case{Quote(dir_.File("none.wav")) + " x.wav", "ソースファイルが存在しません。"},
                         Case{Quote(dir_.File("mono.wav")) + " " + Quote(dir_.File("o.wav")), "ステレオではありません"},
                         Case{Quote(source) + " " + Quote(dir_.File("o.ogg")), "未対応の形式です。"},
-                        Case{Quote(source) + " " + Quote(dir_.File("exists.wav")), "--overwrite"},
-                        Case{Quote(source) + " /dev/full", "No space left on device"}}) {
+                        Case{Quote(source) + " " + Quote(dir_.File("exists.wav")), "already exists"},
+                        Case{"--overwrite " + Quote(source) + " /dev/full", "No space left on device"}}) {
     SCOPED_TRACE(c.args);
-    const Run run = Cli(c.args);
+    const CliRun run = Cli(c.args);
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
     EXPECT_TRUE(TempDirEmpty());
@@ -151,7 +151,7 @@ TEST_F(CliTest, FullTemporaryDiskFailsCleanly) {
   if (std::system(("unshare -m true 2>/dev/null && unshare -m sh -c 'mount -t tmpfs -o size=4k tmpfs " + tmp_.Path() +
                    "' 2>/dev/null").c_str()) != 0)
     GTEST_SKIP() << "cannot mount a tmpfs here";
-  const Run run = Cli(Quote(source) + " " + Quote(out), prefix);
+  const CliRun run = Cli(Quote(source) + " " + Quote(out), prefix);
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << run.err;
   EXPECT_FALSE(std::filesystem::exists(out));
