@@ -28,6 +28,8 @@ constexpr std::array<const char*, 6> kExtensions{".wav", ".ape", ".ogg", ".mp3",
 constexpr auto kWaitStep = std::chrono::milliseconds(10);
 // Play becomes available once this many seconds of output exist.
 constexpr std::uint64_t kPlayableSeconds = 10;
+constexpr std::uint16_t kFormatPcm = 1;
+constexpr std::uint16_t kFormatExtensible = 0xFFFE;
 const std::string kCannotCreateFile = "ファイルを作成できません: ";
 const std::string kUnexpectedEnd = "ファイルを読み込めません: 予期しない終端";
 
@@ -230,6 +232,8 @@ void ReductionJob::CheckFormat() {
   const AudioSpan audio = LocateAudio(f, FileStream(sourceTempFile_, FileStream::Mode::Read).Size(), bytesPerFrame);
   // The result is 16-bit stereo and its size must fit the header's 32-bit fields.
   if (audio.frames * 4 > 0xFFFFFFFFull - 36) throw Exception(kResultTooLarge);
+  audioStart_ = audio.start;
+  audioFrames_ = audio.frames;
   sourceFormat_.DataSize = static_cast<std::uint32_t>(audio.frames * bytesPerFrame);
 }
 
@@ -243,8 +247,12 @@ void ReductionJob::ProcessBlocks(int blockSize, const ReductionSettings& setting
 
   const bool eightBit = sourceFormat_.BitsPerSample == 8;
   const unsigned bytesPerFrame = eightBit ? 2 : 4;
-  const AudioSpan audio = LocateAudio(sourceFormat_, in.Size(), bytesPerFrame);
-  WriteWaveHeader(0, 0, sourceFormat_, out);
+  const AudioSpan audio{audioStart_, audioFrames_};
+  // The result's header carries the source's format tag, but an extensible format's sub-format
+  // block does not fit the 16-byte format chunk: such a result is plain PCM.
+  WaveFormatInfo header = sourceFormat_;
+  if (header.FormatTag == kFormatExtensible) header.FormatTag = kFormatPcm;
+  WriteWaveHeader(0, 0, header, out);
   // From here on DataSize counts 16-bit bytes, as the monitor expects.
   if (eightBit) sourceFormat_.DataSize *= 2;
   const std::uint64_t progressEnd = audio.start + audio.frames * bytesPerFrame;
@@ -280,7 +288,7 @@ void ReductionJob::ProcessBlocks(int blockSize, const ReductionSettings& setting
     if (CancelRequested()) break;
     host_.PumpMessages();
   }
-  WriteWaveHeader(written + 36, written, sourceFormat_, out);
+  WriteWaveHeader(written + 36, written, header, out);
   out.Close();
 }
 

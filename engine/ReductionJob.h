@@ -139,6 +139,9 @@ class ReductionJob {
   FormatConverter* converter_;
   std::atomic<bool> cancelRequested_{false};
   WaveFormatInfo sourceFormat_;
+  // The audio of the temporary source: where the whole frames start, and how many there are.
+  std::uint64_t audioStart_ = 0;
+  std::uint64_t audioFrames_ = 0;
   std::string sourceTempFile_;
   std::string outputTempFile_;
   std::string lastOutputTempFile_;

@@ -46,7 +46,7 @@ void MeasureBins(const double* reL, const double* imL, const double* reR, const 
     mL[j] = l;
     mR[j] = r;
     sine[j] = std::clamp(s, -1.0, 1.0);
-    pass[j] = (product > 0) & (std::fabs(s) < sinP) ? 1.0 : 0.0;
+    pass[j] = ((product > 0) & (std::fabs(s) < sinP)) ? 1.0 : 0.0;
   }
 }
 

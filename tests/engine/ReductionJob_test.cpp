@@ -188,13 +188,33 @@ TEST_F(ReductionJobTest, EmptyOrMissingDataGivesAnEmptyResult) {
   WavSpec empty;
   WavSpec none;
   none.WithData = false;
-  for (const WavSpec* spec : {&empty, &none}) {
+  // Less than a frame of data, with tags after it that must not be taken for audio.
+  WavSpec partial;
+  partial.Data = {1, 2};
+  partial.After.push_back({"LIST", std::vector<std::uint8_t>(4000, 0x40)});
+  for (const WavSpec* spec : {&empty, &none, &partial}) {
     const std::string destination = dir_.File("out.wav");
     ReductionJob job(host_);
     ASSERT_EQ(job.DoReduce(Write("empty.wav", *spec), destination), JobResult::Completed);
     EXPECT_EQ(ReadBytes(destination).size(), 44u);
     EXPECT_TRUE(ReadResultWav(destination, 44100).empty());
   }
+}
+
+TEST_F(ReductionJobTest, ExtensibleSourceGivesAPlainPcmResultThatPeersRead) {
+  const auto samples = test::SongLike(3000, 48000, 12);
+  WavSpec spec = Stereo16(samples, 48000);
+  spec.FormatTag = 0xFFFE;
+  spec.FormatChunkSize = 40;
+  const std::string destination = dir_.File("out.wav");
+  ReductionJob job(host_);
+  ASSERT_EQ(job.DoReduce(Write("extensible.wav", spec), destination), JobResult::Completed);
+  EXPECT_EQ(ReadResultWav(destination, 48000, 1).size(), samples.size());
+  if (std::system("command -v soxi > /dev/null") != 0) GTEST_SKIP() << "soxi missing";
+  const std::string command = "soxi -s " + destination + " > " + dir_.File("soxi.txt") + " 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const std::vector<std::uint8_t> text = ReadBytes(dir_.File("soxi.txt"));
+  EXPECT_EQ(std::stoul(std::string(text.begin(), text.end())), 3000u);
 }
 
 TEST_F(ReductionJobTest, BypassAllCopiesTheSourceByteForByte) {

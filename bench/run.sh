@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Builds the Release tree and runs the benchmarks: our FFT against FFTW's (when that benchmark is
+# built), then the whole job's speed and merolune-cli's peak memory.
+#   bench/run.sh [merolune-bench options]     e.g. --long, --reps 9, --seconds 60
+# The packages come from scripts/install-deps.sh (./test.sh and ./run.sh run it too).
+set -euo pipefail
+top="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$top"
+
+"$top/scripts/install-deps.sh" >&2
+log="$(mktemp)"
+trap 'rm -f "$log"' EXIT
+# Quiet builds; the log is shown when one fails. JOBS limits the build's parallelism.
+build() {
+  if ! "$@" >"$log" 2>&1; then
+    cat "$log" >&2
+    return 1
+  fi
+}
+build cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DMEROLUNE_BENCH=ON
+# Only what the benchmarks run: a test being edited elsewhere in the tree cannot stop them.
+build cmake --build build/release ${JOBS:+-j "$JOBS"} --target merolune-bench
+
+bin="$top/build/release/bench"
+fft_built=yes
+build cmake --build build/release ${JOBS:+-j "$JOBS"} --target merolune-bench-fft || fft_built=no
+echo "# $(date -u +%Y-%m-%dT%H:%M:%SZ) $(git -C "$top" rev-parse --short HEAD 2>/dev/null || echo unknown)" \
+  "$(nproc) cpu(s), $(grep -m1 'model name' /proc/cpuinfo 2>/dev/null | cut -d: -f2- | sed 's/^ *//')"
+echo "# load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+
+if [[ $fft_built == yes && -x "$bin/merolune-bench-fft" ]]; then
+  echo "## merolune-bench-fft"
+  "$bin/merolune-bench-fft"
+else
+  echo "## merolune-bench-fft: not built (see above), skipped"
+fi
+
+echo "## merolune-bench $*"
+"$bin/merolune-bench" "$@"
