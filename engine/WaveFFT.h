@@ -1,11 +1,32 @@
 #pragma once
 // Forward and inverse FFT objects on blocks of doubles, with analysis windows and half-spectrum access.
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <span>
 #include <vector>
 
 namespace merolune {
+
+namespace detail {
+// 64-byte aligned storage: the transform kernels' vector loads then never straddle a cache line.
+template <class T>
+struct AlignedAllocator {
+  using value_type = T;
+  static constexpr std::align_val_t kAlignment{64};
+  AlignedAllocator() = default;
+  template <class U>
+  AlignedAllocator(const AlignedAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlignment)); }
+  void deallocate(T* p, std::size_t) noexcept { ::operator delete(p, kAlignment); }
+  template <class U>
+  bool operator==(const AlignedAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+using AlignedDoubles = std::vector<double, AlignedAllocator<double>>;
+}  // namespace detail
 
 // Window shapes, in their stored order (one byte each).
 enum class TWindowType : std::uint8_t {
@@ -35,13 +56,24 @@ inline constexpr const char* kIndexOutOfRange = "配列の範囲を越えまし�
 // In-place complex transform of n points on split arrays x (real parts) and y (imaginary parts).
 using TransformRoutine = void (*)(int n, double* x, double* y);
 
-// X[k] = sum_t x[t] e^(-2 pi i k t / n), unscaled. n must be a power of two (n <= 1: no change).
+// X[k] = sum_t x[t] e^(-2 pi i k t / n), unscaled (n <= 1: no change). Powers of two take the
+// fast path; any other n (possible only with the size check off or another radix) is computed
+// by the direct O(n^2) sum.
 void SplitRadixForward(int n, double* x, double* y);
 // inverse = false: the same transform as SplitRadixForward; inverse = true:
-// x[t] = (1/n) sum_k X[k] e^(+2 pi i k t / n). n must be a power of two.
+// x[t] = (1/n) sum_k X[k] e^(+2 pi i k t / n). Sizes as for SplitRadixForward.
 void Radix2Transform(int n, double* x, double* y, bool inverse);
 // Radix2Transform in its inverse form, as a TransformRoutine.
 void Radix2Inverse(int n, double* x, double* y);
+
+// Instruction-set paths of the transform kernels. kAuto (the default) takes the fastest one the
+// processor supports; the others let tests and benchmarks run a given path on any machine.
+enum class FftKernelPath : std::uint8_t { kAuto, kPortable, kAvx2Fma };
+// Selects the path for every thread. Returns false, changing nothing, when the processor lacks
+// the path's instructions.
+bool SelectFftKernelPath(FftKernelPath path);
+// The path the transforms use now (never kAuto).
+FftKernelPath ActiveFftKernelPath();
 
 // True when n <= 0 or radix <= 0, or when n is an integral power of radix.
 bool IsPowerOfRadix(int n, int radix);
@@ -62,7 +94,8 @@ class TWaveFFT {
   TWaveFFT();
 
   int Count() const { return count_; }
-  // Resizes the arrays to n (surviving elements keep their values, new ones are 0).
+  // Resizes the arrays to n (surviving elements keep their values, new ones are 0). n <= 0
+  // passes the size check and leaves the arrays empty.
   void SetCount(int n);
   int Radix() const { return radix_; }
   void SetRadix(int radix) { radix_ = radix; }
@@ -80,11 +113,13 @@ class TWaveFFT {
   // Sets Count to samples.size() first when they differ, then copies the block.
   void SetData(std::span<const double> samples);
   // Windows the data into Re, zeroes Im, transforms, then smooths when Stabilize is on.
+  // wtCUSTOM reads CustomWindow, which must then hold at least Count weights (else
+  // kIndexOutOfRange).
   void Execute();
 
   // Bin frequency in Hz; bins above Count/2 - 1 give negative frequencies. No range check.
   double Frequency(int k) const;
-  // Bins 0 .. Count/2 - 1 only.
+  // Bins 0 .. Count/2 - 1 only (a negative k is out of range too).
   double RealPart(int k) const;
   double ImagPart(int k) const;
   double Magnitude(int k) const;
@@ -100,21 +135,27 @@ class TWaveFFT {
 
  private:
   friend void ExecutePair(TWaveFFT& left, TWaveFFT& right);
-  void ApplyWindow();
+  // Throws kIndexOutOfRange when wtCUSTOM is selected and CustomWindow is shorter than Count.
+  void CheckCustomWindow() const;
+  // Writes the windowed block (Count values) to out.
+  void ApplyWindow(double* out);
   void ApplyStabilize();
 
   int count_ = 0;
   int radix_ = 2;
-  std::vector<double> data_, customWindow_, re_, im_, prevRe_, prevIm_;
+  std::vector<double> customWindow_;
+  detail::AlignedDoubles data_, re_, im_, prevRe_, prevIm_;
   double samplingRate_ = 44100.0;
   bool stabilize_ = false;
   TWindowType windowType_ = TWindowType::wtHANNING;
-  std::vector<double> windowCache_;  // weights of the current window type and Count
+  detail::AlignedDoubles windowCache_;  // weights of the current window type and Count
   TWindowType windowCacheType_ = TWindowType::wtCUSTOM;
 };
 
 // Runs Execute on two forward objects of the same Count with one complex transform of both
-// real blocks; each object ends as if its own Execute had run (within a few ulps).
+// real blocks; each object ends as if its own Execute had run (all Count bins, within a few ulps
+// of the larger spectrum), Stabilize included. Different Counts, one object passed twice or a
+// replaced Transform fall back to two Execute calls.
 void ExecutePair(TWaveFFT& left, TWaveFFT& right);
 
 // Inverse transform object: takes a half spectrum of n bins, mirrors it into a conjugate-
@@ -135,10 +176,13 @@ class TWaveIFFT {
   TransformRoutine Transform = Radix2Inverse;
 
   // HalfRe[i] := magnitudes[i] cos(phases[i]), HalfIm[i] := magnitudes[i] sin(phases[i]).
+  // Both spans must hold at least Count values (else kIndexOutOfRange); they may be HalfRe()
+  // and HalfIm() themselves.
   void SetPolar(std::span<const double> magnitudes, std::span<const double> phases);
+  // Copies Count values of each; both spans must hold at least Count (else kIndexOutOfRange).
   void SetComplex(std::span<const double> re, std::span<const double> im);
   void Execute();
-  // Copies the 2n output samples into out (which must hold at least 2n).
+  // Copies the 2n output samples into out (which must hold at least 2n, else kIndexOutOfRange).
   void GetRealOutput(std::span<double> out) const;
 
   // Direct access for callers that build the half spectrum in place (Count values each) and
@@ -152,14 +196,16 @@ class TWaveIFFT {
   void Mirror();
 
   int count_ = 0;
-  std::vector<double> halfRe_, halfIm_, outRe_, outIm_;
+  detail::AlignedDoubles halfRe_, halfIm_, outRe_, outIm_;
   bool mutingCoef_ = false;
   int radix_ = 2;
 };
 
 // Runs Execute on two inverse objects of the same Count with one complex transform; each
-// object's OutRe ends as if its own Execute had run (within a few ulps). OutIm, the imaginary
-// residue that nothing reads, is not computed.
+// object's OutRe ends as if its own Execute had run (within a few ulps), MutingCoef included.
+// OutIm, the imaginary residue that nothing reads, is not computed and keeps its old contents.
+// Different Counts, one object passed twice or a replaced Transform fall back to two Execute
+// calls.
 void ExecutePair(TWaveIFFT& left, TWaveIFFT& right);
 
 }  // namespace merolune
