@@ -171,7 +171,9 @@ void CheckDestination(const std::vector<std::uint8_t>& source, bool bypassAll) {
   Check(dataSize % 4 == 0, "the destination's data size is not a multiple of 4");
   Check(LoadU32(h + 16) == 16 && LoadU16(h + 22) == 2 && LoadU16(h + 32) == 4 && LoadU16(h + 34) == 16,
         "the destination is not described as 16-bit stereo");
-  Check(LoadU16(h + 20) == f.FormatTag && LoadU32(h + 24) == f.SampleRate &&
+  // An extensible source's result is plain PCM: its sub-format does not fit a 16-byte fmt chunk.
+  const std::uint16_t tag = f.FormatTag == 0xFFFE ? 1 : f.FormatTag;
+  Check(LoadU16(h + 20) == tag && LoadU32(h + 24) == f.SampleRate &&
             LoadU32(h + 28) == f.SampleRate * 4U,
         "the destination's format tag or rates are not the source's");
   Check(dataSize / 4 == SourceFrames(f, source.size()),
