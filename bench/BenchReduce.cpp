@@ -68,6 +68,7 @@ measures the peak resident memory of merolune-cli on the same job.
 
 Output lines:
   job precision=I N=BLOCK reps=R median_s=.. x_realtime=.. min_s=.. max_s=..
+  pump_gap precision=I N=BLOCK reps=R median_max_ms=.. worst_ms=..  (longest time without event handling)
   cli_peak_rss_mib song_s=S precision=2 runs=R value=MEDIAN min=.. max=..
 )";
 
@@ -240,6 +241,20 @@ double Median(std::vector<double> values) {
 // settings, every question answered yes, an error message turned into a failed run.
 class BenchHost final : public JobHost {
  public:
+  // The longest time the window would go without handling its events: between two pumps, and
+  // from the job's start to the first and from the last to its end.
+  void PumpMessages() override { Mark(); }
+  void StartClock() {
+    last_ = std::chrono::steady_clock::now();
+    longestGap_ = 0;
+  }
+  void Mark() {
+    const auto now = std::chrono::steady_clock::now();
+    longestGap_ = std::max(longestGap_, std::chrono::duration<double>(now - last_).count());
+    last_ = now;
+  }
+  double LongestGap() const { return longestGap_; }
+
   void ShowError(const std::string& message) override { error_ = message; }
   bool ConfirmOverwrite(const std::string&) override { return true; }
   int BlockSize() override { return BlockSizeForPrecision(precision_); }
@@ -252,6 +267,8 @@ class BenchHost final : public JobHost {
  private:
   int precision_ = 2;
   std::string error_;
+  std::chrono::steady_clock::time_point last_;
+  double longestGap_ = 0;
 };
 
 // Runs one job and returns its wall time. The previous result file and destination are removed
@@ -261,7 +278,9 @@ double TimeJob(ReductionJob& job, BenchHost& host, const std::string& song, cons
   job.DeleteLastOutput();
   DeleteFileIfExists(destination);
   const auto start = std::chrono::steady_clock::now();
+  host.StartClock();
   const JobResult result = job.DoReduce(song, destination);
+  host.Mark();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (result != JobResult::Completed)
     throw std::runtime_error("the job did not complete" + (host.Error().empty() ? "" : ": " + host.Error()));
@@ -278,12 +297,18 @@ void BenchJobs(const Options& o, const std::string& song, double songSeconds, co
 
   for (int level = 0; level < kPrecisionLevels; ++level) {
     host.SetPrecision(level);
-    std::vector<double> times;
-    for (int rep = 0; rep < o.Reps; ++rep) times.push_back(TimeJob(job, host, song, destination));
+    std::vector<double> times, gaps;
+    for (int rep = 0; rep < o.Reps; ++rep) {
+      times.push_back(TimeJob(job, host, song, destination));
+      gaps.push_back(host.LongestGap());
+    }
     const double median = Median(times);
     std::printf("job precision=%d N=%d reps=%d median_s=%.4f x_realtime=%.1f min_s=%.4f max_s=%.4f\n", level,
                 BlockSizeForPrecision(level), o.Reps, median, songSeconds / median,
                 *std::min_element(times.begin(), times.end()), *std::max_element(times.begin(), times.end()));
+    std::printf("pump_gap precision=%d N=%d reps=%d median_max_ms=%.2f worst_ms=%.2f\n", level,
+                BlockSizeForPrecision(level), o.Reps, 1000 * Median(gaps),
+                1000 * *std::max_element(gaps.begin(), gaps.end()));
     std::fflush(stdout);
   }
   job.DeleteLastOutput();

@@ -183,7 +183,7 @@ JobResult ReductionJob::DoReduce(const std::string& source, const std::string& d
 
   if (host_.BypassAll()) {
     // The result of a bypassed job is the temporary source itself, whatever its sample size.
-    CopyFile(sourceTempFile_, outputTempFile_);
+    CopyFile(sourceTempFile_, outputTempFile_, [this] { host_.PumpMessages(); });
     host_.SetProgress(sourceFormat_.DataSize, 0, sourceFormat_.DataSize);
     host_.SetPlayEnabled(soundAvailable);
   } else {
@@ -212,7 +212,7 @@ void ReductionJob::RunSourcePhase(FileFormat format, const std::string& source) 
     ~EndPhase() { host.EndConversion(ConversionPhase::Decoding); }
   } endPhase{host_};
   if (format == FileFormat::Wav) {
-    CopyFile(source, sourceTempFile_);
+    CopyFile(source, sourceTempFile_, [this] { host_.PumpMessages(); });
   } else {
     converter_->Decode(format, source, sourceTempFile_);
   }
@@ -302,11 +302,12 @@ void ReductionJob::RunDestinationPhase(FileFormat format, const std::string& des
   if (IsCompressed(format)) {
     converter_->Encode(format, outputTempFile_, destination);
   } else {
-    CopyToDestination(outputTempFile_, destination);
+    CopyToDestination(outputTempFile_, destination, [this] { host_.PumpMessages(); });
   }
 }
 
-void CopyToDestination(const std::string& from, const std::string& destination) {
+void CopyToDestination(const std::string& from, const std::string& destination,
+                       const std::function<void()>& betweenChunks) {
   namespace fs = std::filesystem;
   std::error_code error;
   fs::path target = destination;
@@ -314,7 +315,7 @@ void CopyToDestination(const std::string& from, const std::string& destination) 
   if (fs::exists(status) && !fs::is_regular_file(status)) {
     if (fs::is_directory(status)) throw Exception(kCannotCreateFile + destination + " (" + std::strerror(EISDIR) + ")");
     // A device or a pipe cannot be replaced; it takes the bytes as they come.
-    CopyFile(from, destination);
+    CopyFile(from, destination, betweenChunks);
     return;
   }
   // A link keeps pointing where it pointed: the file it names is the one replaced.
@@ -335,7 +336,7 @@ void CopyToDestination(const std::string& from, const std::string& destination) 
     if (errno != EEXIST) throw Exception(kCannotCreateFile + destination + " (" + std::strerror(errno) + ")");
   }
   try {
-    CopyFile(from, partial);
+    CopyFile(from, partial, betweenChunks);
     if (::rename(partial.c_str(), target.c_str()) != 0)
       throw Exception(kCannotCreateFile + destination + " (" + std::strerror(errno) + ")");
   } catch (...) {

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "ReductionSettings.h"
@@ -150,6 +151,7 @@ class ReductionJob {
 // Copies `from` to `destination` without ever leaving a partial file there: a regular file (or
 // a new one) is written beside it under a temporary name and renamed over it; a device or pipe
 // is written directly. Throws Exception naming the file that failed.
-void CopyToDestination(const std::string& from, const std::string& destination);
+void CopyToDestination(const std::string& from, const std::string& destination,
+                       const std::function<void()>& betweenChunks = {});
 
 }  // namespace merolune

@@ -132,14 +132,19 @@ std::uint64_t MemoryStream::Seek(std::int64_t offset, SeekOrigin origin) {
   return position_;
 }
 
-void CopyFile(const std::string& from, const std::string& to) {
+void CopyFile(const std::string& from, const std::string& to, const std::function<void()>& betweenChunks) {
+  // Small enough that a chunk takes a few milliseconds, large enough to keep the calls few.
+  constexpr std::size_t kChunk = 4 << 20;
   FileStream in(from, FileStream::Mode::Read);
   FileStream out(to, FileStream::Mode::Create);
   // The kernel copies between the two files without a trip through our memory where the file
   // systems allow it; a device, a pipe or another file system falls back to reading and writing.
   for (;;) {
-    const ssize_t n = ::copy_file_range(in.fd_, nullptr, out.fd_, nullptr, 1 << 24, 0);
-    if (n > 0) continue;
+    const ssize_t n = ::copy_file_range(in.fd_, nullptr, out.fd_, nullptr, kChunk, 0);
+    if (n > 0) {
+      if (betweenChunks) betweenChunks();
+      continue;
+    }
     if (n == 0) {
       out.Close();
       return;
@@ -153,10 +158,16 @@ void CopyFile(const std::string& from, const std::string& to) {
   in.Seek(done, SeekOrigin::Begin);
   out.Seek(done, SeekOrigin::Begin);
   std::vector<char> chunk(1 << 16);
+  std::size_t sinceCall = 0;
   for (;;) {
     const std::size_t n = in.Read(chunk.data(), chunk.size());
     if (n == 0) break;
     out.Write(chunk.data(), n);
+    sinceCall += n;
+    if (betweenChunks && sinceCall >= kChunk) {
+      betweenChunks();
+      sinceCall = 0;
+    }
   }
   out.Close();
 }

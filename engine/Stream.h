@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -57,7 +58,7 @@ class FileStream final : public Stream {
   const std::string& Path() const { return path_; }
 
  private:
-  friend void CopyFile(const std::string& from, const std::string& to);
+  friend void CopyFile(const std::string& from, const std::string& to, const std::function<void()>& betweenChunks);
   std::string path_;
   int fd_ = -1;
   std::uint64_t position_ = 0;
@@ -83,8 +84,9 @@ class MemoryStream final : public Stream {
 };
 
 // Copies the file `from` over `to` (created or truncated), in chunks; throws with a message
-// naming the file on any failure.
-void CopyFile(const std::string& from, const std::string& to);
+// naming the file on any failure. `betweenChunks`, when given, runs after every chunk of a few
+// MiB (the window handles its events there while a long copy goes on).
+void CopyFile(const std::string& from, const std::string& to, const std::function<void()>& betweenChunks = {});
 
 // True when a file (or anything else) exists at `path`.
 bool FileExists(const std::string& path);

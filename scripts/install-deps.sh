@@ -8,10 +8,14 @@ packages=(
   libgtest-dev                       # unit tests
   libfftw3-dev                       # the benchmark's reference transform
   sox ffmpeg                         # peer tools the tests check our files with
+  qt6-base-dev libgl-dev             # the desktop program (Qt 6 Widgets, D-Bus)
+  fonts-noto-cjk                     # Japanese text in the windows
+  dbus libglib2.0-bin                # a private session bus and gdbus for the remote-control tests
 )
-if [[ "${1:-}" == "--fuzz" ]]; then
-  packages+=(clang libclang-rt-14-dev)
-fi
+case "${1:-}" in
+  --fuzz) packages+=(clang libclang-rt-14-dev) ;;
+  --screenshots) packages+=(xvfb xauth imagemagick) ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -23,7 +23,7 @@ if [[ -f "$build/CMakeCache.txt" ]] && ! grep -q '^CMAKE_CXX_COMPILER:[A-Z]*=.*c
   exit 2
 fi
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DMEROLUNE_FUZZ=ON -DMEROLUNE_TESTS=OFF -DMEROLUNE_BENCH=OFF >/dev/null
+  -DMEROLUNE_FUZZ=ON -DMEROLUNE_TESTS=OFF -DMEROLUNE_BENCH=OFF -DMEROLUNE_UI=OFF >/dev/null
 cmake --build "$build" ${JOBS:+-j "$JOBS"} --target "${targets[@]}" merolune-demosong
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/merolune-fuzz-XXXXXX")"

@@ -1,0 +1,525 @@
+#include "Unit1.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileDialog>
+#include <QFrame>
+#include <QGroupBox>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QShortcut>
+#include <QSlider>
+#include <QThread>
+#include <QToolBar>
+#include <QToolButton>
+#include <cstdio>
+
+#include "Colors.h"
+#include "ErrorBox.h"
+#include "Gauges.h"
+#include "Icons.h"
+#include "KDrop.h"
+#include "KThdCmp.h"
+#include "RemoteControl.h"
+#include "Unit2.h"
+#include "YTrackBar.h"
+
+namespace merolune {
+
+namespace {
+
+constexpr int kClientWidth = 320;
+constexpr int kClientHeight = 326;
+constexpr int kProgressSteps = 1000;
+// Shutdown waits this long for the last output file to disappear.
+constexpr int kDeleteWaitMs = 2000;
+
+const char* const kOpenFilter =
+    "All Supported Format (*.wav *.ogg *.mp3 *.ape *.flac *.wma);;WaveSound (*.wav);;Ogg Vorbis (*.ogg);;"
+    "MPEG Audio Layer (*.mp3);;Monkey's Audio (*.ape);;Windows Media Audio (*.wma);;FLAC (*.flac);;All files (*)";
+const char* const kSaveFilter =
+    "WaveSound (*.wav);;Ogg Vorbis (*.ogg);;MPEG Audio Layer (*.mp3);;Monkey's Audio (*.ape);;"
+    "Windows Media Audio (*.wma);;FLAC (*.flac);;All files (*)";
+const char* const kSaveFormatCaptions[] = {"&WaveSound (*.wav)",     "MP&3 (*.mp3)",   "&Ogg Vorbis (*.ogg)",
+                                           "&Monkey's Audio (*.ape)", "&FLAC (*.flac)", "Win&dows Media Audio (*.wma)"};
+
+// Where the extension of `path` starts, or -1: the last "." with no "/" after it.
+qsizetype ExtensionStart(const QString& path) {
+  const qsizetype dot = path.lastIndexOf('.');
+  if (dot < 0 || path.indexOf('/', dot) >= 0) return -1;
+  return dot;
+}
+
+QFont UiFont() {
+  QFont font;
+  font.setFamilies({"ＭＳ Ｐゴシック", "MS PGothic", "Noto Sans CJK JP", "Noto Sans JP"});
+  font.setPixelSize(12);
+  return font;
+}
+
+QToolButton* MakeToolButton(QToolBar* bar, Glyph glyph, const char* hint, bool checkable) {
+  auto* button = new QToolButton(bar);
+  button->setIcon(GlyphIcon(glyph));
+  button->setToolTip(QString::fromUtf8(hint));
+  button->setCheckable(checkable);
+  button->setAutoRaise(true);
+  bar->addWidget(button);
+  return button;
+}
+
+}  // namespace
+
+QString ReplaceExtension(const QString& path, const QString& extension) {
+  const qsizetype dot = ExtensionStart(path);
+  return (dot < 0 ? path : path.left(dot)) + extension;
+}
+
+QString DefaultDestination(const QString& source) { return ReplaceExtension(source, "_cc.wav"); }
+
+TForm1::TForm1(QWidget* parent) : QMainWindow(parent), job_(*this) {
+  setWindowTitle("Merolune");
+  setObjectName("TForm1");
+  setWindowIcon(ApplicationIcon());
+  setFont(UiFont());
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+
+  BuildMenus();
+  auto* client = new QWidget(this);
+  client->setFixedSize(kClientWidth, kClientHeight);
+  setCentralWidget(client);
+  BuildToolBar(client);
+  BuildControls(client);
+
+  KThdComp1 = new TKThdComp(this);
+  KThdComp1->SetPriority(TThreadPriority::tpHigher);
+  KAddDrop1 = new TKAddDrop(this);
+  KAddDrop1->SetControl(this);
+  KAddDrop1->OnDropFiles = [this](TKAddDrop&, QWidget*, const QStringList& files) {
+    Guarded(this, [&] { KAddDrop1DropFiles(files); });
+  };
+
+  // Start-up, in order: the tuning dialog (no owner), the block size, the dialog's flags and its
+  // range boxes. The monitor (sound output, ring, stream) and the worker thread come with the
+  // monitoring; until then KThdComp1 exists but is not started.
+  TuneDlg = std::make_unique<TTuneDlg>();
+  TuneDlg->OnClose = [this] { SpeedButton2->setChecked(false); };
+  connect(TuneDlg.get(), &TTuneDlg::PrecisionChanged, this, [this](int size) { ComboBox1Change(size); });
+  blockSize_ = 8192;
+  TuneDlg->ClearTransientFlags();
+  TuneDlg->ComboBox2Change();
+
+  setFixedSize(sizeHint());
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QRect area = screen->availableGeometry();
+    move(area.center() - rect().center());
+  }
+}
+
+TForm1::~TForm1() { Shutdown(); }
+
+void TForm1::BuildMenus() {
+  FileMenu = menuBar()->addMenu("ファイル(&F)");
+  O1 = FileMenu->addAction("対象ファイルを開く(&O)...");
+  S1 = FileMenu->addAction("保存先ファイルを指定(&S)...");
+  FileMenu->addSeparator();
+  X1 = FileMenu->addAction("終了(&X)");
+  OptionMenu = menuBar()->addMenu("オプション(&O)");
+  E2 = OptionMenu->addAction("エンコード設定(&E)...");
+  M1 = OptionMenu->addAction("一言メッセージ(&M)...");
+  HelpMenu = menuBar()->addMenu("ヘルプ(&H)");
+  E1 = HelpMenu->addAction("補足説明(&E)...");
+  V1 = HelpMenu->addAction("バージョン(&V)...");
+  // The encoder settings and the three small dialogs arrive with their own modules.
+  for (QAction* pending : {E2, M1, E1, V1}) pending->setEnabled(false);
+  connect(O1, &QAction::triggered, this, [this] { Button2Click(); });
+  connect(S1, &QAction::triggered, this, [this] { Button3Click(); });
+  connect(X1, &QAction::triggered, this, [this] { close(); });
+
+  PopupMenu1 = new QMenu(this);
+  for (int tag = 0; tag < 6; ++tag) {
+    SaveFormats[tag] = PopupMenu1->addAction(QString::fromUtf8(kSaveFormatCaptions[tag]));
+    connect(SaveFormats[tag], &QAction::triggered, this, [this, tag] { SoundClick(tag); });
+  }
+  PopupMenu1->addSeparator();
+  Dontconfirmoverwrite1 = PopupMenu1->addAction("Don't &confirm overwrite");
+  Dontconfirmoverwrite1->setCheckable(true);
+}
+
+void TForm1::BuildToolBar(QWidget* client) {
+  ToolBar1 = new QToolBar(client);
+  ToolBar1->setGeometry(0, 0, kClientWidth, 29);
+  ToolBar1->setIconSize(QSize(16, 16));
+  ToolBar1->setStyleSheet("QToolBar { border-top: 1px solid palette(light); border-bottom: 1px solid palette(mid); }");
+  auto* indent = new QWidget(ToolBar1);
+  indent->setFixedWidth(10);
+  ToolBar1->addWidget(indent);
+  ToolButton1 = MakeToolButton(ToolBar1, Glyph::Open, "ソースを開く", false);
+  ToolButton2 = MakeToolButton(ToolBar1, Glyph::Save, "保存先を指定する", false);
+  ToolBar1->addSeparator();
+  ToolButton3 = MakeToolButton(ToolBar1, Glyph::Run, "実行", false);
+  ToolButton5 = MakeToolButton(ToolBar1, Glyph::Cancel, "キャンセル", false);
+  ToolBar1->addSeparator();
+  ToolButton13 = MakeToolButton(ToolBar1, Glyph::BypassAll, "すべての処理をバイパス", true);
+  ToolButton10 = MakeToolButton(ToolBar1, Glyph::Inverse, "逆モード", true);
+  ToolButton11 = MakeToolButton(ToolBar1, Glyph::SubtractionBypass, "減算処理バイパス", true);
+  ToolButton12 = MakeToolButton(ToolBar1, Glyph::Enhancer, "エンハンサー", true);
+  ToolBar1->addSeparator();
+  ToolButton6 = MakeToolButton(ToolBar1, Glyph::Play, "再生", false);
+  ToolButton8 = MakeToolButton(ToolBar1, Glyph::Stop, "停止", false);
+
+  connect(ToolButton1, &QToolButton::clicked, this, [this] { Button2->click(); });
+  connect(ToolButton2, &QToolButton::clicked, this, [this] { Button3->click(); });
+  connect(ToolButton3, &QToolButton::clicked, this, [this] { Button1->click(); });
+  connect(ToolButton5, &QToolButton::clicked, this, [this] { BitBtn1->click(); });
+  connect(ToolButton10, &QToolButton::clicked, this, [this] { ToolButton10Click(); });
+  connect(ToolButton12, &QToolButton::clicked, this, [this] { ToolButton12Click(); });
+  connect(ToolButton6, &QToolButton::clicked, this, [this] { ToolButton6Click(); });
+  connect(ToolButton8, &QToolButton::clicked, this, [this] { ToolButton8Click(); });
+}
+
+void TForm1::BuildControls(QWidget* client) {
+  Image2 = new QLabel(client);
+  Image2->setGeometry(16, 40, 74, 20);
+  Image2->setPixmap(PictureLabel("SOURCE", 74, 20));
+  Edit1 = new QLineEdit(client);
+  Edit1->setGeometry(96, 40, 177, 20);
+  Button2 = new QPushButton("...", client);
+  Button2->setGeometry(280, 40, 25, 20);
+
+  Image3 = new QLabel(client);
+  Image3->setGeometry(16, 64, 74, 20);
+  Image3->setPixmap(PictureLabel("OUTPUT", 74, 20));
+  Image3->setContextMenuPolicy(Qt::CustomContextMenu);
+  Edit2 = new QLineEdit(client);
+  Edit2->setGeometry(96, 64, 177, 20);
+  Button3 = new QPushButton("...", client);
+  Button3->setGeometry(280, 64, 25, 20);
+  Button3->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(Image3, &QWidget::customContextMenuRequested, this, [this](const QPoint& p) { ShowPopupMenu1(Image3, p); });
+  connect(Button3, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& p) { ShowPopupMenu1(Button3, p); });
+
+  Button1 = new QPushButton(GlyphIcon(Glyph::Run), "カラオケ化 実行", client);
+  Button1->setGeometry(16, 88, 249, 25);
+  QFont bold = Button1->font();
+  bold.setBold(true);
+  Button1->setFont(bold);
+  BitBtn1 = new QPushButton(GlyphIcon(Glyph::Cancel), QString(), client);
+  BitBtn1->setGeometry(272, 88, 33, 25);
+  BitBtn1->setToolTip("キャンセル");
+  // Esc clicks the cancel button wherever the focus is in the window.
+  auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  connect(escape, &QShortcut::activated, BitBtn1, &QPushButton::click);
+  connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+  connect(BitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(); });
+  connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
+  connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
+
+  ProgressBar1 = new QProgressBar(client);
+  ProgressBar1->setGeometry(16, 120, 289, 25);
+  ProgressBar1->setRange(0, kProgressSteps);
+  ProgressBar1->setValue(0);
+  ProgressBar1->setTextVisible(false);
+  auto* bevel2 = new QFrame(client);
+  bevel2->setGeometry(16, 136, 289, 9);
+  bevel2->setFrameShape(QFrame::HLine);
+  bevel2->setFrameShadow(QFrame::Sunken);
+  bevel2->lower();
+
+  Image4 = new QLabel(client);
+  Image4->setGeometry(16, 152, 143, 17);
+  Image4->setPixmap(PictureLabel("MONITOR", 143, 17));
+
+  SpeedButton1 = new QPushButton("Play", client);
+  SpeedButton1->setGeometry(16, 176, 113, 25);
+  SpeedButton1->setCheckable(true);
+  SpeedButton1->setEnabled(false);
+  QFont arial("Arial");
+  arial.setBold(true);
+  arial.setPixelSize(12);
+  SpeedButton1->setFont(arial);
+
+  auto* panel2 = new QWidget(client);
+  panel2->setGeometry(16, 208, 113, 17);
+  Gauge1 = new TGauge(panel2);
+  Gauge1->setGeometry(3, 9, 107, 5);
+  Gauge1->SetBackColor(palette().color(QPalette::Button));
+  Gauge1->SetForeColor(ColorFromTColor(16744576));
+  Gauge1->SetBorderStyle(TBorderStyle::bsNone);
+  Gauge1->SetShowText(false);
+  YTrackBar1 = new TYTrackBar(panel2);
+  YTrackBar1->setGeometry(0, 0, 113, 17);
+  YTrackBar1->setCursor(Qt::PointingHandCursor);
+  YTrackBar1->SetMin(0);
+  YTrackBar1->SetMax(100);
+  YTrackBar1->SetThumbWidth(10);
+  YTrackBar1->SetThumbColor(palette().color(QPalette::Button));
+  YTrackBar1->SetGageColor(Qt::white);
+
+  auto* groupBox4 = new QGroupBox("Current Time", client);
+  groupBox4->setGeometry(16, 232, 113, 49);
+  Label8 = new QLabel("00:00", groupBox4);
+  Label8->setGeometry(2, 14, 109, 32);
+  Label8->setAlignment(Qt::AlignCenter);
+  QFont times("Times New Roman");
+  times.setPixelSize(24);
+  times.setBold(true);
+  Label8->setFont(times);
+
+  TrackBar3 = new QSlider(Qt::Vertical, client);
+  TrackBar3->setGeometry(132, 176, 33, 105);
+  TrackBar3->setRange(0, 5000);
+  TrackBar3->setValue(500);
+  TrackBar3->setTickInterval(500);
+  TrackBar3->setTickPosition(QSlider::TicksBothSides);
+
+  auto* groupBox3 = new QGroupBox("リサジュー", client);
+  groupBox3->setGeometry(168, 152, 137, 129);
+  auto* panel1 = new QFrame(groupBox3);
+  panel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  panel1->setGeometry(16, 18, 105, 105);
+  Image1 = new QLabel(panel1);
+  Image1->setGeometry(0, 0, 105, 105);
+  QImage scope(105, 105, QImage::Format_RGB888);
+  scope.fill(Qt::black);
+  Image1->setPixmap(QPixmap::fromImage(scope));
+
+  SpeedButton2 = new QPushButton("カラオケ化調整", client);
+  SpeedButton2->setGeometry(16, 288, 289, 25);
+  SpeedButton2->setCheckable(true);
+  connect(SpeedButton2, &QPushButton::clicked, this, [this] { SpeedButton2Click(); });
+}
+
+void TForm1::ShowPopupMenu1(QWidget* at, const QPoint& pos) { PopupMenu1->popup(at->mapToGlobal(pos)); }
+
+bool TForm1::StartRemoteControl() {
+  remote_ = std::make_unique<RemoteControl>([this](unsigned code) {
+    int result = 0;
+    Guarded(this, [&] { result = RemoteMessage(code); });
+    return result;
+  });
+  return remote_->Register();
+}
+
+void TForm1::Button1Click() {
+  if (jobRunning_) return;
+  jobRunning_ = true;
+  Guarded(this, [this] { DoReduce(); });
+  jobRunning_ = false;
+}
+
+void TForm1::BitBtn1Click() { job_.RequestCancel(); }
+
+void TForm1::DoReduce() { job_.DoReduce(Edit1->text().toStdString(), Edit2->text().toStdString()); }
+
+void TForm1::Button2Click() {
+  Guarded(this, [this] {
+    std::optional<QString> chosen;
+    if (OpenDialogHook) {
+      chosen = OpenDialogHook(Edit1->text());
+    } else {
+      const QString name = QFileDialog::getOpenFileName(this, QString(), Edit1->text(), kOpenFilter);
+      if (!name.isEmpty()) chosen = name;
+    }
+    if (!chosen) return;
+    Edit1->setText(*chosen);
+    Edit2->setText(DefaultDestination(*chosen));
+  });
+}
+
+void TForm1::Button3Click() {
+  Guarded(this, [this] {
+    std::optional<QString> chosen;
+    if (SaveDialogHook) {
+      chosen = SaveDialogHook(Edit2->text());
+    } else {
+      QFileDialog dialog(this, QString(), Edit2->text(), kSaveFilter);
+      dialog.setAcceptMode(QFileDialog::AcceptSave);
+      dialog.setDefaultSuffix("wav");
+      dialog.selectFile(Edit2->text());
+      if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) chosen = dialog.selectedFiles().first();
+    }
+    if (chosen) Edit2->setText(*chosen);
+  });
+}
+
+void TForm1::SoundClick(int tag) {
+  if (tag < 0 || tag >= 6) return;
+  Edit2->setText(ReplaceExtension(Edit2->text(), kSaveFormatExtensions[tag]));
+}
+
+void TForm1::SpeedButton2Click() {
+  if (SpeedButton2->isChecked()) {
+    // The dialog first appears centred on the window; later it stays where the user put it.
+    if (!tuneDlgPlaced_) {
+      TuneDlg->move(frameGeometry().center() - TuneDlg->rect().center());
+      tuneDlgPlaced_ = true;
+    }
+    TuneDlg->show();
+    TuneDlg->raise();
+  } else {
+    TuneDlg->hide();
+  }
+}
+
+void TForm1::ToolButton6Click() {
+  if (SpeedButton1->isEnabled() && !SpeedButton1->isChecked()) SpeedButton1->click();
+}
+
+void TForm1::ToolButton8Click() {
+  if (SpeedButton1->isEnabled() && SpeedButton1->isChecked()) SpeedButton1->click();
+}
+
+// A click on inverse mode or the enhancer, setting or clearing it, releases the other.
+void TForm1::ToolButton10Click() { ToolButton12->setChecked(false); }
+void TForm1::ToolButton12Click() { ToolButton10->setChecked(false); }
+
+void TForm1::KAddDrop1DropFiles(const QStringList& files) {
+  if (files.isEmpty()) return;
+  Edit1->setText(files.first());
+  Edit2->setText(DefaultDestination(files.first()));
+}
+
+void TForm1::ComboBox1Change(int blockSize) { blockSize_ = blockSize; }
+
+int TForm1::RemoteMessage(unsigned code) {
+  // The toggles only invert the button: no click handler runs, so nothing else is released.
+  const auto toggle = [](QAbstractButton* button) {
+    button->setChecked(!button->isChecked());
+    return button->isChecked() ? 1 : 0;
+  };
+  switch (code) {
+    case kEyeOnALLPASS: return toggle(ToolButton13);
+    case kEyeOnINVERT: return toggle(ToolButton10);
+    case kEyeOnPASS: return toggle(ToolButton11);
+    case kEyeOnENHANCER: return toggle(ToolButton12);
+    case kEyeOnSTART:
+      Button1Click();
+      return 0;
+    case kEyeOnPLAY:
+      // A disabled Play button has nothing to play: the request is ignored.
+      if (!SpeedButton1->isEnabled()) return 0;
+      SpeedButton1->click();
+      return SpeedButton1->isChecked() ? 1 : 0;
+    case kEyeOnOPENFILE: Button2Click(); return 0;
+    case kEyeOnSAVEFILE: Button3Click(); return 0;
+    case kEyeOnSETTING:
+      // Acts as a click, so the button and the dialog always agree.
+      SpeedButton2->click();
+      return SpeedButton2->isChecked() ? 1 : 0;
+    default: return 0;
+  }
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  // Closing is never refused. A running job is asked to stop after its current block, so the
+  // program ends promptly instead of finishing the job with no window.
+  if (jobRunning_) job_.RequestCancel();
+  if (TuneDlg) TuneDlg->hide();
+  event->accept();
+}
+
+void TForm1::Shutdown() {
+  if (shutDown_) return;
+  shutDown_ = true;
+  KThdComp1->Stop();
+  while (KThdComp1->Running()) {
+    QCoreApplication::processEvents();
+    QThread::msleep(10);
+  }
+  const std::string last = job_.LastOutputTempFile();
+  QElapsedTimer waited;
+  waited.start();
+  while (!job_.DeleteLastOutput() && waited.elapsed() < kDeleteWaitMs) {
+    QCoreApplication::processEvents();
+    QThread::msleep(10);
+  }
+  if (!last.empty() && QFile::exists(QString::fromStdString(last)))
+    std::fprintf(stderr, "merolune: could not delete %s\n", last.c_str());
+  TuneDlg.reset();
+}
+
+// JobHost ------------------------------------------------------------------------------------
+
+void TForm1::PumpMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+void TForm1::ShowError(const std::string& message) {
+  const QString text = QString::fromStdString(message);
+  if (MessageBoxHook) return MessageBoxHook(kErrorCaption, text);
+  QMessageBox::critical(this, kErrorCaption, text, QMessageBox::Ok);
+}
+
+bool TForm1::ConfirmOverwrite(const std::string& destination) {
+  (void)destination;
+  if (Dontconfirmoverwrite1->isChecked()) return true;
+  if (OverwriteQuestionHook) return OverwriteQuestionHook(kConfirmOverwrite);
+  QMessageBox box(QMessageBox::Information, kConfirmCaption, kConfirmOverwrite, QMessageBox::Yes | QMessageBox::No,
+                  this);
+  return box.exec() == QMessageBox::Yes;
+}
+
+ReductionSettings TForm1::Settings() {
+  ReductionToggles toggles;
+  toggles.Inverse = ToolButton10->isChecked();
+  toggles.SubtractionBypass = ToolButton11->isChecked();
+  toggles.Enhancer = ToolButton12->isChecked();
+  toggles.BypassAll = ToolButton13->isChecked();
+  return MakeSettings(TuneDlg->Controls(), toggles);
+}
+
+bool TForm1::BypassAll() { return ToolButton13->isChecked(); }
+
+void TForm1::LockControls() {
+  SpeedButton1->setChecked(false);
+  SpeedButton1->setEnabled(false);
+  Button1->setEnabled(false);
+  for (QMenu* menu : {FileMenu, OptionMenu, HelpMenu}) menu->setEnabled(false);
+  ToolButton3->setEnabled(false);
+  TuneDlg->SetJobRunning(true);
+}
+
+void TForm1::UnlockControls() {
+  Button1->setEnabled(true);
+  for (QMenu* menu : {FileMenu, OptionMenu, HelpMenu}) menu->setEnabled(true);
+  ToolButton3->setEnabled(true);
+  if (TuneDlg) TuneDlg->SetJobRunning(false);
+}
+
+void TForm1::SourceFormatKnown(const WaveFormatInfo& format) {
+  const auto clamp = [](std::uint32_t v) { return static_cast<std::int32_t>(std::min<std::uint32_t>(v, INT32_MAX)); };
+  YTrackBar1->SetMax(clamp(format.DataSize));
+  YTrackBar1->SetMin(clamp(format.DataStart));
+  YTrackBar1->SetPosition(clamp(format.DataStart));
+}
+
+void TForm1::SetPlayEnabled(bool enabled) { SpeedButton1->setEnabled(enabled); }
+
+void TForm1::SetProgress(std::uint64_t position, std::uint64_t minimum, std::uint64_t maximum) {
+  const std::uint64_t span = maximum > minimum ? maximum - minimum : 0;
+  const std::uint64_t done = position > minimum ? std::min(position - minimum, span) : 0;
+  ProgressBar1->setValue(span ? static_cast<int>(done * kProgressSteps / span) : 0);
+  Gauge1->SetMinValue(static_cast<std::int64_t>(minimum));
+  Gauge1->SetMaxValue(static_cast<std::int64_t>(std::max(maximum, minimum + 1)));
+  Gauge1->SetProgress(static_cast<std::int64_t>(position));
+}
+
+// The decoding and encoding banners come with the codecs; the window is disabled meanwhile.
+void TForm1::BeginConversion(ConversionPhase) {
+  setEnabled(false);
+  PumpMessages();
+}
+
+void TForm1::EndConversion(ConversionPhase) { setEnabled(true); }
+
+}  // namespace merolune

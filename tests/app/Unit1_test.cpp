@@ -1,0 +1,291 @@
+// The main window driven as a user would: files, runs, cancel, questions, locks, toggles, drops.
+
+#include "Unit1.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <filesystem>
+#include <functional>
+
+#include "ErrorBox.h"
+#include "Signals.h"
+#include "TempDir.h"
+#include "Unit2.h"
+#include "WavFile.h"
+
+namespace merolune {
+namespace {
+
+using test::TempDir;
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetErrorBoxHook([this](const QString& title, const QString& text) { errorBoxes_.push_back({title, text}); });
+    form_ = std::make_unique<TForm1>();
+    form_->MessageBoxHook = [this](const QString& caption, const QString& text) {
+      messageBoxes_.push_back({caption, text});
+    };
+    form_->show();
+    QApplication::setActiveWindow(form_.get());
+  }
+  void TearDown() override {
+    form_.reset();
+    SetErrorBoxHook(nullptr);
+  }
+
+  std::string Song(const std::string& name, std::size_t frames, int channels = 2) {
+    test::WavSpec spec;
+    spec.Channels = static_cast<std::uint16_t>(channels);
+    const auto samples = test::SongLike(frames, 44100, 5);
+    spec.Data = test::SampleBytes(samples);
+    const std::string path = dir_.File(name);
+    test::WriteBytes(path, test::MakeWav(spec));
+    return path;
+  }
+
+  void SetPaths(const std::string& source, const std::string& destination) {
+    form_->Edit1->setText(QString::fromStdString(source));
+    form_->Edit2->setText(QString::fromStdString(destination));
+  }
+
+  // Runs `probe` the first time the job pumps events during its block loop.
+  void DuringJob(std::function<void()> probe) {
+    auto* timer = new QTimer(form_.get());
+    timer->setInterval(1);
+    QObject::connect(timer, &QTimer::timeout, form_.get(), [this, timer, probe] {
+      if (!form_->JobRunning() || form_->ProgressBar1->value() == 0) return;
+      timer->stop();
+      probe();
+    });
+    timer->start();
+  }
+
+  TempDir dir_;
+  std::unique_ptr<TForm1> form_;
+  std::vector<std::pair<QString, QString>> errorBoxes_;
+  std::vector<std::pair<QString, QString>> messageBoxes_;
+};
+
+TEST(MainWindowPaths, DefaultDestinationAndExtensionReplacement) {
+  EXPECT_EQ(DefaultDestination("/music/song.mp3"), "/music/song_cc.wav");
+  EXPECT_EQ(DefaultDestination("/music.old/song"), "/music.old/song_cc.wav");
+  EXPECT_EQ(DefaultDestination("/a/b.c/track"), "/a/b.c/track_cc.wav");
+  EXPECT_EQ(ReplaceExtension("/out/song_cc.wav", ".mp3"), "/out/song_cc.mp3");
+  EXPECT_EQ(ReplaceExtension("", ".mp3"), ".mp3");
+}
+
+TEST_F(MainWindowTest, OpeningASourceSetsItsDefaultDestinationAndCancelChangesNothing) {
+  form_->Edit2->setText("/typed/before.wav");
+  form_->OpenDialogHook = [](const QString& current) -> std::optional<QString> {
+    EXPECT_EQ(current, "");
+    return QString("/music/song.flac");
+  };
+  form_->ToolButton1->click();
+  EXPECT_EQ(form_->Edit1->text(), "/music/song.flac");
+  EXPECT_EQ(form_->Edit2->text(), "/music/song_cc.wav");
+  form_->OpenDialogHook = [](const QString&) -> std::optional<QString> { return std::nullopt; };
+  form_->Button2->click();
+  EXPECT_EQ(form_->Edit1->text(), "/music/song.flac");
+  form_->SaveDialogHook = [](const QString& current) -> std::optional<QString> {
+    EXPECT_EQ(current, "/music/song_cc.wav");
+    return QString("/elsewhere/k.ogg");
+  };
+  form_->S1->trigger();
+  EXPECT_EQ(form_->Edit2->text(), "/elsewhere/k.ogg");
+}
+
+TEST_F(MainWindowTest, SaveFormatMenuRewritesTheExtensionAndOverwriteSwitchToggles) {
+  form_->Edit2->setText("/out/x_cc.wav");
+  form_->SaveFormats[4]->trigger();
+  EXPECT_EQ(form_->Edit2->text(), "/out/x_cc.flac");
+  form_->SaveFormats[4]->trigger();
+  EXPECT_EQ(form_->Edit2->text(), "/out/x_cc.flac");
+  form_->SaveFormats[1]->trigger();
+  EXPECT_EQ(form_->Edit2->text(), "/out/x_cc.mp3");
+  EXPECT_FALSE(form_->Dontconfirmoverwrite1->isChecked());
+  form_->Dontconfirmoverwrite1->trigger();
+  EXPECT_TRUE(form_->Dontconfirmoverwrite1->isChecked());
+}
+
+TEST_F(MainWindowTest, DroppedFilesGiveTheFirstAsSource) {
+  form_->KAddDrop1DropFiles({"/a/one.wav", "/a/two.wav", "/a/three.wav"});
+  EXPECT_EQ(form_->Edit1->text(), "/a/one.wav");
+  EXPECT_EQ(form_->Edit2->text(), "/a/one_cc.wav");
+  form_->KAddDrop1DropFiles({});
+  EXPECT_EQ(form_->Edit1->text(), "/a/one.wav");
+}
+
+TEST_F(MainWindowTest, InverseAndEnhancerReleaseEachOtherOnClick) {
+  form_->ToolButton12->click();
+  EXPECT_TRUE(form_->ToolButton12->isChecked());
+  form_->ToolButton10->click();
+  EXPECT_TRUE(form_->ToolButton10->isChecked());
+  EXPECT_FALSE(form_->ToolButton12->isChecked());
+  form_->ToolButton10->click();
+  EXPECT_FALSE(form_->ToolButton10->isChecked());
+  EXPECT_FALSE(form_->ToolButton12->isChecked());
+  form_->ToolButton13->click();
+  form_->ToolButton11->click();
+  EXPECT_TRUE(form_->ToolButton13->isChecked());
+  EXPECT_TRUE(form_->ToolButton11->isChecked());
+}
+
+TEST_F(MainWindowTest, RunningAJobWritesTheKaraokeTrackAndUnlocksAfterwards) {
+  const std::string destination = dir_.File("out.wav");
+  SetPaths(Song("song.wav", 44100), destination);
+  std::vector<bool> locked;
+  DuringJob([&] {
+    locked = {!form_->Button1->isEnabled(),
+              !form_->ToolButton3->isEnabled(),
+              !form_->FileMenu->menuAction()->isEnabled(),
+              !form_->OptionMenu->menuAction()->isEnabled(),
+              !form_->HelpMenu->menuAction()->isEnabled(),
+              !form_->SpeedButton1->isEnabled(),
+              form_->TuneDlg->StaticText1->isVisibleTo(form_->TuneDlg.get()),
+              form_->BitBtn1->isEnabled(),
+              form_->Edit1->isEnabled()};
+  });
+  form_->ToolButton3->click();
+  EXPECT_EQ(locked, std::vector<bool>(9, true));
+  EXPECT_EQ(test::ReadResultWav(destination, 44100).size(), 2u * 44100);
+  EXPECT_TRUE(form_->Button1->isEnabled());
+  EXPECT_TRUE(form_->ToolButton3->isEnabled());
+  EXPECT_TRUE(form_->FileMenu->menuAction()->isEnabled());
+  EXPECT_FALSE(form_->TuneDlg->StaticText1->isVisibleTo(form_->TuneDlg.get()));
+  EXPECT_EQ(form_->ProgressBar1->value(), 0);
+  EXPECT_TRUE(errorBoxes_.empty());
+  EXPECT_TRUE(messageBoxes_.empty());
+}
+
+TEST_F(MainWindowTest, EscapeAndTheToolbarCancelARunningJob) {
+  for (int way = 0; way < 2; ++way) {
+    const std::string destination = dir_.File("out" + std::to_string(way) + ".wav");
+    SetPaths(Song("long.wav", 44100 * 60), destination);
+    DuringJob([&, way] {
+      if (way == 0) {
+        QTest::keyClick(form_.get(), Qt::Key_Escape);
+      } else {
+        form_->ToolButton5->click();
+      }
+    });
+    form_->Button1->click();
+    EXPECT_FALSE(std::filesystem::exists(destination)) << way;
+    EXPECT_TRUE(std::filesystem::exists(form_->Job().LastOutputTempFile())) << way;
+    EXPECT_TRUE(form_->Button1->isEnabled());
+  }
+}
+
+TEST_F(MainWindowTest, OverwriteQuestionYesReplacesAndNoKeeps) {
+  const std::string source = Song("song.wav", 5000);
+  const std::string destination = dir_.File("exists.wav");
+  test::WriteBytes(destination, {1, 2, 3});
+  SetPaths(source, destination);
+  int asked = 0;
+  form_->OverwriteQuestionHook = [&](const QString& text) {
+    ++asked;
+    EXPECT_EQ(text, QString::fromUtf8(kConfirmOverwrite));
+    return false;
+  };
+  form_->Button1->click();
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(test::ReadBytes(destination), (std::vector<std::uint8_t>{1, 2, 3}));
+  form_->OverwriteQuestionHook = [&](const QString&) {
+    ++asked;
+    return true;
+  };
+  form_->Button1->click();
+  EXPECT_EQ(asked, 2);
+  EXPECT_EQ(test::ReadResultWav(destination, 44100).size(), 10000u);
+  form_->Dontconfirmoverwrite1->trigger();
+  form_->Button1->click();
+  EXPECT_EQ(asked, 2);
+}
+
+TEST_F(MainWindowTest, JobFailuresShowTheirMessages) {
+  SetPaths(dir_.File("missing.wav"), dir_.File("out.wav"));
+  form_->Button1->click();
+  ASSERT_EQ(messageBoxes_.size(), 1u);
+  EXPECT_EQ(messageBoxes_[0].first, "エラー");
+  EXPECT_EQ(messageBoxes_[0].second, QString::fromUtf8(kSourceMissing));
+
+  SetPaths(Song("song.wav", 100), dir_.File("out.mp3"));
+  form_->Button1->click();
+  ASSERT_EQ(messageBoxes_.size(), 2u);
+  EXPECT_EQ(messageBoxes_[1].second, "未対応の形式です。");
+
+  // Errors raised by the job go to the standard error box, titled with the program's name.
+  SetPaths(Song("mono.wav", 100, 1), dir_.File("out.wav"));
+  form_->Button1->click();
+  ASSERT_EQ(errorBoxes_.size(), 1u);
+  EXPECT_EQ(errorBoxes_[0].first, ApplicationTitle());
+  EXPECT_EQ(errorBoxes_[0].second, "ステレオではありません.");
+  EXPECT_TRUE(form_->Button1->isEnabled());
+  EXPECT_TRUE(form_->isEnabled());
+}
+
+TEST(StandardErrorBox, AppendsAFullStopAfterCharactersThatSortAfterIt) {
+  EXPECT_EQ(StandardErrorText("ステレオではありません"), "ステレオではありません.");
+  EXPECT_EQ(StandardErrorText("done."), "done.");
+  EXPECT_EQ(StandardErrorText("disk full"), "disk full.");
+  EXPECT_EQ(StandardErrorText("(see log)"), "(see log)");
+  EXPECT_EQ(StandardErrorText(""), "");
+}
+
+TEST_F(MainWindowTest, TuningButtonAndDialogAgree) {
+  form_->SpeedButton2->click();
+  EXPECT_TRUE(form_->TuneDlg->isVisible());
+  form_->TuneDlg->close();
+  EXPECT_FALSE(form_->SpeedButton2->isChecked());
+  EXPECT_FALSE(form_->TuneDlg->isVisible());
+  EXPECT_EQ(form_->RemoteMessage(kEyeOnSETTING), 1);
+  EXPECT_TRUE(form_->TuneDlg->isVisible());
+  EXPECT_EQ(form_->RemoteMessage(kEyeOnSETTING), 0);
+  EXPECT_FALSE(form_->TuneDlg->isVisible());
+}
+
+TEST_F(MainWindowTest, PrecisionChoiceSetsTheBlockSizeForTheNextJob) {
+  EXPECT_EQ(form_->BlockSizeSetting(), 8192);
+  form_->TuneDlg->ComboBox1->setCurrentIndex(4);
+  EXPECT_EQ(form_->BlockSizeSetting(), 32768);
+  form_->TuneDlg->ComboBox1->setCurrentIndex(0);
+  EXPECT_EQ(form_->BlockSizeSetting(), 2048);
+}
+
+TEST_F(MainWindowTest, RemoteTogglesInvertOnlyTheirButton) {
+  EXPECT_EQ(form_->RemoteMessage(kEyeOnALLPASS), 1);
+  EXPECT_EQ(form_->RemoteMessage(kEyeOnALLPASS), 0);
+  form_->ToolButton12->click();
+  EXPECT_EQ(form_->RemoteMessage(kEyeOnINVERT), 1);
+  EXPECT_TRUE(form_->ToolButton12->isChecked());
+  EXPECT_EQ(form_->RemoteMessage(kEyeOnPASS), 1);
+  EXPECT_EQ(form_->RemoteMessage(kEyeOnENHANCER), 0);
+  // Play is disabled until a job has made enough output: the request is ignored.
+  EXPECT_EQ(form_->RemoteMessage(kEyeOnPLAY), 0);
+  EXPECT_FALSE(form_->SpeedButton1->isChecked());
+  EXPECT_EQ(form_->RemoteMessage(0x8019), 0);
+  EXPECT_EQ(form_->RemoteMessage(0), 0);
+}
+
+TEST_F(MainWindowTest, WindowHasItsFixedGeometry) {
+  EXPECT_EQ(form_->windowTitle(), "Merolune");
+  EXPECT_EQ(form_->centralWidget()->size(), QSize(320, 326));
+  EXPECT_EQ(form_->Edit1->geometry(), QRect(96, 40, 177, 20));
+  EXPECT_EQ(form_->SpeedButton2->geometry(), QRect(16, 288, 289, 25));
+  EXPECT_FALSE(form_->windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_EQ(form_->minimumSize(), form_->maximumSize());
+}
+
+}  // namespace
+}  // namespace merolune
