@@ -7,7 +7,7 @@ top="$(cd "$(dirname "$0")" && pwd)"
 
 "$top/scripts/install-deps.sh" >&2
 cmake -S "$top" -B "$top/build/release" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$top/build/release" -j "$(nproc)" --target merolune-cli merolune-demosong merolune-wavstat >/dev/null
+cmake --build "$top/build/release" -j "$(nproc)" --target merolune merolune-cli merolune-demosong merolune-wavstat >/dev/null
 bin="$top/build/release"
 
 if (($#)); then
