@@ -15,7 +15,9 @@ namespace merolune {
 // list of full paths, in the order the drag carries them. It watches the control with an event
 // filter: drag-enter, drag-move and drop events that carry file URLs are handled (and consumed)
 // here while Active; every other event reaches the control unchanged, and so do all drag events
-// while not Active, so a control that accepts drops of its own (text, say) keeps doing so.
+// while not Active, so a control that accepts drops of its own (text, say) keeps doing so. Qt
+// offers a drag to the nearest widget under the cursor that accepts drops, so files dropped on a
+// child of the control that does not take drops itself reach the control too.
 //
 // Active true means the control's acceptDrops is on. The component remembers the control's own
 // acceptDrops when it is attached and puts it back when it becomes inactive, detached or
@@ -50,7 +52,8 @@ class TKAddDrop : public QObject {
   bool Active() const { return active_; }
   void SetActive(bool active);
 
-  // Called once per drop: a drop that carries URLs but no local file gives an empty list.
+  // Called once per drop. A drop whose URLs hold no local file gives an empty list (the
+  // drag-enter already asked for local files, so this is rare, but a handler must check).
   DropFilesEvent OnDropFiles;
 
  protected:

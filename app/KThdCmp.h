@@ -33,10 +33,11 @@ QThread::Priority ToQThreadPriority(TThreadPriority priority);
 // Start, Stop, Running, the setters and the handlers OnTerminate, OnSynchronize and
 // OnAsyncEvent, which are delivered through the event loop. On the worker thread: OnExecute,
 // which may call Terminated, Synchronize and PostAsync (those three may be called from any
-// thread). Running turns false only when the UI thread handles the end of the body, so an owner
-// that waits for it must keep processing events while it waits; the same holds for a body blocked
-// in Synchronize. The handlers are copied by value; OnExecute is copied at Start, so changing it
-// while running affects only the next start.
+// thread). Running turns false only when the UI thread handles the end of the body, and a body
+// in Synchronize waits until the UI thread handles the call: an owner that waits for the worker
+// on the UI thread must keep processing events while it waits, or both threads wait for ever.
+// The handlers are set on the UI thread; OnExecute is copied at Start, so changing it while
+// running affects only the next start.
 //
 // Ownership. A QObject: the parent, if any, owns it. It owns its thread. The owner is meant to
 // Stop it and wait for Running to become false before destroying it; the destructor copes

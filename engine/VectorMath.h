@@ -3,8 +3,13 @@
 
 // Builds a function twice, for AVX2 with FMA and for the baseline, and picks one when the
 // program loads. For loops that the compiler vectorises; with ISO C++ floating-point contraction
-// stays off, so both builds compute the same values.
+// stays off, so both builds compute the same values. ThreadSanitizer instruments the picking
+// code, which runs before its runtime is up, so its builds keep the baseline only.
+#if defined(__SANITIZE_THREAD__)
+#define MEROLUNE_SIMD_CLONES
+#else
 #define MEROLUNE_SIMD_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#endif
 
 namespace merolune {
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "Colors.h"
+#include "Pixels.h"
 
 namespace merolune {
 namespace {
@@ -16,15 +17,9 @@ namespace {
 const QColor kBtnFace(212, 208, 200);
 const QColor kWindow(10, 200, 30);
 
-std::string Name(const QColor& color) { return color.name().toStdString(); }
-
-std::string PixelAt(const QImage& image, int x, int y) { return Name(QColor(image.pixel(x, y))); }
-
-QImage Grab(QWidget& widget) {
-  QImage image = widget.grab().toImage().convertToFormat(QImage::Format_RGB32);
-  EXPECT_EQ(image.size(), widget.size());
-  return image;
-}
+using test::Grab;
+using test::Name;
+using test::PixelAt;
 
 // The main window's Gauge1: 107 x 5, no border, no text, button-face background, foreground
 // 16744576 (0xFF8080: red 0x80, green 0x80, blue 0xFF).

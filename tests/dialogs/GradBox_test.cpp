@@ -9,19 +9,14 @@
 #include <string>
 
 #include "Colors.h"
+#include "Pixels.h"
 
 namespace merolune {
 namespace {
 
-std::string Name(const QColor& color) { return color.name().toStdString(); }
-
-std::string PixelAt(const QImage& image, int x, int y) { return Name(QColor(image.pixel(x, y))); }
-
-QImage Grab(QWidget& widget) {
-  QImage image = widget.grab().toImage().convertToFormat(QImage::Format_RGB32);
-  EXPECT_EQ(image.size(), widget.size());
-  return image;
-}
+using test::Grab;
+using test::Name;
+using test::PixelAt;
 
 // The decoding banner's box: 69 high, horizontal, 128 steps (n = 129), white to red 162,
 // green 220, blue 255 (16768162 = 0xFFDCA2).

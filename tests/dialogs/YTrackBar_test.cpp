@@ -1,4 +1,5 @@
 #include "YTrackBar.h"
+#include "Pixels.h"
 
 #include <gtest/gtest.h>
 
@@ -22,15 +23,9 @@ const QColor kWindowInverted(245, 55, 225);
 const QColor kThumb(192, 128, 64);
 const QColor kGage(0, 0, 255);
 
-std::string Name(const QColor& color) { return color.name().toStdString(); }
-
-std::string PixelAt(const QImage& image, int x, int y) { return Name(QColor(image.pixel(x, y))); }
-
-QImage Grab(QWidget& widget) {
-  QImage image = widget.grab().toImage().convertToFormat(QImage::Format_RGB32);
-  EXPECT_EQ(image.size(), widget.size());
-  return image;
-}
+using test::Grab;
+using test::Name;
+using test::PixelAt;
 
 void SetWindowColor(QWidget& widget) {
   QPalette palette = widget.palette();
