@@ -8,7 +8,11 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QLineEdit>
+#include <QMimeData>
+#include <QUrl>
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
@@ -119,7 +123,17 @@ TEST_F(MainWindowTest, SaveFormatMenuRewritesTheExtensionAndOverwriteSwitchToggl
   EXPECT_TRUE(form_->Dontconfirmoverwrite1->isChecked());
 }
 
-TEST_F(MainWindowTest, DroppedFilesGiveTheFirstAsSource) {
+TEST_F(MainWindowTest, FilesDroppedOnTheWindowGiveTheFirstAsSource) {
+  QMimeData mime;
+  mime.setUrls({QUrl::fromLocalFile("/b/first.mp3"), QUrl::fromLocalFile("/b/second.wav")});
+  QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(form_.get(), &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(form_.get(), &drop);
+  EXPECT_EQ(form_->Edit1->text(), "/b/first.mp3");
+  EXPECT_EQ(form_->Edit2->text(), "/b/first_cc.wav");
+
   form_->KAddDrop1DropFiles({"/a/one.wav", "/a/two.wav", "/a/three.wav"});
   EXPECT_EQ(form_->Edit1->text(), "/a/one.wav");
   EXPECT_EQ(form_->Edit2->text(), "/a/one_cc.wav");
@@ -231,6 +245,20 @@ TEST_F(MainWindowTest, JobFailuresShowTheirMessages) {
   ASSERT_EQ(errorBoxes_.size(), 1u);
   EXPECT_EQ(errorBoxes_[0].first, ApplicationTitle());
   EXPECT_EQ(errorBoxes_[0].second, "ステレオではありません.");
+
+  test::WriteBytes(dir_.File("text.wav"), std::vector<std::uint8_t>(200, 'a'));
+  SetPaths(dir_.File("text.wav"), dir_.File("out.wav"));
+  form_->Button1->click();
+  test::WavSpec wide;
+  wide.BitsPerSample = 24;
+  wide.Data.assign(600, 0);
+  test::WriteBytes(dir_.File("wide.wav"), test::MakeWav(wide));
+  SetPaths(dir_.File("wide.wav"), dir_.File("out.wav"));
+  form_->Button1->click();
+  ASSERT_EQ(errorBoxes_.size(), 3u);
+  EXPECT_EQ(errorBoxes_[1].second, "ステレオではありません.");
+  EXPECT_EQ(errorBoxes_[2].second, "対応していない量子化ビット数です.");
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("out.wav")));
   EXPECT_TRUE(form_->Button1->isEnabled());
   EXPECT_TRUE(form_->isEnabled());
 }
