@@ -78,11 +78,11 @@ TEST_F(RemoteDBusTest, TogglesAnswerWithTheirNewStateAndUnknownCodesWithZero) {
 }
 
 TEST_F(RemoteDBusTest, StartRepliesWhenTheJobHasEndedAndOtherCallsAreAnsweredMeanwhile) {
-  test::WavSpec spec;
-  spec.Data = test::SampleBytes(test::SongLike(44100 * 120, 44100, 3));
+  test::WavSpec wav;
+  wav.Data = test::SampleBytes(test::SongLike(44100 * 120, 44100, 3));
   const std::string source = dir_.File("song.wav");
   const std::string destination = dir_.File("out.wav");
-  test::WriteBytes(source, test::MakeWav(spec));
+  test::WriteBytes(source, test::MakeWav(wav));
   form_->Edit1->setText(QString::fromStdString(source));
   form_->Edit2->setText(QString::fromStdString(destination));
   // The slowest precision and a key change make the job long enough to talk to it meanwhile.

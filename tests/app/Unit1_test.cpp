@@ -50,12 +50,12 @@ class MainWindowTest : public ::testing::Test {
   }
 
   std::string Song(const std::string& name, std::size_t frames, int channels = 2) {
-    test::WavSpec spec;
-    spec.Channels = static_cast<std::uint16_t>(channels);
+    test::WavSpec wav;
+    wav.Channels = static_cast<std::uint16_t>(channels);
     const auto samples = test::SongLike(frames, 44100, 5);
-    spec.Data = test::SampleBytes(samples);
+    wav.Data = test::SampleBytes(samples);
     const std::string path = dir_.File(name);
-    test::WriteBytes(path, test::MakeWav(spec));
+    test::WriteBytes(path, test::MakeWav(wav));
     return path;
   }
 

@@ -53,11 +53,11 @@ class CliTest : public ::testing::Test {
 
   std::string Song(const std::string& name, std::size_t frames, std::uint32_t rate = 44100) {
     samples_ = test::SongLike(frames, rate, 21);
-    test::WavSpec spec;
-    spec.SampleRate = rate;
-    spec.Data = test::SampleBytes(samples_);
+    test::WavSpec wav;
+    wav.SampleRate = rate;
+    wav.Data = test::SampleBytes(samples_);
     const std::string path = dir_.File(name);
-    test::WriteBytes(path, test::MakeWav(spec));
+    test::WriteBytes(path, test::MakeWav(wav));
     return path;
   }
 

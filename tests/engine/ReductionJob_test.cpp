@@ -94,17 +94,17 @@ class ReductionJobTest : public ::testing::Test {
     return count;
   }
 
-  std::string Write(const std::string& name, const WavSpec& spec) {
+  std::string Write(const std::string& name, const WavSpec& wav) {
     const std::string path = dir_.File(name);
-    WriteBytes(path, MakeWav(spec));
+    WriteBytes(path, MakeWav(wav));
     return path;
   }
 
   static WavSpec Stereo16(const std::vector<std::int16_t>& samples, std::uint32_t rate = 44100) {
-    WavSpec spec;
-    spec.SampleRate = rate;
-    spec.Data = SampleBytes(samples);
-    return spec;
+    WavSpec wav;
+    wav.SampleRate = rate;
+    wav.Data = SampleBytes(samples);
+    return wav;
   }
 
   TempDir dir_;
@@ -144,13 +144,13 @@ TEST_F(ReductionJobTest, EightBitSourceIsWidenedToSixteenBits) {
     bytes.push_back(b);
     widened.push_back(static_cast<std::int16_t>((b - 128) * 256));
   }
-  WavSpec spec;
-  spec.BitsPerSample = 8;
-  spec.SampleRate = 22050;
-  spec.Data = bytes;
+  WavSpec wav;
+  wav.BitsPerSample = 8;
+  wav.SampleRate = 22050;
+  wav.Data = bytes;
   const std::string destination = dir_.File("out.wav");
   ReductionJob job(host_);
-  ASSERT_EQ(job.DoReduce(Write("eight.wav", spec), destination), JobResult::Completed);
+  ASSERT_EQ(job.DoReduce(Write("eight.wav", wav), destination), JobResult::Completed);
   const auto result = ReadResultWav(destination, 22050);
   EXPECT_EQ(result.size(), widened.size());
   EXPECT_LE(MaxDifference(result, test::ReferenceReduce(widened, 2048, host_.settings, 22050)), 1u);
@@ -159,16 +159,16 @@ TEST_F(ReductionJobTest, EightBitSourceIsWidenedToSixteenBits) {
 
 TEST_F(ReductionJobTest, OnlyTheDataChunkIsAudio) {
   const auto samples = test::SongLike(3000, 44100, 11);
-  WavSpec spec = Stereo16(samples);
-  spec.FormatTag = 1;
-  spec.FormatChunkSize = 18;
+  WavSpec wav = Stereo16(samples);
+  wav.FormatTag = 1;
+  wav.FormatChunkSize = 18;
   // A chunk larger than half a block before the data, and tags after it.
-  spec.Before.push_back({"LIST", std::vector<std::uint8_t>(4 * 2048 + 13, 0x55)});
-  spec.After.push_back({"LIST", std::vector<std::uint8_t>(999, 0x7f)});
-  spec.After.push_back({"id3 ", std::vector<std::uint8_t>(128, 0x33)});
+  wav.Before.push_back({"LIST", std::vector<std::uint8_t>(4 * 2048 + 13, 0x55)});
+  wav.After.push_back({"LIST", std::vector<std::uint8_t>(999, 0x7f)});
+  wav.After.push_back({"id3 ", std::vector<std::uint8_t>(128, 0x33)});
   const std::string destination = dir_.File("out.wav");
   ReductionJob job(host_);
-  ASSERT_EQ(job.DoReduce(Write("tagged.wav", spec), destination), JobResult::Completed);
+  ASSERT_EQ(job.DoReduce(Write("tagged.wav", wav), destination), JobResult::Completed);
   const auto result = ReadResultWav(destination, 44100);
   EXPECT_LE(MaxDifference(result, test::ReferenceReduce(samples, 2048, host_.settings, 44100)), 1u);
 }
@@ -177,12 +177,12 @@ TEST_F(ReductionJobTest, DataSizeThatIsZeroOrTooLargeReadsToTheEndOfTheFile) {
   const auto samples = test::SongLike(2500, 44100, 5);
   for (std::uint32_t stored : {0u, 0xFFFFFFF0u, static_cast<std::uint32_t>(samples.size() * 2 + 400)}) {
     SCOPED_TRACE(stored);
-    WavSpec spec = Stereo16(samples);
-    spec.DataSizeField = stored;
-    spec.Data.push_back(0x12);  // a trailing partial frame, ignored
+    WavSpec wav = Stereo16(samples);
+    wav.DataSizeField = stored;
+    wav.Data.push_back(0x12);  // a trailing partial frame, ignored
     const std::string destination = dir_.File("out.wav");
     ReductionJob job(host_);
-    ASSERT_EQ(job.DoReduce(Write("sized.wav", spec), destination), JobResult::Completed);
+    ASSERT_EQ(job.DoReduce(Write("sized.wav", wav), destination), JobResult::Completed);
     const auto result = ReadResultWav(destination, 44100);
     EXPECT_LE(MaxDifference(result, test::ReferenceReduce(samples, 2048, host_.settings, 44100)), 1u);
   }
@@ -196,10 +196,10 @@ TEST_F(ReductionJobTest, EmptyOrMissingDataGivesAnEmptyResult) {
   WavSpec partial;
   partial.Data = {1, 2};
   partial.After.push_back({"LIST", std::vector<std::uint8_t>(4000, 0x40)});
-  for (const WavSpec* spec : {&empty, &none, &partial}) {
+  for (const WavSpec* wav : {&empty, &none, &partial}) {
     const std::string destination = dir_.File("out.wav");
     ReductionJob job(host_);
-    ASSERT_EQ(job.DoReduce(Write("empty.wav", *spec), destination), JobResult::Completed);
+    ASSERT_EQ(job.DoReduce(Write("empty.wav", *wav), destination), JobResult::Completed);
     EXPECT_EQ(ReadBytes(destination).size(), 44u);
     EXPECT_TRUE(ReadResultWav(destination, 44100).empty());
   }
@@ -207,12 +207,12 @@ TEST_F(ReductionJobTest, EmptyOrMissingDataGivesAnEmptyResult) {
 
 TEST_F(ReductionJobTest, ExtensibleSourceGivesAPlainPcmResultThatPeersRead) {
   const auto samples = test::SongLike(3000, 48000, 12);
-  WavSpec spec = Stereo16(samples, 48000);
-  spec.FormatTag = 0xFFFE;
-  spec.FormatChunkSize = 40;
+  WavSpec wav = Stereo16(samples, 48000);
+  wav.FormatTag = 0xFFFE;
+  wav.FormatChunkSize = 40;
   const std::string destination = dir_.File("out.wav");
   ReductionJob job(host_);
-  ASSERT_EQ(job.DoReduce(Write("extensible.wav", spec), destination), JobResult::Completed);
+  ASSERT_EQ(job.DoReduce(Write("extensible.wav", wav), destination), JobResult::Completed);
   EXPECT_EQ(ReadResultWav(destination, 48000, 1).size(), samples.size());
   if (std::system("command -v soxi > /dev/null") != 0) GTEST_SKIP() << "soxi missing";
   const std::string command = "soxi -s " + destination + " > " + dir_.File("soxi.txt") + " 2>&1";
@@ -222,10 +222,10 @@ TEST_F(ReductionJobTest, ExtensibleSourceGivesAPlainPcmResultThatPeersRead) {
 }
 
 TEST_F(ReductionJobTest, BypassAllCopiesTheSourceByteForByte) {
-  WavSpec spec = Stereo16(test::SongLike(3000, 48000, 2), 48000);
-  spec.After.push_back({"LIST", std::vector<std::uint8_t>(31, 1)});
+  WavSpec wav = Stereo16(test::SongLike(3000, 48000, 2), 48000);
+  wav.After.push_back({"LIST", std::vector<std::uint8_t>(31, 1)});
   host_.bypassAll = true;
-  const std::string source = Write("song.wav", spec);
+  const std::string source = Write("song.wav", wav);
   const std::string destination = dir_.File("copy.wav");
   ReductionJob job(host_);
   ASSERT_EQ(job.DoReduce(source, destination), JobResult::Completed);
@@ -337,10 +337,10 @@ TEST_P(ReductionJobRefusesTest, WithItsMessageAndLeavesNothingBehind) {
 }
 
 WavSpec With(std::function<void(WavSpec&)> change) {
-  WavSpec spec;
-  spec.Data = SampleBytes(std::vector<std::int16_t>(400, 100));
-  change(spec);
-  return spec;
+  WavSpec wav;
+  wav.Data = SampleBytes(std::vector<std::int16_t>(400, 100));
+  change(wav);
+  return wav;
 }
 
 INSTANTIATE_TEST_SUITE_P(

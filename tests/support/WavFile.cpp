@@ -29,31 +29,31 @@ void PutChunk(std::vector<std::uint8_t>& out, const Chunk& c) {
 
 }  // namespace
 
-std::vector<std::uint8_t> MakeWav(const WavSpec& spec) {
+std::vector<std::uint8_t> MakeWav(const WavSpec& wav) {
   std::vector<std::uint8_t> body;
-  PutId(body, spec.WaveId);
-  if (spec.WithFormat) {
+  PutId(body, wav.WaveId);
+  if (wav.WithFormat) {
     std::vector<std::uint8_t> fmt;
-    const std::uint16_t align = static_cast<std::uint16_t>(spec.Channels * spec.BitsPerSample / 8);
-    Put16(fmt, spec.FormatTag);
-    Put16(fmt, spec.Channels);
-    Put32(fmt, spec.SampleRate);
-    Put32(fmt, spec.SampleRate * align);
+    const std::uint16_t align = static_cast<std::uint16_t>(wav.Channels * wav.BitsPerSample / 8);
+    Put16(fmt, wav.FormatTag);
+    Put16(fmt, wav.Channels);
+    Put32(fmt, wav.SampleRate);
+    Put32(fmt, wav.SampleRate * align);
     Put16(fmt, align);
-    Put16(fmt, spec.BitsPerSample);
-    fmt.resize(spec.FormatChunkSize, 0);
+    Put16(fmt, wav.BitsPerSample);
+    fmt.resize(wav.FormatChunkSize, 0);
     PutChunk(body, {"fmt ", fmt});
   }
-  for (const Chunk& c : spec.Before) PutChunk(body, c);
-  if (spec.WithData) {
+  for (const Chunk& c : wav.Before) PutChunk(body, c);
+  if (wav.WithData) {
     PutId(body, "data");
-    Put32(body, spec.DataSizeField.value_or(static_cast<std::uint32_t>(spec.Data.size())));
-    body.insert(body.end(), spec.Data.begin(), spec.Data.end());
-    if (!spec.After.empty() && spec.Data.size() % 2) body.push_back(0);
+    Put32(body, wav.DataSizeField.value_or(static_cast<std::uint32_t>(wav.Data.size())));
+    body.insert(body.end(), wav.Data.begin(), wav.Data.end());
+    if (!wav.After.empty() && wav.Data.size() % 2) body.push_back(0);
   }
-  for (const Chunk& c : spec.After) PutChunk(body, c);
+  for (const Chunk& c : wav.After) PutChunk(body, c);
   std::vector<std::uint8_t> file;
-  PutId(file, spec.RiffId);
+  PutId(file, wav.RiffId);
   Put32(file, static_cast<std::uint32_t>(body.size()));
   file.insert(file.end(), body.begin(), body.end());
   return file;

@@ -30,7 +30,7 @@ struct WavSpec {
   std::vector<Chunk> After;                    // chunks after "data"
 };
 
-std::vector<std::uint8_t> MakeWav(const WavSpec& spec);
+std::vector<std::uint8_t> MakeWav(const WavSpec& wav);
 // Interleaved 16-bit samples as little-endian bytes.
 std::vector<std::uint8_t> SampleBytes(const std::vector<std::int16_t>& samples);
 
