@@ -1,0 +1,130 @@
+#include "PendingWavFile.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <bit>
+#include <cstdio>
+
+#include "TemporaryFile.h"
+
+namespace merolune {
+
+namespace {
+
+// The samples are handed to fwrite as they lie in memory.
+static_assert(std::endian::native == std::endian::little, "WAV data is little-endian");
+
+constexpr std::size_t kHeaderSize = 44;
+// The RIFF size field holds 36 + data size; larger data cannot be described by a canonical header.
+constexpr std::uint64_t kMaxDataBytes = (0xFFFFFFFFull - 36) / 4 * 4;
+constexpr std::size_t kBufferSize = 1 << 16;
+
+void Store16(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v & 0xFF);
+  p[1] = static_cast<std::uint8_t>((v >> 8) & 0xFF);
+}
+
+void Store32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>((v >> (8 * i)) & 0xFF);
+}
+
+std::array<std::uint8_t, kHeaderSize> CanonicalHeader(std::uint32_t sampleRate, std::uint32_t dataBytes) {
+  constexpr std::uint32_t kChannels = 2;
+  constexpr std::uint32_t kBits = 16;
+  std::array<std::uint8_t, kHeaderSize> h{};
+  auto tag = [&h](std::size_t at, const char* id) {
+    for (std::size_t i = 0; i < 4; ++i) h[at + i] = static_cast<std::uint8_t>(id[i]);
+  };
+  tag(0, "RIFF");
+  Store32(&h[4], 36 + dataBytes);
+  tag(8, "WAVE");
+  tag(12, "fmt ");
+  Store32(&h[16], 16);
+  Store16(&h[20], 1);  // PCM
+  Store16(&h[22], kChannels);
+  Store32(&h[24], sampleRate);
+  Store32(&h[28], sampleRate * kChannels * kBits / 8);
+  Store16(&h[32], kChannels * kBits / 8);
+  Store16(&h[34], kBits);
+  tag(36, "data");
+  Store32(&h[40], dataBytes);
+  return h;
+}
+
+}  // namespace
+
+PendingWavFile::~PendingWavFile() { Discard(); }
+
+bool PendingWavFile::Create(const std::string& destination) {
+  Discard();
+  destination_ = destination;
+  const int fd = CreateFileBeside(destination, temporary_);
+  if (fd < 0) return false;
+  file_ = fdopen(fd, "wb");
+  if (!file_) {
+    close(fd);
+    unlink(temporary_.c_str());
+    temporary_.clear();
+    return false;
+  }
+  std::setvbuf(file_, nullptr, _IOFBF, kBufferSize);
+  dataBytes_ = 0;
+  failed_ = false;
+  // A placeholder until Commit() knows the sizes.
+  const auto header = CanonicalHeader(0, 0);
+  if (std::fwrite(header.data(), 1, header.size(), file_) != header.size()) failed_ = true;
+  return !failed_;
+}
+
+bool PendingWavFile::Write(const std::int16_t* interleaved, std::size_t frames) {
+  return WriteBytes(reinterpret_cast<const unsigned char*>(interleaved), frames * kBytesPerFrame);
+}
+
+bool PendingWavFile::WriteBytes(const unsigned char* bytes, std::size_t size) {
+  if (!file_ || failed_ || size % kBytesPerFrame != 0) return false;
+  if (size > kMaxDataBytes - dataBytes_) {
+    failed_ = true;
+    return false;
+  }
+  if (size != 0 && std::fwrite(bytes, 1, size, file_) != size) {
+    failed_ = true;
+    return false;
+  }
+  dataBytes_ += size;
+  return true;
+}
+
+bool PendingWavFile::Commit(std::uint32_t sampleRate) {
+  if (!file_ || failed_) {
+    Discard();
+    return false;
+  }
+  const auto header = CanonicalHeader(sampleRate, static_cast<std::uint32_t>(dataBytes_));
+  bool ok = std::fseek(file_, 0, SEEK_SET) == 0 &&
+            std::fwrite(header.data(), 1, header.size(), file_) == header.size();
+  // fclose flushes the buffer: a full disk shows here.
+  ok = std::fclose(file_) == 0 && ok;
+  file_ = nullptr;
+  if (!ok || std::rename(temporary_.c_str(), destination_.c_str()) != 0) {
+    Discard();
+    return false;
+  }
+  temporary_.clear();
+  return true;
+}
+
+void PendingWavFile::Discard() {
+  if (file_) {
+    std::fclose(file_);
+    file_ = nullptr;
+  }
+  if (!temporary_.empty()) {
+    unlink(temporary_.c_str());
+    temporary_.clear();
+  }
+  dataBytes_ = 0;
+  failed_ = false;
+}
+
+}  // namespace merolune

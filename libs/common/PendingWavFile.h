@@ -1,0 +1,48 @@
+#pragma once
+// A 16-bit stereo PCM WAV file written under a temporary name and renamed into place only when complete.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace merolune {
+
+// The codec libraries cannot report errors to their callers, so a failed conversion must show as a
+// missing destination: the samples go to a new file beside the destination, and only Commit() gives it
+// the destination's name. Destroying the object without a successful Commit() deletes that file, so
+// an error, a cancelled decoding or an exception never leaves a partial destination behind.
+class PendingWavFile {
+ public:
+  PendingWavFile() = default;
+  ~PendingWavFile();
+  PendingWavFile(const PendingWavFile&) = delete;
+  PendingWavFile& operator=(const PendingWavFile&) = delete;
+
+  // Creates the temporary file beside `destination` and reserves room for the 44-byte header.
+  // False when no file could be created there (missing directory, no permission, ...).
+  bool Create(const std::string& destination);
+  // Appends interleaved 16-bit stereo frames, little-endian. False on a write error or when the data
+  // would no longer fit the 32-bit RIFF sizes.
+  bool Write(const std::int16_t* interleaved, std::size_t frames);
+  // Same for samples already laid out as little-endian bytes (whole frames of 4 bytes).
+  bool WriteBytes(const unsigned char* bytes, std::size_t size);
+  // Writes the final header for `sampleRate`, closes the file and renames it to the destination,
+  // replacing an existing file. False (and the temporary file removed) on any error.
+  bool Commit(std::uint32_t sampleRate);
+  // Removes the temporary file; the destination is not touched.
+  void Discard();
+
+  std::uint64_t FramesWritten() const { return dataBytes_ / kBytesPerFrame; }
+
+ private:
+  static constexpr std::uint32_t kBytesPerFrame = 4;
+
+  std::string destination_;
+  std::string temporary_;
+  std::FILE* file_ = nullptr;
+  std::uint64_t dataBytes_ = 0;
+  bool failed_ = false;
+};
+
+}  // namespace merolune
