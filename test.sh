@@ -22,8 +22,9 @@ ctest --test-dir build/release --output-on-failure -j "$jobs"
 # The threaded parts under ThreadSanitizer (Qt itself is not instrumented, so only the code
 # whose threads are ours runs here).
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMEROLUNE_TSAN=ON -DMEROLUNE_BENCH=OFF
-cmake --build build/tsan -j "$jobs" --target KThdCmp_test
+cmake --build build/tsan -j "$jobs" --target KThdCmp_test ACS_Classes_test
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/tests/KThdCmp_test
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/convert/ACS_Classes_test
 
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMEROLUNE_SANITIZE=ON -DMEROLUNE_BENCH=OFF
 cmake --build build/asan -j "$jobs"

@@ -1,0 +1,780 @@
+// The audio pipeline framework.
+
+#include "ACS_Classes.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QPointer>
+#include <QtGlobal>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <utility>
+
+namespace merolune {
+
+namespace {
+
+// The one event type an output posts to itself; registered once per process.
+QEvent::Type WakeupEventType() {
+  static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
+  return type;
+}
+
+// The message of the exception being handled; call inside a catch block only.
+std::string CurrentExceptionText() {
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    return error.what();
+  } catch (...) {
+    return kAuUnknownError;
+  }
+}
+
+[[noreturn]] void FailWithReason(const char* what, const std::string& path, int error) {
+  throw EAuException(std::string(what) + path + " (" + std::strerror(error) + ")");
+}
+
+// Calls an event handler that has nowhere to send an exception: it runs from the UI thread's event
+// processing, which cannot carry one.
+void RunEvent(const TAuOutput::TOutputDoneEvent& event, TAuOutput& sender, const char* name) {
+  // A copy, so that a handler that reassigns its own event keeps running on a live function object.
+  const auto handler = event;
+  if (!handler) return;
+  try {
+    handler(sender);
+  } catch (const std::exception& error) {
+    qWarning("TAuOutput: %s threw: %s", name, error.what());
+  } catch (...) {
+    qWarning("TAuOutput: %s threw", name);
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------
+// TAuFileStream
+
+TAuFileStream::TAuFileStream(const std::string& path, std::uint16_t mode) : path_(path) {
+  const bool create = mode == fmCreate;
+  const char* failure = create ? kAuCannotCreateFile : kAuCannotOpenFile;
+  int flags = O_CLOEXEC;
+  int lock = LOCK_EX;
+  if (create) {
+    // Not O_TRUNC: the file is emptied only once the lock shows that nobody else of ours has it open.
+    flags |= O_RDWR | O_CREAT;
+  } else {
+    switch (mode & 0x3) {
+      case fmOpenRead:
+        flags |= O_RDONLY;
+        break;
+      case fmOpenWrite:
+        flags |= O_WRONLY;
+        break;
+      case fmOpenReadWrite:
+        flags |= O_RDWR;
+        break;
+      default:
+        throw EAuException(failure + path);
+    }
+    switch ((mode >> 4) & 0xF) {
+      case 0:
+      case 1:  // shared with nobody
+        lock = LOCK_EX;
+        break;
+      case 2:  // others may read
+        lock = LOCK_SH;
+        break;
+      default:  // others may write too
+        lock = 0;
+        break;
+    }
+  }
+  do {
+    fd_ = ::open(path.c_str(), flags, 0666);
+  } while (fd_ < 0 && errno == EINTR);
+  if (fd_ < 0) throw EAuException(failure + path);
+
+  const auto fail = [&] {
+    ::close(fd_);
+    fd_ = -1;
+    throw EAuException(failure + path);
+  };
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode)) fail();
+  // Only a conflict fails the open; a file system without flock support simply goes unlocked.
+  if (lock != 0 && ::flock(fd_, lock | LOCK_NB) != 0 && errno == EWOULDBLOCK) fail();
+  // Devices (such as /dev/null) cannot be truncated and need not be.
+  if (create && S_ISREG(st.st_mode) && ::ftruncate(fd_, 0) != 0) fail();
+}
+
+TAuFileStream::~TAuFileStream() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void TAuFileStream::Close() {
+  if (fd_ < 0) return;
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0 && errno != EINTR) FailWithReason(kAuCannotWriteFile, path_, errno);
+}
+
+std::size_t TAuFileStream::Read(void* buffer, std::size_t count) {
+  auto* out = static_cast<char*>(buffer);
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::pread(fd_, out + done, count - done, static_cast<off_t>(position_ + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      FailWithReason(kAuCannotReadFile, path_, errno);
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  position_ += done;
+  return done;
+}
+
+void TAuFileStream::Write(const void* buffer, std::size_t count) {
+  const auto* in = static_cast<const char*>(buffer);
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::pwrite(fd_, in + done, count - done, static_cast<off_t>(position_ + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      FailWithReason(kAuCannotWriteFile, path_, errno);
+    }
+    // A write that stores nothing without an error would loop for ever; report it as a full disk.
+    if (n == 0) FailWithReason(kAuCannotWriteFile, path_, ENOSPC);
+    done += static_cast<std::size_t>(n);
+  }
+  position_ += done;
+}
+
+std::uint64_t TAuFileStream::Seek(std::int64_t offset, SeekOrigin origin) {
+  std::int64_t base = 0;
+  switch (origin) {
+    case SeekOrigin::Begin:
+      base = 0;
+      break;
+    case SeekOrigin::Current:
+      base = static_cast<std::int64_t>(position_);
+      break;
+    case SeekOrigin::End:
+      base = static_cast<std::int64_t>(Size());
+      break;
+  }
+  const std::int64_t target = base + offset;
+  if (target < 0) FailWithReason(kAuCannotReadFile, path_, EINVAL);
+  position_ = static_cast<std::uint64_t>(target);
+  return position_;
+}
+
+std::uint64_t TAuFileStream::Size() const {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) FailWithReason(kAuCannotReadFile, path_, errno);
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// TAuInput
+
+TAuInput::TAuInput(QObject* owner) : QObject(owner) {}
+
+TAuInput::~TAuInput() = default;
+
+std::int32_t TAuInput::GetTotalSeconds() { return 0; }
+
+void TAuInput::AbortRead() {
+  try {
+    EndRead();
+  } catch (...) {
+    // Clean-up only: the reason the reading is abandoned has been reported already.
+  }
+  busy_.store(false);
+}
+
+std::int32_t TAuInput::CopyBlock(void* dest, std::int32_t count) {
+  const std::uint8_t* data = nullptr;
+  std::int32_t bytes = count;
+  ReadBlock(data, bytes);
+  if (bytes <= 0 || data == nullptr) return 0;
+  std::memcpy(dest, data, static_cast<std::size_t>(bytes));
+  return bytes;
+}
+
+void TAuInput::HandOutFromBuffer(const std::uint8_t* data, std::int32_t frameBytes,
+                                 const std::uint8_t*& buffer, std::int32_t& bytes) {
+  const std::int32_t left = std::max(0, bufEnd_ - bufStart_ + 1);
+  std::int32_t count = std::min(bytes, left);
+  if (frameBytes > 0) count -= count % frameBytes;
+  if (count <= 0) {
+    buffer = nullptr;
+    bytes = 0;
+    return;
+  }
+  buffer = data + (bufStart_ - 1);
+  bufStart_ += count;
+  position_.fetch_add(count);
+  bytes = count;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// TAuStreamedInput
+
+TAuStreamedInput::TAuStreamedInput(QObject* owner) : TAuInput(owner) {}
+
+void TAuStreamedInput::AssignStream(merolune::Stream* stream) {
+  stream_.store(stream);
+  streamAssigned_.store(stream != nullptr);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// TAuFileIn
+
+TAuFileIn::TAuFileIn(QObject* owner) : TAuStreamedInput(owner) {}
+
+void TAuFileIn::SetFileName(const std::string& fileName) {
+  CloseSource();
+  fileName_ = fileName;
+}
+
+std::int32_t TAuFileIn::GetBitsPerSample() {
+  if (Seekable()) OpenSource();
+  return bitsPerSample_.load();
+}
+
+std::int32_t TAuFileIn::GetChannels() {
+  if (Seekable()) OpenSource();
+  return channels_.load();
+}
+
+std::int32_t TAuFileIn::GetSampleRate() {
+  if (Seekable()) OpenSource();
+  return sampleRate_.load();
+}
+
+std::int32_t TAuFileIn::GetTotalSeconds() {
+  OpenSource();
+  const std::int64_t byteRate =
+      static_cast<std::int64_t>(sampleRate_.load()) * channels_.load() * (bitsPerSample_.load() / 8);
+  const std::int64_t size = size_.load();
+  if (byteRate <= 0 || size <= 0) return 0;
+  return static_cast<std::int32_t>(std::nearbyint(static_cast<double>(size) / static_cast<double>(byteRate)));
+}
+
+std::int32_t TAuFileIn::FrameBytes() const { return channels_.load() * (bitsPerSample_.load() / 8); }
+
+void TAuFileIn::BeginRead() {
+  if (busy_.load()) throw EAuException(kAuInputIsBusy);
+  if (!StreamAssigned() && fileName_.empty()) throw EAuException(kAuInputFileNameNotAssigned);
+  busy_.store(true);
+  try {
+    OpenSource();
+    const std::int64_t start = startSample_.load();
+    const std::int64_t end = endSample_.load();
+    if (start != 0) SeekSample(start);
+    if (start != 0 || end != -1) {
+      const std::int64_t total = totalSamples_.load();
+      std::int64_t stop = end;
+      if (end < 0) {
+        stop = total;
+      } else if (total >= 0) {
+        stop = std::min(end, total);
+      }
+      totalSamples_.store(std::max<std::int64_t>(0, stop - start));
+    }
+    const std::int64_t total = totalSamples_.load();
+    size_.store(total < 0 ? -1 : total * FrameBytes());
+    bufStart_ = 1;
+    bufEnd_ = 0;
+    position_.store(0);
+  } catch (...) {
+    // Left busy, the input would refuse every later BeginRead.
+    try {
+      CloseSource();
+    } catch (...) {
+      // The open failure is the one to report.
+    }
+    busy_.store(false);
+    throw;
+  }
+}
+
+void TAuFileIn::EndRead() {
+  CloseSource();
+  startSample_.store(0);
+  endSample_.store(-1);
+  busy_.store(false);
+}
+
+void TAuFileIn::AbortRead() {
+  TAuStreamedInput::AbortRead();
+  openCount_.store(0);
+}
+
+void TAuFileIn::AssignStream(merolune::Stream* stream) {
+  CloseSource();
+  TAuStreamedInput::AssignStream(stream);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// TAuThread
+
+TAuThread::TAuThread(TAuOutput& output) : output_(output) {}
+
+TAuThread::~TAuThread() { Terminate(); }
+
+void TAuThread::Resume() {
+  {
+    std::lock_guard<std::mutex> lock(wakeMutex_);
+    resume_ = true;
+    suspended_.store(false);
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) return;
+  try {
+    thread_ = std::thread(&TAuThread::Execute, this);
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(wakeMutex_);
+    resume_ = false;
+    suspended_.store(true);
+    throw;
+  }
+}
+
+void TAuThread::RequestStop(bool notifyDone) {
+  notifyOnDone_.store(notifyDone);
+  stopped_.store(false);
+  stopRequested_.store(true);
+  // Only a worker that does not count as suspended wakes for a stop; it ends the run on that turn.
+  { std::lock_guard<std::mutex> lock(wakeMutex_); }
+  wake_.notify_all();
+}
+
+void TAuThread::Terminate() {
+  {
+    std::lock_guard<std::mutex> lock(wakeMutex_);
+    terminate_ = true;
+  }
+  wake_.notify_all();
+  parked_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+std::uint64_t TAuThread::EndsCompleted() {
+  std::lock_guard<std::mutex> lock(wakeMutex_);
+  return endsCompleted_;
+}
+
+void TAuThread::WaitForEnds(std::uint64_t ends) {
+  std::unique_lock<std::mutex> lock(wakeMutex_);
+  parked_.wait(lock, [&] { return endsCompleted_ >= ends || terminate_; });
+}
+
+void TAuThread::Execute() {
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(wakeMutex_);
+      wake_.wait(
+          lock, [&] { return resume_ || terminate_ || (!suspendWhenIdle_.load() && stopRequested_.load()); });
+      if (terminate_) return;
+      resume_ = false;
+    }
+    while (RunTurn()) {
+    }
+    Park();
+  }
+}
+
+void TAuThread::Park() {
+  {
+    std::lock_guard<std::mutex> lock(wakeMutex_);
+    ++endsCompleted_;
+    // A Start that came while the run was ending has resumed the worker already.
+    if (suspendWhenIdle_.load() && !resume_) suspended_.store(true);
+  }
+  parked_.notify_all();
+  output_.NotifyStateChange();
+}
+
+bool TAuThread::RunTurn() {
+  // Whether this run's end is notified, read before the output turns idle: from then on a new Start
+  // may set it for the next run.
+  std::optional<bool> notify;
+  try {
+    if (!stopRequested_.load()) {
+      const std::int32_t progress = output_.ProgressPercent();
+      if (progress != output_.lastProgress_) {
+        output_.lastProgress_ = progress;
+        if (output_.progressAssigned_.load()) {
+          if (auto error = output_.Synchronize(TAuOutput::Call::Kind::Progress)) throw EAuException(*error);
+        }
+      }
+    }
+    const bool abort = stopRequested_.load();
+    // An output that is not active has nothing to move; the turn only looks for a stop.
+    const bool more = output_.active_.load() ? output_.ProcessBlock(abort) : true;
+    // Read again rather than `abort`: a stop requested during the block ends the run now.
+    if (more && !stopRequested_.load()) return true;
+    stopRequested_.store(false);
+    notify = notifyOnDone_.load();
+    output_.EndOutput();
+    if (*notify) output_.StartDoneNotice(EndsCompleted() + 1);
+    stopped_.store(true);
+    output_.NotifyStateChange();
+    return false;
+  } catch (...) {
+    output_.RecordError(CurrentExceptionText());
+    stopRequested_.store(false);
+    if (!notify) notify = notifyOnDone_.load();
+    try {
+      output_.EndOutput();
+    } catch (...) {
+      // The first error is the one recorded.
+    }
+    if (*notify) {
+      try {
+        output_.StartDoneNotice(EndsCompleted() + 1);
+      } catch (...) {
+        // No thread for the notice: the error notice below still goes out.
+      }
+    }
+    stopped_.store(true);
+    output_.NotifyStateChange();
+    output_.Synchronize(TAuOutput::Call::Kind::ThreadException);
+    return false;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// TVerySmallThread
+
+TVerySmallThread::TVerySmallThread(TAuOutput& output, std::uint64_t ends)
+    : output_(output), ends_(ends), thread_(&TVerySmallThread::Execute, this) {}
+
+TVerySmallThread::~TVerySmallThread() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void TVerySmallThread::Execute() {
+  if (output_.SuspendWhenIdle()) output_.thread_->WaitForEnds(ends_);
+  if (output_.doneAssigned_.load()) output_.Synchronize(TAuOutput::Call::Kind::Done);
+  finished_.store(true);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// TAuOutput
+
+TAuOutput::TAuOutput(QObject* owner)
+    : QObject(owner), uiThread_(std::this_thread::get_id()), thread_(std::make_unique<TAuThread>(*this)) {}
+
+TAuOutput::~TAuOutput() { ShutDown(); }
+
+void TAuOutput::ShutDown() {
+  if (shutDown_) return;
+  shutDown_ = true;
+  {
+    // From here on no event runs: a thread waiting for the UI thread is released at once.
+    std::lock_guard<std::mutex> lock(callsMutex_);
+    closing_ = true;
+    calls_.clear();
+  }
+  callsChanged_.notify_all();
+  thread_->RequestStop(false);
+  {
+    std::unique_lock<std::mutex> lock(callsMutex_);
+    callsChanged_.wait(lock, [&] { return thread_->Suspended() || thread_->Stopped(); });
+  }
+  thread_->Terminate();
+  std::lock_guard<std::mutex> lock(noticesMutex_);
+  notices_.clear();
+}
+
+void TAuOutput::SetInput(TAuInput* input) {
+  if (busy_.load()) {
+    RequestStop(false);
+    WaitUntilStopped();
+    StoreInput(input);
+    Start();
+  } else {
+    StoreInput(input);
+  }
+}
+
+void TAuOutput::StoreInput(TAuInput* input) {
+  if (inputDestroyed_) QObject::disconnect(inputDestroyed_);
+  inputDestroyed_ = {};
+  input_.store(input);
+  // The connection exists for the current input only, so its destruction simply clears the reference.
+  if (input != nullptr)
+    inputDestroyed_ = connect(input, &QObject::destroyed, this, [this] { input_.store(nullptr); });
+}
+
+void TAuOutput::Start() {
+  if (busy_.load()) throw EAuException(kAuComponentIsBusy);
+  if (input_.load() == nullptr) throw EAuException(kAuInputNotAssigned);
+  ClearError();
+  progressAssigned_.store(static_cast<bool>(OnProgress));
+  doneAssigned_.store(static_cast<bool>(OnDone));
+  busy_.store(true);
+  try {
+    PrepareOutput();
+    thread_->stopRequested_.store(false);
+    // A RequestStop(false) that found the previous run ending already must not silence this one.
+    thread_->notifyOnDone_.store(true);
+    active_.store(true);
+    thread_->Resume();
+  } catch (...) {
+    const std::string message = CurrentExceptionText();
+    RecordError(message);
+    // Waking the worker is the last step, so the worker has not seen this run: the run ends here,
+    // whatever the worker is still doing for the previous one.
+    try {
+      EndOutput();
+    } catch (...) {
+      // The preparation's error is the one to report.
+    }
+    try {
+      StartDoneNotice(thread_->EndsCompleted());
+    } catch (...) {
+      // No thread for the notice: OnDone is skipped, the error is still reported.
+    }
+    ReportThreadError(message);
+  }
+}
+
+TOutputState TAuOutput::OutputState() const {
+  // Busy first: it is cleared only after FinishOutput has returned, so osIdle means the output is complete.
+  if (!busy_.load()) return TOutputState::osIdle;
+  return thread_->Suspended() ? TOutputState::osSuspended : TOutputState::osWorking;
+}
+
+std::int32_t TAuOutput::ProgressPercent() const {
+  const TAuInput* input = input_.load();
+  if (input == nullptr) return 0;
+  const std::int64_t size = input->Size();
+  if (size < 0) return -1;
+  if (size == 0) return 0;
+  const double percent = static_cast<double>(input->Position()) / static_cast<double>(size) * 100.0;
+  return static_cast<std::int32_t>(std::nearbyint(percent));
+}
+
+void TAuOutput::RequestStop(bool notifyDone) { thread_->RequestStop(notifyDone); }
+
+void TAuOutput::WaitUntilStopped() {
+  const QPointer<TAuOutput> alive(this);
+  for (;;) {
+    bool pending = false;
+    {
+      std::unique_lock<std::mutex> lock(callsMutex_);
+      callsChanged_.wait(lock, [&] { return !calls_.empty() || thread_->Suspended() || thread_->Stopped(); });
+      if (thread_->Suspended() || thread_->Stopped()) break;
+      pending = !calls_.empty();
+    }
+    // Handlers run on the UI thread only; elsewhere this waits for the UI thread to run them.
+    if (pending && std::this_thread::get_id() == uiThread_) {
+      DeliverCalls();
+      if (!alive) return;
+    } else if (pending) {
+      std::unique_lock<std::mutex> lock(callsMutex_);
+      callsChanged_.wait(lock, [&] { return calls_.empty() || thread_->Suspended() || thread_->Stopped(); });
+    }
+  }
+  thread_->notifyOnDone_.store(true);
+}
+
+void TAuOutput::Stop() {
+  RequestStop(true);
+  WaitUntilStopped();
+}
+
+std::string TAuOutput::ErrorMessage() const {
+  std::lock_guard<std::mutex> lock(errorMutex_);
+  return errorMessage_;
+}
+
+void TAuOutput::EndOutput() {
+  if (!busy_.load()) return;
+  active_.store(false);
+  std::optional<std::string> failure;
+  try {
+    FinishOutput();
+  } catch (...) {
+    failure = CurrentExceptionText();
+  }
+  if (failure) {
+    // Recorded before Busy clears, so whoever sees the output idle also sees the message.
+    RecordError(*failure);
+    // A FinishOutput that failed before reaching EndRead would leave the input refusing every later run.
+    if (TAuInput* input = input_.load(); input != nullptr && input->Busy()) input->AbortRead();
+  }
+  busy_.store(false);
+  if (failure) throw EAuException(*failure);
+}
+
+void TAuOutput::ReportThreadError(const std::string& message) {
+  active_.store(false);
+  busy_.store(false);
+  {
+    std::lock_guard<std::mutex> lock(errorMutex_);
+    errorMessage_ = message;
+    errorRecorded_ = true;
+  }
+  RunEvent(OnThreadException, *this, "OnThreadException");
+}
+
+void TAuOutput::ClearError() {
+  std::lock_guard<std::mutex> lock(errorMutex_);
+  errorMessage_.clear();
+  errorRecorded_ = false;
+}
+
+void TAuOutput::RecordError(const std::string& message) {
+  std::lock_guard<std::mutex> lock(errorMutex_);
+  if (errorRecorded_) return;
+  errorMessage_ = message;
+  errorRecorded_ = true;
+}
+
+void TAuOutput::StartDoneNotice(std::uint64_t ends) {
+  std::lock_guard<std::mutex> lock(noticesMutex_);
+  // Finished notices are joined here (at once, their threads have returned) rather than left to pile up.
+  notices_.erase(
+      std::remove_if(notices_.begin(), notices_.end(), [](const auto& notice) { return notice->Finished(); }),
+      notices_.end());
+  notices_.push_back(std::make_unique<TVerySmallThread>(*this, ends));
+}
+
+std::optional<std::string> TAuOutput::Synchronize(Call::Kind kind) {
+  const auto call = std::make_shared<Call>();
+  call->kind = kind;
+  std::unique_lock<std::mutex> lock(callsMutex_);
+  if (closing_) return std::nullopt;
+  calls_.push_back(call);
+  if (!wakeupPosted_) {
+    wakeupPosted_ = true;
+    // Posted while callsMutex_ is held: the receiver takes callsMutex_ before Qt frees the event,
+    // which orders the two threads' use of it in terms a race detector sees.
+    QCoreApplication::postEvent(this, new QEvent(WakeupEventType()));
+  }
+  callsChanged_.notify_all();
+  callsChanged_.wait(lock, [&] { return call->done || closing_; });
+  if (!call->done || !call->failed) return std::nullopt;
+  return std::move(call->error);
+}
+
+void TAuOutput::customEvent(QEvent* event) {
+  // Not inspected: only this class posts custom events to an output, and a spare wake-up finds an
+  // empty queue. Reading the event before taking callsMutex_ would be a race in a race detector's
+  // eyes, as it was allocated on another thread.
+  (void)event;
+  DeliverCalls();
+}
+
+void TAuOutput::DeliverCalls() {
+  // A handler may destroy the output, so the calls are taken one at a time and the output is checked
+  // after each.
+  const QPointer<TAuOutput> alive(this);
+  {
+    std::lock_guard<std::mutex> lock(callsMutex_);
+    wakeupPosted_ = false;
+  }
+  for (;;) {
+    std::shared_ptr<Call> call;
+    {
+      std::lock_guard<std::mutex> lock(callsMutex_);
+      if (calls_.empty()) return;
+      call = std::move(calls_.front());
+      calls_.pop_front();
+    }
+    RunCall(*call);
+    if (!alive) return;  // the destructor has released the waiting thread
+    {
+      std::lock_guard<std::mutex> lock(callsMutex_);
+      call->done = true;
+    }
+    callsChanged_.notify_all();
+  }
+}
+
+void TAuOutput::RunCall(Call& call) {
+  switch (call.kind) {
+    case Call::Kind::Progress: {
+      const auto handler = OnProgress;
+      if (!handler) return;
+      try {
+        handler(*this);
+      } catch (...) {
+        // Carried back to the worker, which ends the run with it.
+        call.failed = true;
+        call.error = CurrentExceptionText();
+      }
+      return;
+    }
+    case Call::Kind::ThreadException:
+      RunEvent(OnThreadException, *this, "OnThreadException");
+      return;
+    case Call::Kind::Done:
+      RunEvent(OnDone, *this, "OnDone");
+      return;
+  }
+}
+
+void TAuOutput::NotifyStateChange() {
+  // Taking the mutex orders the flag written before this call against a waiter's check of it.
+  { std::lock_guard<std::mutex> lock(callsMutex_); }
+  callsChanged_.notify_all();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// TAuStreamedOutput, TAuFileOut, TAuTaggedFileOut
+
+TAuStreamedOutput::TAuStreamedOutput(QObject* owner) : TAuOutput(owner) {}
+
+void TAuStreamedOutput::SetStream(merolune::Stream* stream) {
+  stream_.store(stream);
+  streamAssigned_.store(stream != nullptr);
+}
+
+TAuFileOut::TAuFileOut(QObject* owner) : TAuStreamedOutput(owner) {}
+
+void TAuFileOut::SetFileMode(TFileOutputMode mode) {
+  (void)mode;
+  fileMode_.store(TFileOutputMode::foRewrite);
+}
+
+merolune::Stream* TAuFileOut::OpenDestination() {
+  if (StreamAssigned()) return stream_.load();
+  if (fileName_.empty()) throw EAuException(kAuOutputFileNameNotAssigned);
+  ownStream_.reset();
+  if (FileMode() == TFileOutputMode::foAppend && FileExists(fileName_)) {
+    ownStream_ = std::make_unique<TAuFileStream>(
+        fileName_, TAuFileStream::fmOpenReadWrite | TAuFileStream::fmShareExclusive);
+  } else {
+    ownStream_ = std::make_unique<TAuFileStream>(fileName_, TAuFileStream::fmCreate);
+  }
+  stream_.store(ownStream_.get());
+  return ownStream_.get();
+}
+
+void TAuFileOut::ReleaseDestination() {
+  if (!ownStream_) return;
+  const std::unique_ptr<TAuFileStream> stream = std::move(ownStream_);
+  stream_.store(nullptr);
+  stream->Close();
+}
+
+TAuTaggedFileOut::TAuTaggedFileOut(QObject* owner) : TAuFileOut(owner) {}
+
+}  // namespace merolune
