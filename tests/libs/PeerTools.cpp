@@ -109,11 +109,11 @@ std::optional<PcmAudio> ReadPcmWav(const std::string& path) {
 
 void WritePcmWav(const std::string& path, const std::vector<std::int16_t>& interleaved, std::uint32_t rate,
                  std::uint16_t channels) {
-  WavSpec spec;
-  spec.Channels = channels;
-  spec.SampleRate = rate;
-  spec.Data = SampleBytes(interleaved);
-  WriteBytes(path, MakeWav(spec));
+  WavSpec wav;
+  wav.Channels = channels;
+  wav.SampleRate = rate;
+  wav.Data = SampleBytes(interleaved);
+  WriteBytes(path, MakeWav(wav));
 }
 
 bool FileExists(const std::string& path) {

@@ -292,9 +292,9 @@ std::string Text() {
 }
 
 std::string RiffWav() {
-  WavSpec spec;
-  spec.Data = SampleBytes(SongLike(4410, 44100, 3));
-  const std::vector<std::uint8_t> bytes = MakeWav(spec);
+  WavSpec wav;
+  wav.Data = SampleBytes(SongLike(4410, 44100, 3));
+  const std::vector<std::uint8_t> bytes = MakeWav(wav);
   return std::string(bytes.begin(), bytes.end());
 }
 
