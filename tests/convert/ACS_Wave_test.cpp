@@ -1,0 +1,559 @@
+// The WAV pipeline components: reading PCM WAV files, writing them, and the round trip through both.
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ACS_Wave.h"
+#include "TempDir.h"
+
+namespace merolune {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TempDir;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr int kTimeoutMs = 30000;
+
+Bytes ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+void PutU16(Bytes& out, std::uint32_t v) {
+  out.push_back(static_cast<std::uint8_t>(v & 0xFF));
+  out.push_back(static_cast<std::uint8_t>((v >> 8) & 0xFF));
+}
+
+void PutU32(Bytes& out, std::uint32_t v) {
+  PutU16(out, v & 0xFFFF);
+  PutU16(out, v >> 16);
+}
+
+void PutTag(Bytes& out, const std::string& tag) { out.insert(out.end(), tag.begin(), tag.end()); }
+
+// The canonical 44-byte PCM header that TWaveOut writes.
+Bytes CanonicalHeader(std::uint32_t channels, std::uint32_t rate, std::uint32_t bits,
+                      std::uint32_t dataLength) {
+  Bytes out;
+  PutTag(out, "RIFF");
+  PutU32(out, dataLength + 36);
+  PutTag(out, "WAVE");
+  PutTag(out, "fmt ");
+  PutU32(out, 16);
+  PutU16(out, 1);
+  PutU16(out, channels);
+  PutU32(out, rate);
+  PutU32(out, rate * channels * bits / 8);
+  PutU16(out, channels * bits / 8);
+  PutU16(out, bits);
+  PutTag(out, "data");
+  PutU32(out, dataLength);
+  return out;
+}
+
+// A data block with a recognisable, non-repeating pattern.
+Bytes Pattern(std::size_t count, int seed) {
+  Bytes bytes(count);
+  std::uint32_t state = 2463534242U + static_cast<std::uint32_t>(seed);
+  for (auto& b : bytes) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    b = static_cast<std::uint8_t>(state >> 24);
+  }
+  return bytes;
+}
+
+bool WaitForOutput(TAuOutput& output) {
+  QElapsedTimer timer;
+  timer.start();
+  while (output.OutputState() != TOutputState::osIdle || output.Busy()) {
+    if (timer.elapsed() > kTimeoutMs) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    std::this_thread::sleep_for(1ms);
+  }
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  return true;
+}
+
+// Everything the input hands out from BeginRead to its end.
+Bytes ReadAll(TAuInput& input, std::int32_t blockBytes = 4096) {
+  Bytes out;
+  input.BeginRead();
+  for (;;) {
+    const std::uint8_t* data = nullptr;
+    std::int32_t bytes = blockBytes;
+    input.ReadBlock(data, bytes);
+    if (bytes == 0) break;
+    out.insert(out.end(), data, data + bytes);
+  }
+  input.EndRead();
+  return out;
+}
+
+// Runs `in` → TWaveOut → `path`; the output's error message (empty on success).
+std::string Convert(TAuInput& in, const std::string& path) {
+  TWaveOut out;
+  out.SetInput(&in);
+  out.SetFileName(path);
+  out.Start();
+  EXPECT_TRUE(WaitForOutput(out));
+  return out.ErrorMessage();
+}
+
+bool HaveTool(const char* name) {
+  return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+bool RunQuietly(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// stdout of a shell command.
+Bytes Capture(const std::string& command) {
+  Bytes out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  std::uint8_t chunk[4096];
+  std::size_t n = 0;
+  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.insert(out.end(), chunk, chunk + n);
+  pclose(pipe);
+  return out;
+}
+
+// An input of 16-bit stereo bytes that either predicts its Size or reports it as unknown.
+class TestInput final : public TAuInput {
+ public:
+  TestInput(Bytes data, std::int64_t predicted) : data_(std::move(data)), predicted_(predicted) {}
+  std::int32_t GetBitsPerSample() override { return 16; }
+  std::int32_t GetChannels() override { return 2; }
+  std::int32_t GetSampleRate() override { return 44100; }
+  void BeginRead() override {
+    busy_.store(true);
+    size_.store(predicted_);
+    position_.store(0);
+    offset_ = 0;
+  }
+  void EndRead() override { busy_.store(false); }
+  void ReadBlock(const std::uint8_t*& buffer, std::int32_t& bytes) override {
+    if (!Busy()) throw EAuException(kAuStreamNotOpened);
+    const std::size_t left = data_.size() - offset_;
+    std::size_t count = std::min(left, static_cast<std::size_t>(std::min(bytes, 1000)));
+    count -= count % 4;
+    buffer = count > 0 ? data_.data() + offset_ : nullptr;
+    bytes = static_cast<std::int32_t>(count);
+    offset_ += count;
+    position_.fetch_add(bytes);
+  }
+
+ private:
+  Bytes data_;
+  std::int64_t predicted_;
+  std::size_t offset_ = 0;
+};
+
+TEST(WaveOut, RoundTripOf16BitStereoIsBitExact) {
+  TempDir dir;
+  const Bytes data = Pattern(100000, 1);  // several 16384-byte blocks and a partial one
+  Bytes file = CanonicalHeader(2, 44100, 16, static_cast<std::uint32_t>(data.size()));
+  file.insert(file.end(), data.begin(), data.end());
+  WriteFile(dir.File("in.wav"), file);
+
+  TWaveIn in;
+  in.SetFileName(dir.File("in.wav"));
+  EXPECT_EQ(Convert(in, dir.File("out.wav")), "");
+  EXPECT_EQ(ReadFile(dir.File("out.wav")), file);
+  EXPECT_FALSE(in.Busy());
+}
+
+TEST(WaveOut, RoundTripOf8BitMonoIsBitExact) {
+  TempDir dir;
+  const Bytes data = Pattern(20001, 2);
+  Bytes file = CanonicalHeader(1, 8000, 8, static_cast<std::uint32_t>(data.size()));
+  file.insert(file.end(), data.begin(), data.end());
+  WriteFile(dir.File("in.wav"), file);
+
+  TWaveIn in;
+  in.SetFileName(dir.File("in.wav"));
+  EXPECT_EQ(in.BitsPerSample(), 8);
+  EXPECT_EQ(in.Channels(), 1);
+  EXPECT_EQ(in.SampleRate(), 8000);
+  EXPECT_EQ(Convert(in, dir.File("out.wav")), "");
+  EXPECT_EQ(ReadFile(dir.File("out.wav")), file);
+}
+
+TEST(WaveOut, EmptyDataGivesA44ByteFile) {
+  TempDir dir;
+  WriteFile(dir.File("in.wav"), CanonicalHeader(2, 48000, 16, 0));
+  TWaveIn in;
+  in.SetFileName(dir.File("in.wav"));
+  EXPECT_EQ(Convert(in, dir.File("out.wav")), "");
+  EXPECT_EQ(ReadFile(dir.File("out.wav")), CanonicalHeader(2, 48000, 16, 0));
+}
+
+TEST(WaveOut, PredictedLengthIsKeptEvenWhenFewerBytesCome) {
+  TempDir dir;
+  const Bytes data = Pattern(4000, 3);
+  TestInput in(data, 8000);
+  EXPECT_EQ(Convert(in, dir.File("out.wav")), "");
+  Bytes expected = CanonicalHeader(2, 44100, 16, 8000);
+  expected.insert(expected.end(), data.begin(), data.end());
+  EXPECT_EQ(ReadFile(dir.File("out.wav")), expected);
+}
+
+TEST(WaveOut, UnknownLengthIsPatchedAtTheEnd) {
+  TempDir dir;
+  const Bytes data = Pattern(40000, 4);
+  TestInput in(data, -1);
+  EXPECT_EQ(Convert(in, dir.File("out.wav")), "");
+  Bytes expected = CanonicalHeader(2, 44100, 16, 40000);
+  expected.insert(expected.end(), data.begin(), data.end());
+  EXPECT_EQ(ReadFile(dir.File("out.wav")), expected);
+}
+
+TEST(WaveOut, WriteErrorIsReported) {
+  TempDir dir;
+  const Bytes data = Pattern(200000, 5);
+  TestInput in(data, static_cast<std::int64_t>(data.size()));
+  const std::string message = Convert(in, "/dev/full");
+  EXPECT_NE(message.find(kAuCannotWriteFile), std::string::npos) << message;
+  EXPECT_FALSE(in.Busy());
+}
+
+TEST(WaveOut, MissingFileNameIsReported) {
+  TestInput in(Pattern(400, 6), 400);
+  TWaveOut out;
+  out.SetInput(&in);
+  out.Start();
+  ASSERT_TRUE(WaitForOutput(out));
+  EXPECT_EQ(out.ErrorMessage(), kAuOutputFileNameNotAssigned);
+}
+
+TEST(WaveOut, SettersKeepWhatTheyAccept) {
+  TWaveOut out;
+  EXPECT_EQ(out.WavType(), TWavType::wtPCM);
+  EXPECT_EQ(out.BlockSize(), 512);
+  out.SetWavType(TWavType::wtMSADPCM);
+  EXPECT_EQ(out.WavType(), TWavType::wtPCM);
+  out.SetWavType(TWavType::wtACM);
+  EXPECT_EQ(out.WavType(), TWavType::wtPCM);
+  out.SetWavType(TWavType::wtDVIADPCM);
+  EXPECT_EQ(out.WavType(), TWavType::wtDVIADPCM);
+  out.SetBlockSize(1024);
+  EXPECT_EQ(out.BlockSize(), 1024);
+  out.SetFileMode(TFileOutputMode::foAppend);
+  EXPECT_EQ(out.FileMode(), TFileOutputMode::foAppend);
+}
+
+TEST(WaveOut, AdpcmSettingStillWritesPcm) {
+  TempDir dir;
+  const Bytes data = Pattern(4000, 7);
+  TestInput in(data, 4000);
+  TWaveOut out;
+  out.SetWavType(TWavType::wtDVIADPCM);
+  out.SetInput(&in);
+  out.SetFileName(dir.File("out.wav"));
+  out.Start();
+  ASSERT_TRUE(WaitForOutput(out));
+  EXPECT_EQ(out.ErrorMessage(), "");
+  Bytes expected = CanonicalHeader(2, 44100, 16, 4000);
+  expected.insert(expected.end(), data.begin(), data.end());
+  EXPECT_EQ(ReadFile(dir.File("out.wav")), expected);
+}
+
+TEST(WaveOut, AppendLeavesAnExistingFileUntouched) {
+  TempDir dir;
+  const Bytes existing = Pattern(1000, 8);
+  WriteFile(dir.File("out.wav"), existing);
+  TestInput in(Pattern(400, 9), 400);
+  TWaveOut out;
+  out.SetFileMode(TFileOutputMode::foAppend);
+  out.SetInput(&in);
+  out.SetFileName(dir.File("out.wav"));
+  out.Start();
+  ASSERT_TRUE(WaitForOutput(out));
+  EXPECT_EQ(out.ErrorMessage(), "Cannot append data to this .wav file.");
+  EXPECT_EQ(ReadFile(dir.File("out.wav")), existing);
+  EXPECT_FALSE(in.Busy());
+}
+
+TEST(WaveIn, EmptyAndNonsenseFilesFailCleanly) {
+  TempDir dir;
+  WriteFile(dir.File("empty.wav"), {});
+  WriteFile(dir.File("nonsense.wav"), Pattern(5000, 10));
+  for (const char* name : {"empty.wav", "nonsense.wav"}) {
+    TWaveIn in;
+    in.SetFileName(dir.File(name));
+    EXPECT_THROW(in.BeginRead(), EAuException) << name;
+    EXPECT_FALSE(in.Busy());
+    EXPECT_FALSE(in.Valid());
+    const std::string message = Convert(in, dir.File(std::string("out-") + name));
+    EXPECT_NE(message.find("Not a supported"), std::string::npos) << name << ": " << message;
+    EXPECT_FALSE(in.Busy());
+  }
+}
+
+TEST(WaveIn, MissingFileFailsCleanly) {
+  TempDir dir;
+  TWaveIn in;
+  in.SetFileName(dir.File("absent.wav"));
+  const std::string message = Convert(in, dir.File("out.wav"));
+  EXPECT_NE(message.find(kAuCannotOpenFile), std::string::npos) << message;
+}
+
+TEST(WaveIn, ReadBlockBeforeBeginReadThrows) {
+  TWaveIn in;
+  const std::uint8_t* data = nullptr;
+  std::int32_t bytes = 4;
+  EXPECT_THROW(in.ReadBlock(data, bytes), EAuException);
+}
+
+TEST(WaveIn, ChunksAroundTheDataAndLowerCaseTagsAreHandled) {
+  TempDir dir;
+  const Bytes data = Pattern(4000, 11);
+  Bytes file;
+  PutTag(file, "riff");
+  PutU32(file, 0);
+  PutTag(file, "wave");
+  PutTag(file, "fmt ");
+  PutU32(file, 16);
+  PutU16(file, 1);
+  PutU16(file, 2);
+  PutU32(file, 22050);
+  PutU32(file, 22050 * 4);
+  PutU16(file, 4);
+  PutU16(file, 16);
+  PutTag(file, "LIST");
+  PutU32(file, 5);
+  PutTag(file, "INFOx");
+  file.push_back(0);  // pad byte of the odd-sized chunk
+  PutTag(file, "data");
+  PutU32(file, static_cast<std::uint32_t>(data.size()));
+  file.insert(file.end(), data.begin(), data.end());
+  PutTag(file, "junk");
+  PutU32(file, 8);
+  PutTag(file, "trailing");
+  WriteFile(dir.File("in.wav"), file);
+
+  TWaveIn in;
+  in.SetFileName(dir.File("in.wav"));
+  EXPECT_EQ(ReadAll(in), data);
+  EXPECT_EQ(in.TotalSamples(), 1000);
+  EXPECT_EQ(in.WavType(), TWavType::wtPCM);
+}
+
+TEST(WaveIn, DataIsCutAtTheFileEndToWholeFrames) {
+  TempDir dir;
+  const Bytes data = Pattern(4003, 12);  // 1000 frames and 3 bytes of a cut one
+  Bytes file = CanonicalHeader(2, 44100, 16, 0xFFFFFFFFU);
+  file.insert(file.end(), data.begin(), data.end());
+  WriteFile(dir.File("in.wav"), file);
+  TWaveIn in;
+  in.SetFileName(dir.File("in.wav"));
+  in.BeginRead();
+  EXPECT_EQ(in.Size(), 4000);
+  in.EndRead();
+  EXPECT_EQ(ReadAll(in, 16384), Bytes(data.begin(), data.begin() + 4000));
+}
+
+TEST(WaveIn, AssignedStreamIsReadAndRewound) {
+  const Bytes data = Pattern(3000, 13);
+  Bytes file = CanonicalHeader(1, 44100, 16, static_cast<std::uint32_t>(data.size()));
+  file.insert(file.end(), data.begin(), data.end());
+  MemoryStream stream(file);
+  TWaveIn in;
+  in.AssignStream(&stream);
+  EXPECT_EQ(ReadAll(in), data);
+  EXPECT_EQ(stream.Position(), 0U);
+  EXPECT_EQ(ReadAll(in), data);
+}
+
+TEST(WaveIn, LoopStartsOverAtTheEnd) {
+  const Bytes data = Pattern(400, 14);
+  Bytes file = CanonicalHeader(2, 44100, 16, static_cast<std::uint32_t>(data.size()));
+  file.insert(file.end(), data.begin(), data.end());
+  MemoryStream stream(file);
+  TWaveIn in;
+  in.AssignStream(&stream);
+  in.SetLoop(true);
+  in.BeginRead();
+  Bytes got;
+  for (int i = 0; i < 3; ++i) {
+    const std::uint8_t* block = nullptr;
+    std::int32_t bytes = 16384;
+    in.ReadBlock(block, bytes);
+    ASSERT_EQ(bytes, 400);
+    got.insert(got.end(), block, block + bytes);
+  }
+  in.EndRead();
+  Bytes expected;
+  for (int i = 0; i < 3; ++i) expected.insert(expected.end(), data.begin(), data.end());
+  EXPECT_EQ(got, expected);
+}
+
+TEST(WaveIn, SeekSampleStartsAtTheFrame) {
+  const Bytes data = Pattern(4000, 15);
+  Bytes file = CanonicalHeader(2, 44100, 16, static_cast<std::uint32_t>(data.size()));
+  file.insert(file.end(), data.begin(), data.end());
+  MemoryStream stream(file);
+  TWaveIn in;
+  in.AssignStream(&stream);
+  in.SetStartSample(100);
+  in.SetEndSample(300);
+  EXPECT_EQ(ReadAll(in), Bytes(data.begin() + 400, data.begin() + 1200));
+}
+
+// Files made by sox and ffmpeg read back with the samples sox itself decodes.
+class WaveInPeerFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!HaveTool("sox")) GTEST_SKIP() << "sox is not installed";
+  }
+
+  void ExpectSameAsSox(const std::string& path, int bits, int channels, int rate) {
+    TWaveIn in;
+    in.SetFileName(path);
+    EXPECT_EQ(in.BitsPerSample(), bits);
+    EXPECT_EQ(in.Channels(), channels);
+    EXPECT_EQ(in.SampleRate(), rate);
+    const Bytes expected = Capture("sox '" + path + "' -t raw - 2>/dev/null");
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(ReadAll(in), expected);
+
+    // And through TWaveOut the same samples come back in a canonical file.
+    const std::string out = path + ".out.wav";
+    EXPECT_EQ(Convert(in, out), "");
+    Bytes canonical =
+        CanonicalHeader(static_cast<std::uint32_t>(channels), static_cast<std::uint32_t>(rate),
+                        static_cast<std::uint32_t>(bits), static_cast<std::uint32_t>(expected.size()));
+    canonical.insert(canonical.end(), expected.begin(), expected.end());
+    EXPECT_EQ(ReadFile(out), canonical);
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(WaveInPeerFiles, EightBitMono) {
+  const std::string path = dir_.File("a.wav");
+  ASSERT_TRUE(
+      RunQuietly("sox -R -n -r 22050 -c 1 -b 8 -e unsigned-integer '" + path + "' synth 0.37 sine 440"));
+  ExpectSameAsSox(path, 8, 1, 22050);
+}
+
+TEST_F(WaveInPeerFiles, SixteenBitStereo48k) {
+  const std::string path = dir_.File("b.wav");
+  ASSERT_TRUE(RunQuietly("sox -R -n -r 48000 -c 2 -b 16 '" + path + "' synth 0.5 sine 440 sine 660"));
+  ExpectSameAsSox(path, 16, 2, 48000);
+}
+
+TEST_F(WaveInPeerFiles, SixteenBitMonoWithListChunkFromFfmpeg) {
+  if (!HaveTool("ffmpeg")) GTEST_SKIP() << "ffmpeg is not installed";
+  const std::string source = dir_.File("c-src.wav");
+  const std::string path = dir_.File("c.wav");
+  ASSERT_TRUE(RunQuietly("sox -R -n -r 32000 -c 1 -b 16 '" + source + "' synth 0.3 sine 300"));
+  ASSERT_TRUE(RunQuietly("ffmpeg -nostdin -y -i '" + source +
+                         "' -c:a pcm_s16le -metadata title=Merolune -metadata artist=Test '" + path + "'"));
+  const Bytes file = ReadFile(path);
+  ASSERT_NE(std::string(file.begin(), file.end()).find("LIST"), std::string::npos);
+  ExpectSameAsSox(path, 16, 1, 32000);
+}
+
+// ADPCM files made by sox decode to exactly the samples sox decodes from them. sox decodes every block
+// in full, the encoder's padding of the last one included; the "fact" chunk's count (the samples that
+// went in) ends the data here, so sox's decode is compared up to that count.
+class WaveInAdpcm : public WaveInPeerFiles {
+ protected:
+  // `encoding` is sox's name; `synth` sox's synth arguments (loud noise reaches the clamps).
+  void Check(const std::string& encoding, int channels, const std::string& synth, TWavType kind) {
+    const std::string path = dir_.File(encoding + std::to_string(channels) + ".wav");
+    ASSERT_TRUE(RunQuietly("sox -R -n -r 44100 -c " + std::to_string(channels) + " -e " + encoding + " '" +
+                           path + "' synth " + synth));
+    const Bytes file = ReadFile(path);
+    const std::string text(file.begin(), file.end());
+    const std::size_t fact = text.find("fact");
+    ASSERT_NE(fact, std::string::npos);
+    const auto frames =
+        static_cast<std::int64_t>(file[fact + 8] | (file[fact + 9] << 8) | (file[fact + 10] << 16));
+    TWaveIn in;
+    in.SetFileName(path);
+    EXPECT_EQ(in.BitsPerSample(), 16);
+    EXPECT_EQ(in.Channels(), channels);
+    EXPECT_EQ(in.SampleRate(), 44100);
+    EXPECT_EQ(in.WavType(), kind);
+    Bytes expected = Capture("sox '" + path + "' -t raw -e signed-integer -b 16 - 2>/dev/null");
+    const auto wanted = static_cast<std::size_t>(frames) * 2 * static_cast<std::size_t>(channels);
+    ASSERT_GE(expected.size(), wanted);
+    expected.resize(wanted);
+    EXPECT_EQ(in.TotalSamples(), frames);
+    EXPECT_EQ(ReadAll(in), expected);
+
+    // A range starting inside a block delivers the same samples.
+    const auto frameBytes = static_cast<std::size_t>(2 * channels);
+    in.SetStartSample(1234);
+    in.SetEndSample(5678);
+    EXPECT_EQ(ReadAll(in, 1000), Bytes(expected.begin() + static_cast<std::ptrdiff_t>(1234 * frameBytes),
+                                       expected.begin() + static_cast<std::ptrdiff_t>(5678 * frameBytes)));
+
+    // And through TWaveOut into a canonical 16-bit PCM file.
+    const std::string out = path + ".out.wav";
+    EXPECT_EQ(Convert(in, out), "");
+    Bytes canonical = CanonicalHeader(static_cast<std::uint32_t>(channels), 44100, 16,
+                                      static_cast<std::uint32_t>(expected.size()));
+    canonical.insert(canonical.end(), expected.begin(), expected.end());
+    EXPECT_EQ(ReadFile(out), canonical);
+  }
+};
+
+TEST_F(WaveInAdpcm, ImaMono) { Check("ima-adpcm", 1, "0.7371 sine 440 vol 0.8", TWavType::wtDVIADPCM); }
+TEST_F(WaveInAdpcm, ImaStereoLoudNoise) {
+  Check("ima-adpcm", 2, "0.5123 whitenoise vol 1.0", TWavType::wtDVIADPCM);
+}
+TEST_F(WaveInAdpcm, MsMono) { Check("ms-adpcm", 1, "0.7371 sine 440 vol 0.8", TWavType::wtMSADPCM); }
+TEST_F(WaveInAdpcm, MsStereoLoudNoise) {
+  Check("ms-adpcm", 2, "0.5123 whitenoise vol 1.0", TWavType::wtMSADPCM);
+}
+TEST_F(WaveInAdpcm, MsStereoSquare) {
+  Check("ms-adpcm", 2, "0.3 square 100 square 3000", TWavType::wtMSADPCM);
+}
+TEST_F(WaveInAdpcm, ImaStereoSquare) {
+  Check("ima-adpcm", 2, "0.3001 square 100 square 3000", TWavType::wtDVIADPCM);
+}
+
+TEST_F(WaveInAdpcm, CorruptMsBlockEndsTheOutputWithAMessage) {
+  const std::string path = dir_.File("corrupt.wav");
+  ASSERT_TRUE(RunQuietly("sox -R -n -r 8000 -c 1 -e ms-adpcm '" + path + "' synth 0.5 sine 440"));
+  Bytes file = ReadFile(path);
+  const std::string text(file.begin(), file.end());
+  const std::size_t data = text.find("data");
+  ASSERT_NE(data, std::string::npos);
+  file[data + 8] = 0xFF;  // the first block's predictor index, past the seven coefficient pairs
+  WriteFile(path, file);
+  TWaveIn in;
+  in.SetFileName(path);
+  const std::string message = Convert(in, dir_.File("out.wav"));
+  EXPECT_NE(message.find("Corrupt Microsoft ADPCM"), std::string::npos) << message;
+  EXPECT_FALSE(in.Busy());
+}
+
+}  // namespace
+}  // namespace merolune
