@@ -130,35 +130,18 @@ void TAuFileStream::Close() {
 }
 
 std::size_t TAuFileStream::Read(void* buffer, std::size_t count) {
-  auto* out = static_cast<char*>(buffer);
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::pread(fd_, out + done, count - done, static_cast<off_t>(position_ + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      FailWithReason(kAuCannotReadFile, path_, errno);
-    }
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  position_ += done;
-  return done;
+  const std::int64_t n = ReadAt(fd_, buffer, count, position_);
+  if (n < 0) FailWithReason(kAuCannotReadFile, path_, static_cast<int>(-n));
+  position_ += static_cast<std::uint64_t>(n);
+  return static_cast<std::size_t>(n);
 }
 
 void TAuFileStream::Write(const void* buffer, std::size_t count) {
-  const auto* in = static_cast<const char*>(buffer);
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::pwrite(fd_, in + done, count - done, static_cast<off_t>(position_ + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      FailWithReason(kAuCannotWriteFile, path_, errno);
-    }
-    // A write that stores nothing without an error would loop for ever; report it as a full disk.
-    if (n == 0) FailWithReason(kAuCannotWriteFile, path_, ENOSPC);
-    done += static_cast<std::size_t>(n);
-  }
-  position_ += done;
+  const std::int64_t n = WriteAt(fd_, buffer, count, position_);
+  if (n < 0) FailWithReason(kAuCannotWriteFile, path_, static_cast<int>(-n));
+  // A write that stores less without an error means the disk is full.
+  if (static_cast<std::size_t>(n) < count) FailWithReason(kAuCannotWriteFile, path_, ENOSPC);
+  position_ += count;
 }
 
 std::uint64_t TAuFileStream::Seek(std::int64_t offset, SeekOrigin origin) {

@@ -69,35 +69,18 @@ void FileStream::Close() {
 }
 
 std::size_t FileStream::Read(void* buffer, std::size_t count) {
-  auto* out = static_cast<char*>(buffer);
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::pread(fd_, out + done, count - done, static_cast<off_t>(position_ + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      Fail(kCannotRead, path_, errno);
-    }
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  position_ += done;
-  return done;
+  const std::int64_t n = ReadAt(fd_, buffer, count, position_);
+  if (n < 0) Fail(kCannotRead, path_, static_cast<int>(-n));
+  position_ += static_cast<std::uint64_t>(n);
+  return static_cast<std::size_t>(n);
 }
 
 void FileStream::Write(const void* buffer, std::size_t count) {
-  const auto* in = static_cast<const char*>(buffer);
-  std::size_t done = 0;
-  while (done < count) {
-    const ssize_t n = ::pwrite(fd_, in + done, count - done, static_cast<off_t>(position_ + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      Fail(kCannotWrite, path_, errno);
-    }
-    // A write that stores nothing without an error would loop for ever; report it as a full disk.
-    if (n == 0) Fail(kCannotWrite, path_, ENOSPC);
-    done += static_cast<std::size_t>(n);
-  }
-  position_ += done;
+  const std::int64_t n = WriteAt(fd_, buffer, count, position_);
+  if (n < 0) Fail(kCannotWrite, path_, static_cast<int>(-n));
+  // A write that stores less without an error means the disk is full.
+  if (static_cast<std::size_t>(n) < count) Fail(kCannotWrite, path_, ENOSPC);
+  position_ += count;
 }
 
 std::uint64_t FileStream::Seek(std::int64_t offset, SeekOrigin origin) {
@@ -130,6 +113,37 @@ void MemoryStream::Write(const void* buffer, std::size_t count) {
 std::uint64_t MemoryStream::Seek(std::int64_t offset, SeekOrigin origin) {
   position_ = Resolve(offset, origin, position_, bytes_.size());
   return position_;
+}
+
+std::int64_t ReadAt(int fd, void* buffer, std::size_t count, std::uint64_t offset) noexcept {
+  auto* out = static_cast<char*>(buffer);
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::pread(fd, out + done, count - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -errno;
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+std::int64_t WriteAt(int fd, const void* buffer, std::size_t count, std::uint64_t offset) noexcept {
+  const auto* in = static_cast<const char*>(buffer);
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::pwrite(fd, in + done, count - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -errno;
+    }
+    // A write that stores nothing without an error would loop for ever.
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(done);
 }
 
 void CopyFile(const std::string& from, const std::string& to, const std::function<void()>& betweenChunks) {

@@ -83,6 +83,13 @@ class MemoryStream final : public Stream {
   std::uint64_t position_ = 0;
 };
 
+// The loops under every file stream: all `count` bytes at `offset` of an open descriptor, retried
+// after interruptions. ReadAt returns the count read (short only at the end of the file);
+// WriteAt returns the count written (short only when the disk is full). Both return -errno on
+// failure and never throw.
+std::int64_t ReadAt(int fd, void* buffer, std::size_t count, std::uint64_t offset) noexcept;
+std::int64_t WriteAt(int fd, const void* buffer, std::size_t count, std::uint64_t offset) noexcept;
+
 // Copies the file `from` over `to` (created or truncated), in chunks; throws with a message
 // naming the file on any failure. `betweenChunks`, when given, runs after every chunk of a few
 // MiB (the window handles its events there while a long copy goes on).
