@@ -7,8 +7,9 @@ packages=(
   cmake ninja-build g++ pkg-config   # the build
   libgtest-dev                       # unit tests
   libfftw3-dev                       # the benchmark's reference transform
-  sox ffmpeg mpg123 lame             # peer tools the tests check our files with
+  sox ffmpeg mpg123 lame flac vorbis-tools  # peer tools the tests check our files with
   libmpg123-dev libavformat-dev libavcodec-dev libswresample-dev libavutil-dev  # codec libraries
+  libflac-dev libogg-dev libvorbis-dev libmp3lame-dev  # headers of the codecs opened at run time
   qt6-base-dev libgl-dev             # the desktop program (Qt 6 Widgets, D-Bus)
   fonts-noto-cjk                     # Japanese text in the windows
   dbus libglib2.0-bin                # a private session bus and gdbus for the remote-control tests
