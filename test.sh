@@ -22,9 +22,12 @@ ctest --test-dir build/release --output-on-failure -j "$jobs"
 # The threaded parts under ThreadSanitizer (Qt itself is not instrumented, so only the code
 # whose threads are ours runs here).
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMEROLUNE_TSAN=ON -DMEROLUNE_BENCH=OFF
-cmake --build build/tsan -j "$jobs" --target KThdCmp_test ACS_Classes_test
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/tests/KThdCmp_test
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/convert/ACS_Classes_test
+tsan_tests=(ACS_Classes_test ACS_Wave_test ACS_FLAC_test ACS_Vorbis_test ACS_LAME_test)
+cmake --build build/tsan -j "$jobs" --target KThdCmp_test "${tsan_tests[@]}"
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+build/tsan/tests/KThdCmp_test
+for t in "${tsan_tests[@]}"; do QT_QPA_PLATFORM=offscreen "build/tsan/convert/$t"; done
+unset TSAN_OPTIONS
 
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMEROLUNE_SANITIZE=ON -DMEROLUNE_BENCH=OFF
 cmake --build build/asan -j "$jobs"

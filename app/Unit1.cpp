@@ -24,7 +24,10 @@
 #include <QToolButton>
 #include <cstdio>
 
+#include "Banners.h"
 #include "Colors.h"
+#include "Convert.h"
+#include "EncsetDlg.h"
 #include "ErrorBox.h"
 #include "Gauges.h"
 #include "Icons.h"
@@ -86,7 +89,8 @@ QString ReplaceExtension(const QString& path, const QString& extension) {
 
 QString DefaultDestination(const QString& source) { return ReplaceExtension(source, "_cc.wav"); }
 
-TForm1::TForm1(QWidget* parent) : QMainWindow(parent), job_(*this) {
+TForm1::TForm1(QWidget* parent)
+    : QMainWindow(parent), convForm_(std::make_unique<TConvForm>()), job_(*this, convForm_.get()) {
   setWindowTitle("Merolune");
   setObjectName("TForm1");
   setWindowIcon(ApplicationIcon());
@@ -118,6 +122,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent), job_(*this) {
   blockSize_ = 8192;
   TuneDlg->ClearTransientFlags();
   TuneDlg->ComboBox2Change();
+  EncsetDlg = std::make_unique<TEncsetDlg>();
 
   setFixedSize(sizeHint());
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -140,8 +145,9 @@ void TForm1::BuildMenus() {
   HelpMenu = menuBar()->addMenu("ヘルプ(&H)");
   E1 = HelpMenu->addAction("補足説明(&E)...");
   V1 = HelpMenu->addAction("バージョン(&V)...");
-  // The encoder settings and the three small dialogs arrive with their own modules.
-  for (QAction* pending : {E2, M1, E1, V1}) pending->setEnabled(false);
+  // The three small dialogs arrive with their own modules.
+  for (QAction* pending : {M1, E1, V1}) pending->setEnabled(false);
+  connect(E2, &QAction::triggered, this, [this] { Guarded(this, [&] { EncsetDlg->exec(); }); });
   connect(O1, &QAction::triggered, this, [this] { Button2Click(); });
   connect(S1, &QAction::triggered, this, [this] { Button3Click(); });
   connect(X1, &QAction::triggered, this, [this] { close(); });
@@ -514,12 +520,36 @@ void TForm1::SetProgress(std::uint64_t position, std::uint64_t minimum, std::uin
   Gauge1->SetProgress(static_cast<std::int64_t>(position));
 }
 
-// The decoding and encoding banners come with the codecs; the window is disabled meanwhile.
-void TForm1::BeginConversion(ConversionPhase) {
+// A banner says what the job is converting; the window is disabled meanwhile, so that nothing starts
+// a second conversion.
+void TForm1::BeginConversion(ConversionPhase phase) {
+  wasActive_ = isActiveWindow();
   setEnabled(false);
+  if (phase == ConversionPhase::Decoding) {
+    banner_ = std::make_unique<TDecodingDlg>();
+  } else {
+    banner_ = std::make_unique<TEncodingDlg>();
+  }
+  banner_->show();
   PumpMessages();
 }
 
-void TForm1::EndConversion(ConversionPhase) { setEnabled(true); }
+void TForm1::EndConversion(ConversionPhase) {
+  banner_.reset();
+  setEnabled(true);
+  // Some window systems hand the activation to the banner; give it back, so that Escape cancels.
+  if (wasActive_ && !QApplication::activeWindow()) activateWindow();
+}
+
+// The settings dialog opens on the format's page; however it is closed, its values are used.
+void TForm1::ChooseEncoderSettings(FileFormat format) {
+  EncsetDlg->ShowPage(static_cast<int>(format) - 1);
+  EncoderSettings& settings = convForm_->Settings;
+  settings.ApeLevel = EncsetDlg->ApeLevel();
+  settings.OggQuality = EncsetDlg->OggQuality();
+  settings.Mp3Kbps = EncsetDlg->Mp3Kbps();
+  settings.FlacLevel = EncsetDlg->FlacLevel();
+  settings.WmaKbps = EncsetDlg->WmaKbps();
+}
 
 }  // namespace merolune

@@ -24,6 +24,8 @@ namespace merolune {
 class RemoteControl;
 class TGauge;
 class TKAddDrop;
+class TConvForm;
+class TEncsetDlg;
 class TKThdComp;
 class TTuneDlg;
 class TYTrackBar;
@@ -59,6 +61,8 @@ class TForm1 : public QMainWindow, private JobHost {
   Q_OBJECT
 
  public:
+  // Creates the conversion service first: a missing codec library throws its EAuException here,
+  // and the program does not start.
   explicit TForm1(QWidget* parent = nullptr);
   ~TForm1() override;
 
@@ -115,6 +119,8 @@ class TForm1 : public QMainWindow, private JobHost {
   QAction* SaveFormats[6];
   QAction* Dontconfirmoverwrite1;
   std::unique_ptr<TTuneDlg> TuneDlg;
+  // The encoding settings, kept for the whole run; the job shows it before every encoding.
+  std::unique_ptr<TEncsetDlg> EncsetDlg;
   TKThdComp* KThdComp1;
   TKAddDrop* KAddDrop1;
 
@@ -142,8 +148,14 @@ class TForm1 : public QMainWindow, private JobHost {
   void SetProgress(std::uint64_t position, std::uint64_t minimum, std::uint64_t maximum) override;
   void BeginConversion(ConversionPhase phase) override;
   void EndConversion(ConversionPhase phase) override;
+  void ChooseEncoderSettings(FileFormat format) override;
 
+  // Declared before the job, which converts with it.
+  std::unique_ptr<TConvForm> convForm_;
   ReductionJob job_;
+  // The decoding or encoding banner while one is shown.
+  std::unique_ptr<QWidget> banner_;
+  bool wasActive_ = false;  // whether the window was active when the banner came
   std::unique_ptr<RemoteControl> remote_;
   int blockSize_ = 8192;
   bool jobRunning_ = false;

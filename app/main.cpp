@@ -3,6 +3,9 @@
 #include <QApplication>
 #include <QFileInfo>
 
+#include <memory>
+
+#include "ErrorBox.h"
 #include "Unit1.h"
 
 int main(int argc, char** argv) {
@@ -11,7 +14,10 @@ int main(int argc, char** argv) {
   QApplication::setApplicationDisplayName("Merolune");
   QApplication::setDesktopFileName("merolune");
 
-  merolune::TForm1 window;
+  // A codec library that cannot be loaded stops the start with its message.
+  std::unique_ptr<merolune::TForm1> created;
+  if (!merolune::Guarded(nullptr, [&] { created = std::make_unique<merolune::TForm1>(); })) return 1;
+  merolune::TForm1& window = *created;
   window.StartRemoteControl();
   // A file handed over by the desktop (opened with, or dropped on the program's icon) becomes the
   // source, as a file dropped on the window would.

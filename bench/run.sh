@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Release tree and runs the benchmarks: our FFT against FFTW's (when that benchmark is
-# built), then the whole job's speed and merolune-cli's peak memory.
+# built), then the whole job's speed and merolune-cli's peak memory, then our codecs against the
+# reference tools. CODEC_REPS sets the codec benchmark's runs per figure.
 #   bench/run.sh [merolune-bench options]     e.g. --long, --reps 9, --seconds 60
 # The packages come from scripts/install-deps.sh (./test.sh and ./run.sh run it too).
 set -euo pipefail
@@ -37,3 +38,10 @@ fi
 
 echo "## merolune-bench $*"
 "$bin/merolune-bench" "$@"
+
+if build cmake --build build/release ${JOBS:+-j "$JOBS"} --target merolune-bench-codecs; then
+  echo "## merolune-bench-codecs"
+  "$bin/merolune-bench-codecs" ${CODEC_REPS:+--reps "$CODEC_REPS"}
+else
+  echo "## merolune-bench-codecs: not built (see above), skipped"
+fi

@@ -4,13 +4,19 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "Convert.h"
 #include "Exception.h"
 #include "ReductionJob.h"
 #include "ReductionSettings.h"
@@ -42,9 +48,11 @@ Reduction:
 Encoding:
   --ape-level I         Monkey's Audio level item 0..3, default 1
   --ogg-quality POS     Ogg Vorbis quality -1..10, default 5
-  --mp3-kbps K          MP3 bit rate, default 192
+  --mp3-kbps K          MP3 bit rate: 8 16 24 32 40 48 56 64 80 96 112 128 144 160
+                        192 224 256 320, default 192
   --flac-level L        FLAC level 0..8, or -1 for the detailed settings, default -1
-  --wma-kbps K          WMA bit rate, default 96
+  --wma-kbps K          WMA bit rate: 5 6 8 10 12 16 20 22 32 40 48 64 80 96 112 128
+                        160 192 224 256 320, default 96
 Other:
   --overwrite           replace an existing DEST
   --quiet               no progress on stderr
@@ -53,13 +61,29 @@ Other:
 Exit status: 0 done, 1 the job failed or was cancelled, 2 bad usage.
 )";
 
-// Settings the encoders will read; checked here so that a script learns of a typo at once.
+// The bit rates the settings dialog offers.
+constexpr int kMp3Rates[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 192, 224, 256, 320};
+constexpr int kWmaRates[] = {5, 6, 8, 10, 12, 16, 20, 22, 32, 40, 48, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+
+// The encoders' settings as the dialog's controls hold them; checked here so that a script learns of
+// a typo at once.
 struct EncoderOptions {
   int ApeLevel = 1;
   int OggQuality = 5;
   int Mp3Kbps = 192;
   int FlacLevel = -1;
   int WmaKbps = 96;
+
+  // What the encodings receive, as the dialog's values are turned into arguments.
+  EncoderSettings Settings() const {
+    EncoderSettings s;
+    s.ApeLevel = (ApeLevel + 1) * 1000;
+    s.OggQuality = OggQuality / 10.0;
+    s.Mp3Kbps = Mp3Kbps;
+    s.FlacLevel = FlacLevel;
+    s.WmaKbps = WmaKbps;
+    return s;
+  }
 };
 
 struct Options {
@@ -76,6 +100,15 @@ class UsageError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+template <std::size_t N>
+int ParseListed(const char* option, const char* text, const int (&values)[N]) {
+  const int v = ParseHz(text, std::numeric_limits<std::int32_t>::min());
+  if (std::find(std::begin(values), std::end(values), v) != std::end(values)) return v;
+  std::string list;
+  for (int value : values) list += (list.empty() ? "" : " ") + std::to_string(value);
+  throw UsageError(std::string(option) + " takes one of " + list + ", not '" + text + "'");
+}
 
 int ParseInt(const char* option, const char* text, int low, int high) {
   const int v = ParseHz(text, std::numeric_limits<std::int32_t>::min());
@@ -136,9 +169,9 @@ Options ParseOptions(int argc, char** argv) {
       case kBypassAll: o.Toggles.BypassAll = true; break;
       case kApe: o.Encoder.ApeLevel = ParseInt("--ape-level", optarg, 0, 3); break;
       case kOgg: o.Encoder.OggQuality = ParseInt("--ogg-quality", optarg, -1, 10); break;
-      case kMp3: o.Encoder.Mp3Kbps = ParseInt("--mp3-kbps", optarg, 8, 320); break;
+      case kMp3: o.Encoder.Mp3Kbps = ParseListed("--mp3-kbps", optarg, kMp3Rates); break;
       case kFlac: o.Encoder.FlacLevel = ParseInt("--flac-level", optarg, -1, 8); break;
-      case kWma: o.Encoder.WmaKbps = ParseInt("--wma-kbps", optarg, 5, 320); break;
+      case kWma: o.Encoder.WmaKbps = ParseListed("--wma-kbps", optarg, kWmaRates); break;
       case kOverwrite: o.Overwrite = true; break;
       case kQuiet: o.Quiet = true; break;
       case kHelp: std::cout << kUsage; std::exit(0);
@@ -205,8 +238,13 @@ class CliHost final : public JobHost {
 ReductionJob* runningJob = nullptr;
 
 extern "C" void OnSignal(int) {
-  // Only an atomic store: the job stops after the current block and cleans up.
+  // Only an atomic store: the job stops after the current block and cleans up. A conversion runs to
+  // its end first; a second signal ends the program at once.
   if (runningJob) runningJob->RequestCancel();
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigaction(SIGINT, &fallback, nullptr);
+  sigaction(SIGTERM, &fallback, nullptr);
 }
 
 }  // namespace
@@ -220,8 +258,19 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
+  // The conversion components deliver their notices through an event loop, which the job pumps.
+  QCoreApplication application(argc, argv);
+  std::unique_ptr<TConvForm> converter;
+  try {
+    converter = std::make_unique<TConvForm>();
+  } catch (const std::exception& e) {
+    std::cerr << "merolune-cli: " << e.what() << '\n';
+    return kExitFailed;
+  }
+  converter->Settings = options.Encoder.Settings();
+
   CliHost host(options);
-  ReductionJob job(host);
+  ReductionJob job(host, converter.get());
   runningJob = &job;
   struct sigaction action {};
   action.sa_handler = OnSignal;

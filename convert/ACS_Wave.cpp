@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "Utils.h"
+#include "WaveConverter.h"
 
 namespace merolune {
 
@@ -219,6 +220,9 @@ void TWaveIn::OpenSource() {
   kind_.store(TWavType::wtUnsupported);
   totalSamples_.store(0);
   size_.store(0);
+  // Left over from a read that was aborted without closing.
+  image_.reset();
+  original_ = nullptr;
   if (StreamAssigned()) {
     source_ = stream_.load();
   } else {
@@ -239,6 +243,27 @@ void TWaveIn::OpenSource() {
     const TWavType kind = info.FormatChunkSize >= 16 ? KindOfTag(info.FormatTag) : TWavType::wtUnsupported;
     kind_.store(kind);
     const std::string name = StreamAssigned() ? std::string("(stream)") : FileName();
+    if (kind == TWavType::wtACM && info.RiffFound && info.WaveFound) {
+      // The whole file becomes PCM in memory, and from here on that image is the source.
+      TWaveConverter converter;
+      try {
+        RiffView view(*source_, riff, body);
+        converter.LoadFromStream(view);
+        converter.Convert();
+        image_ = converter.SaveWavImage();
+      } catch (const EAuException& error) {
+        throw EAuException(kNotSupportedWav + name + " (" + error.what() + ")");
+      }
+      original_ = source_;
+      source_ = image_.get();
+      info = WaveFormatInfo{};
+      dataStart = 0;
+      if (FindRiffWave(*source_, riff, body)) {
+        RiffView view(*source_, riff, body);
+        ReadWaveHeader(view, info);
+        if (info.DataStart >= 12) dataStart = view.ToSource(info.DataStart);
+      }
+    }
     if (!info.RiffFound || !info.WaveFound || dataStart == 0 || info.Channels == 0 || info.SampleRate == 0) {
       throw EAuException(kNotSupportedWav + name);
     }
@@ -252,7 +277,7 @@ void TWaveIn::OpenSource() {
     dataStart_ = dataStart;
     dataRead_ = 0;
     framesDecoded_ = 0;
-    if (kind == TWavType::wtPCM) {
+    if (kind == TWavType::wtPCM || kind == TWavType::wtACM) {
       const std::uint16_t bits = info.BitsPerSample;
       if (bits != 8 && bits != 16 && bits != 24 && bits != 32) throw EAuException(kNotSupportedWav + name);
       const std::uint32_t frameBytes = channels * (bits / 8U);
@@ -322,6 +347,8 @@ void TWaveIn::OpenSource() {
     valid_.store(true);
     openCount_.store(1);
   } catch (...) {
+    image_.reset();
+    original_ = nullptr;
     ownStream_.reset();
     source_ = nullptr;
     throw;
@@ -330,7 +357,12 @@ void TWaveIn::OpenSource() {
 
 void TWaveIn::CloseSource() {
   const std::lock_guard lock(OpenLock());
-  if (openCount_.load() == 0 && !ownStream_) return;
+  if (openCount_.load() == 0 && !ownStream_ && !image_) return;
+  if (image_) {
+    image_.reset();
+    source_ = original_;
+    original_ = nullptr;
+  }
   if (ownStream_) {
     ownStream_.reset();
   } else if (source_ != nullptr) {
@@ -348,7 +380,7 @@ void TWaveIn::CloseSource() {
 void TWaveIn::SeekSample(std::int64_t sample) {
   const std::lock_guard lock(ReadLock());
   if (source_ == nullptr || sample < 0) return;
-  if (kind_.load() == TWavType::wtPCM) {
+  if (ReadsPcm()) {
     const auto frameBytes = static_cast<std::uint64_t>(FrameBytes());
     dataRead_ = std::min(static_cast<std::uint64_t>(sample) * frameBytes, dataBytes_);
     pendingSkip_ = 0;
@@ -365,16 +397,19 @@ void TWaveIn::SeekSample(std::int64_t sample) {
   bufEnd_ = 0;
 }
 
-const std::uint8_t* TWaveIn::Data() const {
-  return kind_.load() == TWavType::wtPCM ? buffer_.data() : pcmBytes_.data();
+bool TWaveIn::ReadsPcm() const {
+  const TWavType kind = kind_.load();
+  return kind == TWavType::wtPCM || kind == TWavType::wtACM;
 }
+
+const std::uint8_t* TWaveIn::Data() const { return ReadsPcm() ? buffer_.data() : pcmBytes_.data(); }
 
 bool TWaveIn::Refill() {
   const std::int32_t frameBytes = FrameBytes();
   if (source_ == nullptr || frameBytes <= 0) return false;
   bufStart_ = 1;
   bufEnd_ = 0;
-  if (kind_.load() == TWavType::wtPCM) {
+  if (ReadsPcm()) {
     const std::uint64_t wanted = std::min<std::uint64_t>(
         static_cast<std::uint64_t>(kBufferSize - kBufferSize % frameBytes), dataBytes_ - dataRead_);
     std::size_t got = 0;

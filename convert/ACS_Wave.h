@@ -15,11 +15,14 @@ namespace merolune {
 enum class TWavType { wtUnsupported, wtPCM, wtDVIADPCM, wtMSADPCM, wtACM };
 
 // Reads a WAV file (or an assigned stream) and hands out PCM: PCM with 8, 16, 24 or 32 bits per sample
-// as it is stored, IMA/DVI ADPCM (tag 17) and Microsoft ADPCM (tag 2) decoded to 16 bits. Every other
-// kind (MPEG layer 3 included) makes OpenSource throw with Valid false, so a pipeline fed from it ends
-// with the message in ErrorMessage. The data is the "data" chunk's bytes, cut at the end of the file
-// (and for PCM to whole frames); chunks after it are never read as audio. ADPCM delivers the "fact"
-// chunk's sample count, or without one what the blocks hold.
+// as it is stored, IMA/DVI ADPCM (tag 17) and Microsoft ADPCM (tag 2) decoded to 16 bits, and MPEG
+// layer 3 (tag 85, kind wtACM) converted as a whole to 16-bit PCM in memory by TWaveConverter when the
+// source is opened (see there for its length and alignment); that image is read instead of the source
+// until CloseSource drops it. Every other kind, and a tag-85 file that does not decode, makes
+// OpenSource throw with Valid false, so a pipeline fed from it ends with the message in ErrorMessage.
+// The data is the "data" chunk's bytes, cut at the end of the file (and for PCM to whole frames); chunks
+// after it are never read as audio. ADPCM delivers the "fact" chunk's sample count, or without one what
+// the blocks hold.
 class TWaveIn : public TAuFileIn {
   Q_OBJECT
 
@@ -48,12 +51,19 @@ class TWaveIn : public TAuFileIn {
   std::int32_t DecodeImaBlock(const std::uint8_t* block, std::uint32_t length, std::int16_t* out);
   std::int32_t DecodeMsBlock(const std::uint8_t* block, std::uint32_t length, std::int16_t* out);
 
+  // Whether the kind is read as plain PCM from source_ (PCM files and the converted MPEG image).
+  bool ReadsPcm() const;
+
   std::atomic<TWavType> kind_{TWavType::wtUnsupported};
   std::unique_ptr<TAuFileStream> ownStream_;  // the file when no stream was assigned
-  merolune::Stream* source_ = nullptr;        // what is read: ownStream_ or the assigned stream
+  merolune::Stream* source_ = nullptr;        // what is read: ownStream_, the assigned stream or image_
   std::uint64_t dataStart_ = 0;               // stream offset of the first data byte
   std::uint64_t dataBytes_ = 0;               // whole frames of data the file really holds
   std::uint64_t dataRead_ = 0;                // data bytes taken from the stream so far
+  // wtACM only: the converted PCM as a WAV file in memory, and the stream it came from (ownStream_ or
+  // the assigned one), put back when the source is closed.
+  std::unique_ptr<MemoryStream> image_;
+  merolune::Stream* original_ = nullptr;
   std::array<std::uint8_t, kBufferSize> buffer_{};
   // ADPCM only: the block layout from the "fmt " chunk, the coefficient pairs of Microsoft ADPCM, the
   // frames delivered by the blocks read so far, and the buffers for one block (sized when opening,

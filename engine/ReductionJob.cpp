@@ -114,6 +114,8 @@ class ReductionJob::Cleanup {
 
 ReductionJob::ReductionJob(JobHost& host, FormatConverter* converter) : host_(host), converter_(converter) {}
 
+bool ReductionJob::CanConvert(FileFormat format) const { return converter_ && converter_->Supports(format); }
+
 ReductionJob::~ReductionJob() { DeleteLastOutput(); }
 
 bool ReductionJob::DeleteLastOutput() {
@@ -137,7 +139,7 @@ JobResult ReductionJob::DoReduce(const std::string& source, const std::string& d
   }
   // Without a converter the compressed destinations cannot be written: say so before any work.
   const FileFormat destinationFormat = FormatFromExtension(destination);
-  if (IsCompressed(destinationFormat) && !converter_) {
+  if (IsCompressed(destinationFormat) && !CanConvert(destinationFormat)) {
     host_.ShowError(kUnsupportedFormat);
     return JobResult::NotStarted;
   }
@@ -158,7 +160,7 @@ JobResult ReductionJob::DoReduce(const std::string& source, const std::string& d
   const FileFormat sourceFormat = FormatFromExtension(source);
 
   sourceTempFile_ = MakeTempWavName();
-  if (sourceFormat == FileFormat::Unknown || (IsCompressed(sourceFormat) && !converter_)) {
+  if (sourceFormat == FileFormat::Unknown || (IsCompressed(sourceFormat) && !CanConvert(sourceFormat))) {
     host_.BeginConversion(ConversionPhase::Decoding);
     host_.ShowError(kUnsupportedFormat);
     host_.EndConversion(ConversionPhase::Decoding);

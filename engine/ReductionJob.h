@@ -92,6 +92,8 @@ class JobHost {
 class FormatConverter {
  public:
   virtual ~FormatConverter() = default;
+  // Whether Decode and Encode handle `format`; the job refuses the others before any work.
+  virtual bool Supports(FileFormat format) const { return format != FileFormat::Unknown; }
   virtual void Decode(FileFormat format, const std::string& source, const std::string& wav) = 0;
   virtual void Encode(FileFormat format, const std::string& wav, const std::string& destination) = 0;
 };
@@ -130,6 +132,8 @@ class ReductionJob {
 
  private:
   class Cleanup;
+  // Whether the converter handles the compressed `format`.
+  bool CanConvert(FileFormat format) const;
   void RunSourcePhase(FileFormat format, const std::string& source);
   void CheckFormat();
   void ProcessBlocks(int blockSize, const ReductionSettings& settings, bool soundAvailable);

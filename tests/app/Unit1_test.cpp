@@ -22,6 +22,9 @@
 #include <filesystem>
 #include <functional>
 
+#include "Banners.h"
+#include "Convert.h"
+#include "EncsetDlg.h"
 #include "ErrorBox.h"
 #include "Signals.h"
 #include "TempDir.h"
@@ -234,7 +237,7 @@ TEST_F(MainWindowTest, JobFailuresShowTheirMessages) {
   EXPECT_EQ(messageBoxes_[0].first, "エラー");
   EXPECT_EQ(messageBoxes_[0].second, QString::fromUtf8(kSourceMissing));
 
-  SetPaths(Song("song.wav", 100), dir_.File("out.mp3"));
+  SetPaths(Song("song.aiff", 100), dir_.File("out.wav"));
   form_->Button1->click();
   ASSERT_EQ(messageBoxes_.size(), 2u);
   EXPECT_EQ(messageBoxes_[1].second, "未対応の形式です。");
@@ -261,6 +264,69 @@ TEST_F(MainWindowTest, JobFailuresShowTheirMessages) {
   EXPECT_FALSE(std::filesystem::exists(dir_.File("out.wav")));
   EXPECT_TRUE(form_->Button1->isEnabled());
   EXPECT_TRUE(form_->isEnabled());
+}
+
+// What a 1 ms timer sees while a conversion job runs: the banners shown over a disabled window.
+struct ConversionWatch {
+  bool decodingBanner = false;
+  bool encodingBanner = false;
+  bool enabledWithBanner = false;
+
+  void Look(const QWidget& window) {
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+      if (!top->isVisible()) continue;
+      const bool decoding = qobject_cast<TDecodingDlg*>(top) != nullptr;
+      const bool encoding = qobject_cast<TEncodingDlg*>(top) != nullptr;
+      decodingBanner |= decoding;
+      encodingBanner |= encoding;
+      if ((decoding || encoding) && window.isEnabled()) enabledWithBanner = true;
+    }
+  }
+};
+
+TEST_F(MainWindowTest, ConversionsShowTheSettingsPageAndTheBannersOverADisabledWindow) {
+  std::vector<int> pages;
+  TEncsetDlg::ModalHook = [&](TEncsetDlg& dialog) {
+    pages.push_back(dialog.PageControl1->currentIndex());
+    dialog.SetOggPosition(10);
+  };
+  ConversionWatch watch;
+  QTimer timer;
+  timer.setInterval(1);
+  QObject::connect(&timer, &QTimer::timeout, [&] { watch.Look(*form_); });
+  timer.start();
+
+  const std::string ogg = dir_.File("karaoke.ogg");
+  SetPaths(Song("song.wav", 3 * 44100), ogg);
+  form_->Button1->click();
+  EXPECT_EQ(pages, std::vector<int>{TEncsetDlg::pgOgg});
+  EXPECT_TRUE(watch.encodingBanner);
+  const auto encoded = test::ReadBytes(ogg);
+  ASSERT_GE(encoded.size(), 4u);
+  EXPECT_EQ(std::string(encoded.begin(), encoded.begin() + 4), "OggS");
+
+  // Back to WAV: decoded behind the other banner, no settings shown for a WAV destination.
+  const std::string wav = dir_.File("back.wav");
+  SetPaths(ogg, wav);
+  form_->Button1->click();
+  EXPECT_EQ(pages.size(), 1u);
+  EXPECT_TRUE(watch.decodingBanner);
+  EXPECT_EQ(test::ReadResultWav(wav, 44100).size(), 2u * 3 * 44100);
+  EXPECT_FALSE(watch.enabledWithBanner);
+
+  // A source that does not decode: the message names it, and the window comes back.
+  test::WriteBytes(dir_.File("junk.flac"), std::vector<std::uint8_t>(3000, 7));
+  SetPaths(dir_.File("junk.flac"), dir_.File("junk.wav"));
+  form_->Button1->click();
+  ASSERT_EQ(errorBoxes_.size(), 1u);
+  EXPECT_TRUE(errorBoxes_[0].second.startsWith(QString::fromUtf8(kDecodingFailed) +
+                                               QString::fromStdString(dir_.File("junk.flac"))))
+      << errorBoxes_[0].second.toStdString();
+  EXPECT_TRUE(form_->isEnabled());
+  for (QWidget* top : QApplication::topLevelWidgets()) {
+    EXPECT_FALSE(top->isVisible() && (qobject_cast<TDecodingDlg*>(top) || qobject_cast<TEncodingDlg*>(top)));
+  }
+  TEncsetDlg::ModalHook = nullptr;
 }
 
 TEST(StandardErrorBox, AppendsAFullStopAfterCharactersThatSortAfterIt) {

@@ -116,6 +116,7 @@ TEST_F(CliTest, BadUsageExitsWithTwo) {
 
 TEST_F(CliTest, FailuresExitWithOneAndTheJobsMessage) {
   const std::string source = Song("song.wav", 3000);
+  const std::string aiff = Song("song.aiff", 100);
   test::WriteBytes(dir_.File("mono.wav"), [] {
     test::WavSpec s;
     s.Channels = 1;
@@ -128,7 +129,7 @@ TEST_F(CliTest, FailuresExitWithOneAndTheJobsMessage) {
   };
   for (const Case& c : {Case{Quote(dir_.File("none.wav")) + " x.wav", "ソースファイルが存在しません。"},
                         Case{Quote(dir_.File("mono.wav")) + " " + Quote(dir_.File("o.wav")), "ステレオではありません"},
-                        Case{Quote(source) + " " + Quote(dir_.File("o.ogg")), "未対応の形式です。"},
+                        Case{Quote(aiff) + " " + Quote(dir_.File("o.wav")), "未対応の形式です。"},
                         Case{Quote(source) + " " + Quote(dir_.File("exists.wav")), "already exists"},
                         Case{"--overwrite " + Quote(source) + " /dev/full", "No space left on device"}}) {
     SCOPED_TRACE(c.args);

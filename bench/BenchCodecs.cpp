@@ -1,0 +1,191 @@
+// merolune-bench-codecs: our codec conversions against the reference command-line tools on the same
+// song in the same run, and the whole MP3-to-karaoke-MP3 job's time and peak memory.
+//
+// Ours run in this process through the conversion service (so process start-up is not counted for
+// us but is for the tools: a few milliseconds on runs of seconds). The tools get the same settings
+// as our components: flac at the same level; lame at the same bit rate with our encoder's quality 5
+// and plain stereo; oggenc at the same quality; mpg123 writing a WAV file. Figures are medians of
+// --reps runs, alternating ours and theirs so that a change in the machine's load hits both.
+//
+// Output: one line per comparison, "name key=value ...":
+//   codec name=N ours_s=.. peer_s=.. ratio=..    (ratio = ours / peer; below 1 is faster)
+//   job name=mp3_to_karaoke_mp3 median_s=.. x_realtime=.. peak_rss_mib=..
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Convert.h"
+
+#ifndef MEROLUNE_CLI
+#define MEROLUNE_CLI "merolune-cli"
+#endif
+#ifndef MEROLUNE_DEMOSONG
+#define MEROLUNE_DEMOSONG "merolune-demosong"
+#endif
+
+extern char** environ;
+
+namespace {
+
+using namespace merolune;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kUsage = R"(Usage: merolune-bench-codecs [options]
+
+Times our FLAC, MP3 and Ogg Vorbis encoding and our MP3 decoding against flac, lame, oggenc and
+mpg123 on the same song, and the whole MP3-to-karaoke-MP3 job of merolune-cli (time, peak memory).
+
+  --reps N          runs per figure, the median is reported (default 3)
+  --seconds S       length of the generated test song (default 240)
+  --help            this text
+)";
+
+struct Options {
+  int Reps = 3;
+  double Seconds = 240.0;
+};
+
+struct Child {
+  double Seconds = 0;
+  double PeakRssMiB = 0;
+};
+
+// Runs argv with stdout and stderr on /dev/null; throws unless it exits with status 0.
+Child Run(const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  const auto start = Clock::now();
+  pid_t pid = 0;
+  const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) throw std::runtime_error("cannot run " + argv[0]);
+  int status = 0;
+  rusage usage{};
+  if (wait4(pid, &status, 0, &usage) != pid) throw std::runtime_error("wait4 failed for " + argv[0]);
+  Child child;
+  child.Seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  child.PeakRssMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(argv[0] + " failed");
+  return child;
+}
+
+double Time(const std::function<void()>& work) {
+  const auto start = Clock::now();
+  work();
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+void Compare(const char* name, int reps, const std::function<void()>& ours, const std::vector<std::string>& peer) {
+  std::vector<double> mine, theirs;
+  for (int i = 0; i < reps; ++i) {
+    mine.push_back(Time(ours));
+    theirs.push_back(Run(peer).Seconds);
+  }
+  const double a = Median(mine), b = Median(theirs);
+  std::printf("codec name=%s reps=%d ours_s=%.3f peer_s=%.3f ratio=%.2f\n", name, reps, a, b, a / b);
+  std::fflush(stdout);
+}
+
+Options Parse(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) throw std::invalid_argument(std::string(a) + " needs a value");
+      return argv[++i];
+    };
+    if (a == "--reps") {
+      o.Reps = std::max(1, std::atoi(value()));
+    } else if (a == "--seconds") {
+      o.Seconds = std::atof(value());
+      if (!(o.Seconds > 0)) throw std::invalid_argument("--seconds needs a positive number");
+    } else if (a == "--help") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else {
+      throw std::invalid_argument("unknown option " + std::string(a));
+    }
+  }
+  return o;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  try {
+    options = Parse(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "merolune-bench-codecs: %s\n%s", e.what(), kUsage);
+    return 2;
+  }
+  QCoreApplication application(argc, argv);
+  const fs::path dir = fs::temp_directory_path() / ("merolune-bench-codecs-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const auto file = [&](const char* name) { return (dir / name).string(); };
+  int status = 0;
+  try {
+    TConvForm conv;
+    const std::string song = file("song.wav");
+    Run({MEROLUNE_DEMOSONG, "--seconds", std::to_string(options.Seconds), song});
+    const int reps = options.Reps;
+
+    Compare("flac_encode_level5", reps, [&] { conv.EncodeWavToFlac(song, file("ours.flac"), 5); },
+            {"flac", "-s", "-f", "-5", "-o", file("peer.flac"), song});
+    Compare("mp3_encode_192k", reps, [&] { conv.EncodeWavToMp3(song, file("ours.mp3"), 192); },
+            {"lame", "--quiet", "-b", "192", "-q", "5", "-m", "s", song, file("peer.mp3")});
+    Compare("ogg_encode_q5", reps, [&] { conv.EncodeWavToOgg(song, file("ours.ogg"), 0.5); },
+            {"oggenc", "-Q", "-q", "5", "-o", file("peer.ogg"), song});
+    Compare("mp3_decode", reps, [&] { conv.DecodeMp3ToWav(file("peer.mp3"), file("ours-mp3.wav")); },
+            {"mpg123", "-q", "-w", file("peer-mp3.wav"), file("peer.mp3")});
+    std::vector<double> detailed;
+    for (int i = 0; i < reps; ++i)
+      detailed.push_back(Time([&] { conv.EncodeWavToFlac(song, file("ours-default.flac"), -1); }));
+    std::printf("codec name=flac_encode_detailed_settings reps=%d ours_s=%.3f\n", reps, Median(detailed));
+
+    std::vector<double> times, rss;
+    for (int i = 0; i < reps; ++i) {
+      const Child job = Run({MEROLUNE_CLI, "--quiet", "--overwrite", file("peer.mp3"), file("karaoke.mp3")});
+      times.push_back(job.Seconds);
+      rss.push_back(job.PeakRssMiB);
+    }
+    const double t = Median(times);
+    std::printf("job name=mp3_to_karaoke_mp3 song_s=%.0f reps=%d median_s=%.3f x_realtime=%.1f peak_rss_mib=%.1f\n",
+                options.Seconds, reps, t, options.Seconds / t, Median(rss));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "merolune-bench-codecs: %s\n", e.what());
+    status = 1;
+  }
+  std::error_code ignored;
+  fs::remove_all(dir, ignored);
+  return status;
+}

@@ -1,0 +1,113 @@
+#include "Banners.h"
+
+#include <QFont>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QPen>
+#include <QScreen>
+#include <cstdint>
+
+#include "GradBox.h"
+
+namespace merolune {
+
+namespace {
+
+constexpr int kWidth = 240;
+constexpr int kHeight = 69;
+constexpr int kFrameWidth = 2;
+constexpr std::uint8_t kGradSteps = 128;
+
+// The banners' colours, the far end of each gradient.
+constexpr QRgb kDecodingColor = qRgb(162, 220, 255);
+constexpr QRgb kEncodingColor = qRgb(255, 162, 164);
+
+// Times New Roman where it exists, else one of its metric-compatible substitutes, so the texts
+// fill the same width as designed; fontconfig picks a serif face when none of them is there.
+QFont SerifFont(int pixelSize, bool bold) {
+  QFont font;
+  font.setFamilies({QStringLiteral("Times New Roman"), QStringLiteral("Liberation Serif"),
+                    QStringLiteral("Nimbus Roman"), QStringLiteral("DejaVu Serif")});
+  font.setStyleHint(QFont::Serif);
+  font.setPixelSize(pixelSize);
+  font.setBold(bold);
+  return font;
+}
+
+QLabel* MakeLabel(const QString& text, const QFont& font, int x, int y, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setFont(font);
+  // No background of its own, so the gradient shows through.
+  label->setAutoFillBackground(false);
+  label->move(x, y);
+  label->adjustSize();
+  return label;
+}
+
+// The border, drawn by a transparent child that lies above the other children because a
+// parent's own painting would end up beneath them.
+class FrameOverlay : public QWidget {
+ public:
+  explicit FrameOverlay(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setAttribute(Qt::WA_NoSystemBackground);
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    QPen pen(Qt::black);
+    pen.setWidth(kFrameWidth);
+    pen.setJoinStyle(Qt::MiterJoin);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    // A wide pen is centred on its path: the path runs half a pen inside the edge so that the
+    // whole two pixels fall inside the form on every side.
+    const qreal half = kFrameWidth / 2.0;
+    painter.drawRect(QRectF(half, half, width() - kFrameWidth, height() - kFrameWidth));
+  }
+};
+
+}  // namespace
+
+TBannerForm::TBannerForm(const QString& headline, const QColor& endColor, bool staysOnTop, QWidget* parent)
+    : QWidget(parent) {
+  // A banner only informs: it never takes the keyboard from the main window, whose Escape cancels.
+  Qt::WindowFlags flags = Qt::Window | Qt::FramelessWindowHint | Qt::WindowDoesNotAcceptFocus;
+  if (staysOnTop) flags |= Qt::WindowStaysOnTopHint;
+  setWindowFlags(flags);
+  setAttribute(Qt::WA_ShowWithoutActivating);
+  setFixedSize(kWidth, kHeight);
+
+  GradBox1 = new TGradBox(this);
+  GradBox1->setGeometry(0, 0, kWidth, kHeight);
+  GradBox1->SetDirection(gdHorizontal);
+  GradBox1->SetGradStep(kGradSteps);
+  GradBox1->SetStartColor(Qt::white);
+  GradBox1->SetEndColor(endColor);
+
+  Label1 = MakeLabel(headline, SerifFont(29, true), 16, 8, this);
+  Label2 = MakeLabel(QStringLiteral("Please wait."), SerifFont(16, false), 24, 40, this);
+
+  frame_ = new FrameOverlay(this);
+  frame_->setGeometry(0, 0, kWidth, kHeight);
+  frame_->raise();
+
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    QRect area(QPoint(0, 0), size());
+    area.moveCenter(screen->availableGeometry().center());
+    move(area.topLeft());
+  }
+}
+
+TBannerForm::~TBannerForm() = default;
+
+TDecodingDlg::TDecodingDlg(QWidget* parent)
+    : TBannerForm(QStringLiteral("Now Decoding..."), QColor(kDecodingColor), true, parent) {}
+
+TEncodingDlg::TEncodingDlg(QWidget* parent)
+    : TBannerForm(QStringLiteral("Now Encoding..."), QColor(kEncodingColor), false, parent) {}
+
+}  // namespace merolune

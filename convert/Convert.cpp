@@ -1,0 +1,330 @@
+// The conversion service: decodes the compressed formats to WAV before a job, encodes its WAV after it.
+
+#include "Convert.h"
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <QCoreApplication>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <thread>
+
+#include "ACS_FLAC.h"
+#include "ACS_LAME.h"
+#include "ACS_Vorbis.h"
+#include "ACS_Wave.h"
+#include "Stream.h"
+#include "vbmp3.h"
+#include "wmafile.h"
+
+namespace merolune {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kPollInterval = 10ms;
+constexpr std::uint16_t kSourceMode = TAuFileStream::fmOpenRead | TAuFileStream::fmShareDenyWrite;
+// The smallest WAV file: the canonical header without audio.
+constexpr std::uint64_t kWavHeaderBytes = 44;
+
+bool IsRegularFile(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The size of a regular file, 0 when there is none.
+std::uint64_t RegularFileSize(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+// A decoder's result is usable when it starts with a RIFF/WAVE header; the job reads the rest.
+bool LooksLikeWav(const std::string& path) {
+  if (RegularFileSize(path) < kWavHeaderBytes) return false;
+  try {
+    FileStream file(path, FileStream::Mode::Read);
+    std::array<char, 12> head{};
+    if (file.Read(head.data(), head.size()) != head.size()) return false;
+    return std::string(head.data(), 4) == "RIFF" && std::string(head.data() + 8, 4) == "WAVE";
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+std::string WithReason(const char* what, const std::string& path, const std::string& reason) {
+  std::string message = what + path;
+  if (!reason.empty()) message += "\n" + reason;
+  return message;
+}
+
+// A failed encoding must not leave a partial file that looks like a result. Devices and pipes are
+// left alone: they were written, not created.
+void RemovePartialDestination(const std::string& dest) {
+  if (IsRegularFile(dest)) DeleteFileIfExists(dest);
+}
+
+// The signatures of libvbmp3.so's entry points, looked up by name.
+struct Vbmp3Entries {
+  decltype(&vbmp3_init) init = nullptr;
+  decltype(&vbmp3_free) free = nullptr;
+  decltype(&vbmp3_open) open = nullptr;
+  decltype(&vbmp3_close) close = nullptr;
+  decltype(&vbmp3_decodeWave) decodeWave = nullptr;
+  decltype(&vbmp3_getState) getState = nullptr;
+};
+
+}  // namespace
+
+TConvForm::TConvForm(QObject* owner) : QObject(owner) {
+  setObjectName("ConvForm");
+  PumpMessages = [] { QCoreApplication::processEvents(); };
+  vorbisIn_ = new TVorbisIn(this);
+  flacIn_ = new TFLACIn(this);
+  waveIn_ = new TWaveIn(this);
+  waveOut_ = new TWaveOut(this);
+  vorbisOut_ = new TVorbisOut(this);
+  mp3Out_ = new TMP3Out(this);
+  flacOut_ = new TFLACOut(this);
+
+  for (TAuFileIn* input : std::initializer_list<TAuFileIn*>{vorbisIn_, flacIn_, waveIn_}) {
+    input->SetEndSample(-1);
+    input->SetLoop(false);
+  }
+  waveOut_->SetSuspendWhenIdle(true);
+  waveOut_->SetFileMode(TFileOutputMode::foRewrite);
+  waveOut_->SetWavType(TWavType::wtPCM);
+  waveOut_->SetBlockSize(512);
+
+  vorbisOut_->SetInput(waveIn_);
+  vorbisOut_->SetSuspendWhenIdle(true);
+  vorbisOut_->SetFileMode(TFileOutputMode::foRewrite);
+  vorbisOut_->SetCompression(0.2f);
+  vorbisOut_->SetDesiredMaximumBitrate(TVorbisBitRate::brAutoSelect);
+  vorbisOut_->SetDesiredNominalBitrate(TVorbisBitRate::brAutoSelect);
+  vorbisOut_->SetMinimumBitrate(TVorbisBitRate::brAutoSelect);
+  vorbisOut_->SetSerial(0);
+
+  mp3Out_->SetInput(waveIn_);
+  mp3Out_->SetSuspendWhenIdle(true);
+  mp3Out_->SetFileMode(TFileOutputMode::foRewrite);
+  mp3Out_->SetBitRate(TMP3BitRate::br128);
+
+  flacOut_->SetInput(waveIn_);
+  flacOut_->SetSuspendWhenIdle(true);
+  flacOut_->SetFileMode(TFileOutputMode::foRewrite);
+  flacOut_->SetBestModelSearch(false);
+  flacOut_->SetBlockSize(4608);
+  flacOut_->SetCompressionLevel(-1);
+  flacOut_->SetEnableMidSideStereo(true);
+  flacOut_->SetEnableLooseMidSideStereo(false);
+  flacOut_->SetMaxLPCOrder(0);
+  flacOut_->SetMaxResidualPartitionOrder(0);
+  flacOut_->SetMinResidualPartitionOrder(0);
+  flacOut_->SetQLPCoeffPrecision(0);
+  flacOut_->SetQLPCoeffPrecisionSearch(false);
+  flacOut_->SetVerify(false);
+}
+
+TConvForm::~TConvForm() = default;
+
+void TConvForm::WaitForOutput(TAuOutput& output) {
+  while (output.OutputState() == TOutputState::osWorking) {
+    PumpMessages();
+    std::this_thread::sleep_for(kPollInterval);
+  }
+}
+
+void TConvForm::RunBeside(const std::function<void()>& work) {
+  std::atomic<bool> finished{false};
+  std::exception_ptr failure;
+  std::thread worker([&] {
+    try {
+      work();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    finished.store(true, std::memory_order_release);
+  });
+  while (!finished.load(std::memory_order_acquire)) {
+    PumpMessages();
+    std::this_thread::sleep_for(kPollInterval);
+  }
+  worker.join();
+  if (failure) std::rethrow_exception(failure);
+}
+
+// The destination stream is released before the source stream, on every path.
+void TConvForm::RunDecoder(TAuFileIn& decoder, const std::string& source, const std::string& dest) {
+  TAuFileStream in(source, kSourceMode);
+  TAuFileStream out(dest, TAuFileStream::fmCreate);
+  struct Detach {
+    TAuFileIn& decoder;
+    TWaveOut& wave;
+    ~Detach() {
+      wave.SetStream(nullptr);
+      decoder.AssignStream(nullptr);
+    }
+  } detach{decoder, *waveOut_};
+  waveOut_->SetInput(&decoder);
+  decoder.AssignStream(&in);
+  waveOut_->SetStream(&out);
+  waveOut_->Start();
+  WaitForOutput(*waveOut_);
+  const std::string error = waveOut_->ErrorMessage();
+  if (!error.empty()) throw EAuException(WithReason(kDecodingFailed, source, error));
+  out.Close();
+  if (!LooksLikeWav(dest)) throw EAuException(WithReason(kDecodingFailed, source, ""));
+}
+
+void TConvForm::RunEncoder(TAuFileOut& encoder, const std::string& source, const std::string& dest) {
+  TAuFileStream in(source, kSourceMode);
+  struct Detach {
+    TWaveIn& wave;
+    ~Detach() { wave.AssignStream(nullptr); }
+  } detach{*waveIn_};
+  waveIn_->AssignStream(&in);
+  try {
+    std::string error;
+    if (&encoder == flacOut_) {
+      // The FLAC output takes the stream over and frees it when it finishes.
+      flacOut_->AdoptStream(std::make_unique<TAuFileStream>(dest, TAuFileStream::fmCreate));
+      flacOut_->Start();
+      WaitForOutput(*flacOut_);
+      error = flacOut_->ErrorMessage();
+    } else {
+      TAuFileStream out(dest, TAuFileStream::fmCreate);
+      struct Release {
+        TAuFileOut& encoder;
+        ~Release() { encoder.SetStream(nullptr); }
+      } release{encoder};
+      encoder.SetStream(&out);
+      encoder.Start();
+      WaitForOutput(encoder);
+      error = encoder.ErrorMessage();
+      if (error.empty()) out.Close();
+    }
+    if (!error.empty()) throw EAuException(WithReason(kEncodingFailed, dest, error));
+  } catch (...) {
+    RemovePartialDestination(dest);
+    throw;
+  }
+}
+
+void TConvForm::DecodeOggToWav(const std::string& source, const std::string& dest) {
+  RunDecoder(*vorbisIn_, source, dest);
+}
+
+void TConvForm::DecodeFlacToWav(const std::string& source, const std::string& dest) {
+  RunDecoder(*flacIn_, source, dest);
+}
+
+void TConvForm::DecodeApeToWav(const std::string& source, const std::string&) {
+  throw EAuException(WithReason(kDecodingFailed, source, kUnsupportedFormat));
+}
+
+void TConvForm::DecodeMp3ToWav(const std::string& source, const std::string& dest) {
+  // Loaded at each call and never closed: the library keeps its decoder thread between calls.
+  void* library = dlopen(Vbmp3Library.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!library) throw EAuException(kPluginNotLoaded);
+  Vbmp3Entries vbmp3;
+  vbmp3.init = reinterpret_cast<decltype(vbmp3.init)>(dlsym(library, "vbmp3_init"));
+  vbmp3.free = reinterpret_cast<decltype(vbmp3.free)>(dlsym(library, "vbmp3_free"));
+  vbmp3.open = reinterpret_cast<decltype(vbmp3.open)>(dlsym(library, "vbmp3_open"));
+  vbmp3.close = reinterpret_cast<decltype(vbmp3.close)>(dlsym(library, "vbmp3_close"));
+  vbmp3.decodeWave = reinterpret_cast<decltype(vbmp3.decodeWave)>(dlsym(library, "vbmp3_decodeWave"));
+  vbmp3.getState = reinterpret_cast<decltype(vbmp3.getState)>(dlsym(library, "vbmp3_getState"));
+  if (!vbmp3.init || !vbmp3.open || !vbmp3.close || !vbmp3.decodeWave || !vbmp3.getState) {
+    throw EAuException(kPluginNotLoaded);
+  }
+
+  // The library writes the WAV under its name only when decoding succeeds; an older file there would
+  // pass for the result.
+  DeleteFileIfExists(dest);
+  std::array<std::uint8_t, VBMP3_INFO_SIZE> info{};
+  vbmp3.init();
+  vbmp3.open(source.c_str(), info.data());
+  vbmp3.decodeWave(dest.c_str());
+  std::int32_t progress = 0;
+  while (vbmp3.getState(&progress) == 1) {
+    PumpMessages();
+    std::this_thread::sleep_for(kPollInterval);
+  }
+  vbmp3.close();
+  if (!LooksLikeWav(dest)) throw EAuException(WithReason(kDecodingFailed, source, ""));
+}
+
+bool TConvForm::DecodeWmaToWav(const std::string& source, const std::string& dest) {
+  DeleteFileIfExists(dest);
+  // The library call blocks until the file is complete; beside the UI thread the windows stay alive.
+  RunBeside([&] { WMA2WAV(source.c_str(), dest.c_str()); });
+  if (!LooksLikeWav(dest)) throw EAuException(WithReason(kDecodingFailed, source, ""));
+  return FileExists(dest);
+}
+
+void TConvForm::EncodeWavToOgg(const std::string& source, const std::string& dest, double quality) {
+  vorbisOut_->SetCompression(static_cast<float>(quality));
+  RunEncoder(*vorbisOut_, source, dest);
+}
+
+void TConvForm::EncodeWavToMp3(const std::string& source, const std::string& dest, std::uint16_t kbps) {
+  if (const auto rate = BitRateForKbps(kbps)) mp3Out_->SetBitRate(*rate);
+  RunEncoder(*mp3Out_, source, dest);
+}
+
+void TConvForm::EncodeWavToApe(const std::string&, const std::string& dest, std::int32_t) {
+  throw EAuException(WithReason(kEncodingFailed, dest, kUnsupportedFormat));
+}
+
+void TConvForm::EncodeWavToFlac(const std::string& source, const std::string& dest, std::int8_t level) {
+  flacOut_->SetCompressionLevel(level);
+  RunEncoder(*flacOut_, source, dest);
+}
+
+void TConvForm::EncodeWavToWma(const std::string& source, const std::string& dest, std::uint16_t kbps) {
+  // The source is opened here first, so a missing one gives the stream layer's message.
+  TAuFileStream(source, kSourceMode).Close();
+  DeleteFileIfExists(dest);
+  RunBeside([&] { WAV2WMA(source.c_str(), dest.c_str(), static_cast<std::int32_t>(kbps)); });
+  if (RegularFileSize(dest) == 0) {
+    RemovePartialDestination(dest);
+    throw EAuException(WithReason(kEncodingFailed, dest, "WMA " + std::to_string(kbps) + " kbit/s"));
+  }
+}
+
+// Monkey's Audio has no components yet.
+bool TConvForm::Supports(FileFormat format) const { return format != FileFormat::Ape; }
+
+void TConvForm::Decode(FileFormat format, const std::string& source, const std::string& wav) {
+  switch (format) {
+    case FileFormat::Ape: DecodeApeToWav(source, wav); return;
+    case FileFormat::Ogg: DecodeOggToWav(source, wav); return;
+    case FileFormat::Mp3: DecodeMp3ToWav(source, wav); return;
+    case FileFormat::Flac: DecodeFlacToWav(source, wav); return;
+    case FileFormat::Wma: DecodeWmaToWav(source, wav); return;
+    case FileFormat::Wav:
+    case FileFormat::Unknown: break;
+  }
+  throw EAuException(kUnsupportedFormat);
+}
+
+void TConvForm::Encode(FileFormat format, const std::string& wav, const std::string& destination) {
+  const EncoderSettings s = Settings;
+  switch (format) {
+    case FileFormat::Ape: EncodeWavToApe(wav, destination, s.ApeLevel); return;
+    case FileFormat::Ogg: EncodeWavToOgg(wav, destination, s.OggQuality); return;
+    case FileFormat::Mp3: EncodeWavToMp3(wav, destination, static_cast<std::uint16_t>(s.Mp3Kbps)); return;
+    case FileFormat::Flac: EncodeWavToFlac(wav, destination, static_cast<std::int8_t>(s.FlacLevel)); return;
+    case FileFormat::Wma: EncodeWavToWma(wav, destination, static_cast<std::uint16_t>(s.WmaKbps)); return;
+    case FileFormat::Wav:
+    case FileFormat::Unknown: break;
+  }
+  throw EAuException(kUnsupportedFormat);
+}
+
+}  // namespace merolune

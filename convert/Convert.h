@@ -1,0 +1,120 @@
+#pragma once
+// The conversion service: decodes the compressed formats to WAV before a job, encodes its WAV after it.
+
+#include <QObject>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "ReductionJob.h"
+
+namespace merolune {
+
+class TAuFileIn;
+class TAuFileOut;
+class TAuOutput;
+class TFLACIn;
+class TFLACOut;
+class TMP3Out;
+class TVorbisIn;
+class TVorbisOut;
+class TWaveIn;
+class TWaveOut;
+
+// A conversion failed; the text names the file and, when a component said why, its reason.
+inline constexpr char kDecodingFailed[] = "デコードに失敗しました: ";
+inline constexpr char kEncodingFailed[] = "エンコードに失敗しました: ";
+// vbmp3 could not be opened.
+inline constexpr char kPluginNotLoaded[] = "プラグインをロードできません";
+// The soname the MP3 decoding loads at each call.
+inline constexpr char kVbmp3Library[] = "libvbmp3.so";
+
+// What the job's encodings pass: the settings dialog's values, or the command line's.
+struct EncoderSettings {
+  std::int32_t ApeLevel = 2000;  // 1000..4000
+  double OggQuality = 0.5;       // -0.1..1.0
+  std::int32_t Mp3Kbps = 192;
+  std::int32_t FlacLevel = -1;  // 0..8, or -1 for the FLAC output's detailed settings
+  std::int32_t WmaKbps = 96;
+};
+
+// Owns one of each pipeline component for the whole run and converts one file at a time with them.
+// Every operation is synchronous: it returns when the conversion has ended, running PumpMessages
+// every 10 ms meanwhile so that the windows stay alive. The codec work runs on the output's worker
+// thread, in libvbmp3's thread, or (WMA) on a thread of the operation's own.
+//
+// Threads: construct, use and destroy on the UI thread (a QCoreApplication must exist). Not
+// re-entrant: the caller keeps the user from starting a second conversion while one runs.
+//
+// Errors: the constructor throws EAuException when a codec library is missing ("libFLAC.so.12 library
+// could not be loaded." and so on). Every operation throws when its conversion fails: the stream
+// layer's messages for files it cannot open or create, "プラグインをロードできません" when libvbmp3.so is
+// missing, and kDecodingFailed / kEncodingFailed followed by the file and the component's reason
+// otherwise. A failed encoding leaves no destination behind; a failed decoding may leave a partial
+// WAV, which the job deletes with its temporary files.
+class TConvForm : public QObject, public FormatConverter {
+  Q_OBJECT
+
+ public:
+  explicit TConvForm(QObject* owner = nullptr);
+  ~TConvForm() override;
+  TConvForm(const TConvForm&) = delete;
+  TConvForm& operator=(const TConvForm&) = delete;
+
+  void DecodeOggToWav(const std::string& source, const std::string& dest);
+  void DecodeMp3ToWav(const std::string& source, const std::string& dest);
+  void DecodeApeToWav(const std::string& source, const std::string& dest);
+  void DecodeFlacToWav(const std::string& source, const std::string& dest);
+  // Whether dest exists afterwards (it always does when this returns normally).
+  bool DecodeWmaToWav(const std::string& source, const std::string& dest);
+  // Quality -0.1..1.0, stored in single precision.
+  void EncodeWavToOgg(const std::string& source, const std::string& dest, double quality);
+  // One of the 18 MP3 bit rates; any other value keeps the previous one (128 at first).
+  void EncodeWavToMp3(const std::string& source, const std::string& dest, std::uint16_t kbps);
+  // 1000, 2000, 3000 or 4000; any other value means 2000.
+  void EncodeWavToApe(const std::string& source, const std::string& dest, std::int32_t level);
+  // 0..8 (higher means 8), or -1 for the FLAC output's detailed settings.
+  void EncodeWavToFlac(const std::string& source, const std::string& dest, std::int8_t level);
+  void EncodeWavToWma(const std::string& source, const std::string& dest, std::uint16_t kbps);
+
+  // The job's entry points: the operation for the format, with Settings for the encodings.
+  bool Supports(FileFormat format) const override;
+  void Decode(FileFormat format, const std::string& source, const std::string& wav) override;
+  void Encode(FileFormat format, const std::string& wav, const std::string& destination) override;
+
+  // Read by Encode; the host fills it in just before the job encodes.
+  EncoderSettings Settings;
+  // Run between polls while a conversion runs; QCoreApplication::processEvents by default.
+  std::function<void()> PumpMessages;
+  // The library the MP3 decoding opens, by soname.
+  std::string Vbmp3Library = kVbmp3Library;
+
+  TVorbisIn& VorbisIn1() { return *vorbisIn_; }
+  TFLACIn& FLACIn1() { return *flacIn_; }
+  TWaveIn& WaveIn1() { return *waveIn_; }
+  TWaveOut& WaveOut1() { return *waveOut_; }
+  TVorbisOut& VorbisOut1() { return *vorbisOut_; }
+  TMP3Out& MP3Out1() { return *mp3Out_; }
+  TFLACOut& FLACOut1() { return *flacOut_; }
+
+ private:
+  // Polls the output until it is no longer working, pumping and sleeping 10 ms per turn.
+  void WaitForOutput(TAuOutput& output);
+  void RunDecoder(TAuFileIn& decoder, const std::string& source, const std::string& dest);
+  void RunEncoder(TAuFileOut& encoder, const std::string& source, const std::string& dest);
+  // Runs `work` on a thread of its own, pumping meanwhile.
+  void RunBeside(const std::function<void()>& work);
+
+  // Owned through Qt's parent (this object), created in the constructor in this order.
+  TVorbisIn* vorbisIn_ = nullptr;
+  TFLACIn* flacIn_ = nullptr;
+  TWaveIn* waveIn_ = nullptr;
+  TWaveOut* waveOut_ = nullptr;
+  TVorbisOut* vorbisOut_ = nullptr;
+  TMP3Out* mp3Out_ = nullptr;
+  TFLACOut* flacOut_ = nullptr;
+};
+
+}  // namespace merolune

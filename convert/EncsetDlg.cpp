@@ -1,0 +1,292 @@
+#include "EncsetDlg.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFont>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QSlider>
+#include <QString>
+#include <QTabWidget>
+#include <QVBoxLayout>
+#include <array>
+#include <cmath>
+
+namespace merolune {
+
+std::function<void(TEncsetDlg& dialog)> TEncsetDlg::ModalHook;
+
+namespace {
+
+constexpr int kClientWidth = 289;
+constexpr int kClientHeight = 216;
+
+constexpr std::array<const char*, 4> kApeItems{"最速 (Fast)", "標準 (Normal)", "高品質 (High)",
+                                               "最高品質 (Extra-High)"};
+constexpr int kApeDefaultItem = 1;
+
+constexpr int kOggMin = -1;
+constexpr int kOggMax = 10;
+constexpr int kOggDefault = 5;
+
+constexpr std::array<const char*, 18> kMp3Items{"8",  "16",  "24",  "32",  "40",  "48",  "56",  "64",  "80",
+                                                "96", "112", "128", "144", "160", "192", "224", "256", "320"};
+constexpr int kMp3DefaultItem = 14;
+
+constexpr int kFlacMin = 0;
+constexpr int kFlacMax = 8;
+constexpr int kFlacDefault = 4;
+// The level that asks the FLAC encoder for its own detailed settings rather than a preset.
+constexpr int kFlacDetailedSettings = -1;
+
+constexpr std::array<const char*, 21> kWmaItems{"5",   "6",   "8",   "10",  "12",  "16",  "20",
+                                                "22",  "32",  "40",  "48",  "64",  "80",  "96",
+                                                "112", "128", "160", "192", "224", "256", "320"};
+constexpr int kWmaDefaultItem = 13;
+
+// One line per library the conversions use, with the licence Debian ships it under.
+constexpr std::array<const char*, 7> kAcknowledgements{
+    "libogg: Copyright (C) 1994-2020 Xiph.Org Foundation; BSD 3-clause licence",
+    "libvorbis, vorbisfile, vorbisenc: Copyright (C) 2002-2020 Xiph.Org Foundation; BSD 3-clause licence",
+    "libmpg123 (MP3 decoding): Copyright (C) 1995-2021 the mpg123 project; GNU LGPL 2.1",
+    "LAME (MP3 encoding): Copyright (C) 1998-2008 the LAME project and contributors; GNU LGPL 2 or later",
+    "libFLAC: Copyright (C) 2000-2009 Josh Coalson, 2011-2022 Xiph.Org Foundation; BSD 3-clause licence",
+    "FFmpeg libavformat, libavcodec, libswresample (WMA and Monkey's Audio decoding): "
+    "Copyright (C) the FFmpeg developers; GNU LGPL 2.1 or later (as built by Debian: GNU GPL 2 or later)",
+    "Monkey's Audio (format by Matthew T. Ashland): written by Merolune's own encoder, read through "
+    "FFmpeg; no Monkey's Audio SDK code is used",
+};
+
+// Page geometry: a caption column, then the controls. The rows sit near the top of each page so
+// that the pages look alike as the user flips through them.
+constexpr int kCaptionX = 12;
+constexpr int kCaptionWidth = 80;
+constexpr int kControlX = 96;
+constexpr int kRowY = 20;
+constexpr int kRowHeight = 22;
+constexpr int kBarWidth = 130;
+constexpr int kBarHeight = 30;
+// A slider's groove runs along its upper part because the ticks take the lower part; starting
+// the bar a little higher centres the groove on the caption's row.
+constexpr int kBarY = kRowY - 3;
+constexpr int kValueX = kControlX + kBarWidth + 4;
+constexpr int kValueWidth = 28;
+
+// The classic Japanese UI font where it exists, else the CJK font the install scripts provide;
+// fontconfig supplies the system's choice when neither does. A pixel size keeps the texts in
+// proportion to the fixed pixel layout whatever the screen's DPI.
+QFont JapaneseUiFont() {
+  QFont font;
+  font.setFamilies({QStringLiteral("MS UI Gothic"), QStringLiteral("ＭＳ Ｐゴシック"),
+                    QStringLiteral("Noto Sans CJK JP")});
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(12);
+  return font;
+}
+
+// The acknowledgements are plain Latin text: a compact sans face fits all seven lines on the page
+// where the CJK font's tall line spacing would not.
+QFont MemoFont() {
+  QFont font;
+  font.setFamilies(
+      {QStringLiteral("Arial"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(11);
+  return font;
+}
+
+QLabel* MakeLabel(const char* text, QWidget* parent, const QRect& geometry) {
+  auto* label = new QLabel(QString::fromUtf8(text), parent);
+  label->setGeometry(geometry);
+  label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  return label;
+}
+
+template <std::size_t N>
+QComboBox* MakeList(const std::array<const char*, N>& items, int current, QWidget* parent,
+                    const QRect& geometry) {
+  // A plain QComboBox is a drop-down list: the user picks an item and cannot type another.
+  auto* box = new QComboBox(parent);
+  for (const char* item : items) box->addItem(QString::fromUtf8(item));
+  box->setCurrentIndex(current);
+  box->setGeometry(geometry);
+  return box;
+}
+
+// A track bar with a tick at every position and a label that shows the position as a number,
+// so the user sees the setting without counting ticks.
+QSlider* MakeTrackBar(int minimum, int maximum, int value, QWidget* parent, QLabel** valueLabel) {
+  auto* bar = new QSlider(Qt::Horizontal, parent);
+  bar->setRange(minimum, maximum);
+  bar->setSingleStep(1);
+  bar->setPageStep(1);
+  bar->setTickInterval(1);
+  bar->setTickPosition(QSlider::TicksBelow);
+  bar->setGeometry(kControlX, kBarY, kBarWidth, kBarHeight);
+
+  auto* label = new QLabel(parent);
+  label->setGeometry(kValueX, kRowY, kValueWidth, kRowHeight);
+  label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  QObject::connect(bar, &QSlider::valueChanged, label, [label](int position) { label->setNum(position); });
+  bar->setValue(value);
+  label->setNum(bar->value());
+  *valueLabel = label;
+  return bar;
+}
+
+// The selected item's text as a number of kbit/s, rounded to the nearest integer (ties to even)
+// the way every setting is carried; a list without a selection counts as 0.
+int KbpsOf(const QComboBox& box) {
+  if (box.currentIndex() < 0) return 0;
+  return static_cast<int>(std::nearbyint(box.currentText().toDouble()));
+}
+
+bool SelectKbps(QComboBox& box, int kbps) {
+  const int index = box.findText(QString::number(kbps), Qt::MatchExactly);
+  if (index < 0) return false;
+  box.setCurrentIndex(index);
+  return true;
+}
+
+}  // namespace
+
+TEncsetDlg::TEncsetDlg(QWidget* parent) : QDialog(parent) {
+  setWindowTitle(QStringLiteral("エンコード"));
+  // A fixed dialog frame: a title and a close box, nothing to resize, minimise or maximise.
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                 Qt::MSWindowsFixedSizeDialogHint);
+  setModal(true);
+  setSizeGripEnabled(false);
+  setFont(JapaneseUiFont());
+  setFixedSize(kClientWidth, kClientHeight);
+
+  PageControl1 = new QTabWidget(this);
+  PageControl1->setGeometry(8, 8, kClientWidth - 16, 168);
+  // Six tabs share 273 pixels: a little less padding than the styles' default lets every title
+  // show in full, with no scroll buttons hiding the last page.
+  PageControl1->setUsesScrollButtons(false);
+  PageControl1->setStyleSheet(QStringLiteral("QTabBar::tab { padding: 3px 7px; }"));
+
+  const auto addPage = [this](const char* title) {
+    auto* page = new QWidget;
+    PageControl1->addTab(page, QString::fromUtf8(title));
+    return page;
+  };
+  TabSheet1 = addPage("Ape");
+  TabSheet2 = addPage("Ogg");
+  TabSheet3 = addPage("MP3");
+  TabSheet4 = addPage("FLAC");
+  TabSheet5 = addPage("WMA");
+  TabSheet6 = addPage("Lisences");
+
+  const QRect caption(kCaptionX, kRowY, kCaptionWidth, kRowHeight);
+
+  Label1 = MakeLabel("品質:", TabSheet1, caption);
+  ComboBox3 = MakeList(kApeItems, kApeDefaultItem, TabSheet1, QRect(kControlX, kRowY, 150, kRowHeight));
+
+  Label2 = MakeLabel("クオリティ:", TabSheet2, caption);
+  TrackBar1 = MakeTrackBar(kOggMin, kOggMax, kOggDefault, TabSheet2, &Label8);
+
+  Label3 = MakeLabel("ビットレート:", TabSheet3, caption);
+  ComboBox1 = MakeList(kMp3Items, kMp3DefaultItem, TabSheet3, QRect(kControlX, kRowY, 70, kRowHeight));
+  Label4 = MakeLabel("Kbps", TabSheet3, QRect(kControlX + 76, kRowY, 40, kRowHeight));
+
+  Label5 = MakeLabel("クオリティ:", TabSheet4, caption);
+  TrackBar2 = MakeTrackBar(kFlacMin, kFlacMax, kFlacDefault, TabSheet4, &Label9);
+  CheckBox1 = new QCheckBox(QStringLiteral("デフォルト"), TabSheet4);
+  CheckBox1->setGeometry(kControlX, kBarY + kBarHeight + 8, 120, kRowHeight);
+  CheckBox1->setChecked(true);
+
+  Label6 = MakeLabel("ビットレート:", TabSheet5, caption);
+  ComboBox4 = MakeList(kWmaItems, kWmaDefaultItem, TabSheet5, QRect(kControlX, kRowY, 70, kRowHeight));
+  Label7 = MakeLabel("Kbps", TabSheet5, QRect(kControlX + 76, kRowY, 40, kRowHeight));
+
+  Memo1 = new QPlainTextEdit(TabSheet6);
+  Memo1->setReadOnly(true);
+  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+  Memo1->setFont(MemoFont());
+  QString text;
+  for (const char* line : kAcknowledgements) {
+    if (!text.isEmpty()) text += QLatin1Char('\n');
+    text += QString::fromUtf8(line);
+  }
+  Memo1->setPlainText(text);
+  auto* memoLayout = new QVBoxLayout(TabSheet6);
+  memoLayout->setContentsMargins(2, 2, 2, 2);
+  memoLayout->addWidget(Memo1);
+
+  Button1 = new QPushButton(QStringLiteral("OK"), this);
+  Button1->setGeometry(kClientWidth - 8 - 80, 184, 80, 24);
+  Button1->setDefault(true);
+  connect(Button1, &QPushButton::clicked, this, &QDialog::accept);
+
+  CentreOnDesktop();
+}
+
+TEncsetDlg::~TEncsetDlg() = default;
+
+void TEncsetDlg::ShowPage(int page) {
+  if (page >= pgApe && page <= pgWma) PageControl1->setCurrentIndex(page);
+  CentreOnDesktop();
+  if (ModalHook) {
+    ModalHook(*this);
+    return;
+  }
+  // Any way out of the modal loop (OK, close box, Escape) returns here; the job goes on with the
+  // values in the controls, so the result is of no interest.
+  exec();
+}
+
+int TEncsetDlg::ApeLevel() const { return (ComboBox3->currentIndex() + 1) * 1000; }
+
+double TEncsetDlg::OggQuality() const { return TrackBar1->value() / 10.0; }
+
+int TEncsetDlg::Mp3Kbps() const { return KbpsOf(*ComboBox1); }
+
+int TEncsetDlg::FlacLevel() const {
+  return CheckBox1->isChecked() ? kFlacDetailedSettings : TrackBar2->value();
+}
+
+int TEncsetDlg::WmaKbps() const { return KbpsOf(*ComboBox4); }
+
+bool TEncsetDlg::SetApeItem(int index) {
+  if (index < 0 || index >= ComboBox3->count()) return false;
+  ComboBox3->setCurrentIndex(index);
+  return true;
+}
+
+bool TEncsetDlg::SetOggPosition(int position) {
+  if (position < TrackBar1->minimum() || position > TrackBar1->maximum()) return false;
+  TrackBar1->setValue(position);
+  return true;
+}
+
+bool TEncsetDlg::SetMp3Kbps(int kbps) { return SelectKbps(*ComboBox1, kbps); }
+
+bool TEncsetDlg::SetFlacLevel(int level) {
+  if (level == kFlacDetailedSettings) {
+    CheckBox1->setChecked(true);
+    return true;
+  }
+  if (level < TrackBar2->minimum() || level > TrackBar2->maximum()) return false;
+  CheckBox1->setChecked(false);
+  TrackBar2->setValue(level);
+  return true;
+}
+
+bool TEncsetDlg::SetWmaKbps(int kbps) { return SelectKbps(*ComboBox4, kbps); }
+
+void TEncsetDlg::CentreOnDesktop() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return;
+  // The window frame is known once the window has been shown; before that the client area is
+  // centred, a title bar's height from the true centre.
+  QRect frame = frameGeometry();
+  frame.moveCenter(screen->availableGeometry().center());
+  move(frame.topLeft());
+}
+
+}  // namespace merolune

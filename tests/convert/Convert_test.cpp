@@ -1,0 +1,312 @@
+// The conversion service: each format's decoding and encoding checked with the peer tools, the failures
+// it must report, and whole jobs through merolune-cli.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ACS_FLAC.h"
+#include "ACS_LAME.h"
+#include "Convert.h"
+#include "PeerTools.h"
+#include "Signals.h"
+#include "TempDir.h"
+#include "WavFile.h"
+
+namespace merolune {
+namespace {
+
+using test::ExpectOnlyFiles;
+using test::FileExists;
+using test::PcmAudio;
+using test::ReadPcmWav;
+using test::RunTool;
+using test::TempDir;
+using test::ToolAvailable;
+
+const std::string kFlac = MEROLUNE_FLAC;
+const std::string kOggenc = MEROLUNE_OGGENC;
+const std::string kOggdec = MEROLUNE_OGGDEC;
+const std::string kOgginfo = MEROLUNE_OGGINFO;
+const std::string kLame = MEROLUNE_LAME;
+const std::string kMpg123 = MEROLUNE_MPG123;
+const std::string kFfmpeg = MEROLUNE_FFMPEG;
+const std::string kFfprobe = MEROLUNE_FFPROBE;
+const std::string kCli = MEROLUNE_CLI;
+
+#define REQUIRE_TOOLS(...)                                              \
+  for (const std::string& tool : {__VA_ARGS__})                         \
+    if (!ToolAvailable(tool)) GTEST_SKIP() << "a peer tool is missing"
+
+// A song-like 16-bit stereo WAV of `frames` frames; returns its samples.
+std::vector<std::int16_t> WriteSong(const std::string& path, std::size_t frames, std::uint32_t rate = 44100,
+                                    std::uint64_t seed = 5) {
+  std::vector<std::int16_t> samples = test::SongLike(frames, rate, seed);
+  test::WritePcmWav(path, samples, rate, 2);
+  return samples;
+}
+
+std::string ProbeValue(const std::string& file, const std::string& entry) {
+  std::string output;
+  EXPECT_EQ(RunTool({kFfprobe, "-v", "error", "-select_streams", "a:0", "-show_entries", "stream=" + entry, "-of",
+                     "default=noprint_wrappers=1:nokey=1", file},
+                    &output),
+            0);
+  while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
+  return output;
+}
+
+// Runs `operation`, which must throw; returns its message.
+template <class F>
+std::string MessageOf(F operation) {
+  try {
+    operation();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "no exception";
+  return {};
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+
+class ConvertTest : public ::testing::Test {
+ protected:
+  TempDir dir;
+  TConvForm conv;
+};
+
+TEST_F(ConvertTest, DecodersTurnPeerFilesIntoTheWavThePeerDecodersGive) {
+  REQUIRE_TOOLS(kFlac, kOggenc, kOggdec, kLame, kMpg123);
+  const std::size_t frames = 3 * 44100 + 777;
+  const auto original = WriteSong(dir.File("song.wav"), frames);
+
+  // FLAC is lossless: bit for bit the original.
+  ASSERT_EQ(RunTool({kFlac, "-s", "-5", "-o", dir.File("song.flac"), dir.File("song.wav")}), 0);
+  conv.DecodeFlacToWav(dir.File("song.flac"), dir.File("flac.wav"));
+  auto flac = ReadPcmWav(dir.File("flac.wav"));
+  ASSERT_TRUE(flac);
+  EXPECT_EQ(flac->Samples, original);
+
+  // Vorbis: libvorbis decodes both, so oggdec's output is the reference to the sample.
+  ASSERT_EQ(RunTool({kOggenc, "-Q", "-q", "4", "-o", dir.File("song.ogg"), dir.File("song.wav")}), 0);
+  ASSERT_EQ(RunTool({kOggdec, "-Q", "-o", dir.File("oggdec.wav"), dir.File("song.ogg")}), 0);
+  conv.DecodeOggToWav(dir.File("song.ogg"), dir.File("ogg.wav"));
+  auto ogg = ReadPcmWav(dir.File("ogg.wav"));
+  auto oggRef = ReadPcmWav(dir.File("oggdec.wav"));
+  ASSERT_TRUE(ogg && oggRef);
+  EXPECT_EQ(ogg->Frames(), frames);
+  EXPECT_EQ(ogg->Samples, oggRef->Samples);
+
+  // MP3: gapless through the LAME tag, so the decode has the original's length and lines up with it;
+  // mpg123 decodes with the same library.
+  ASSERT_EQ(RunTool({kLame, "--quiet", "-b", "192", dir.File("song.wav"), dir.File("song.mp3")}), 0);
+  ASSERT_EQ(RunTool({kMpg123, "-q", "-w", dir.File("mpg123.wav"), dir.File("song.mp3")}), 0);
+  conv.DecodeMp3ToWav(dir.File("song.mp3"), dir.File("mp3.wav"));
+  auto mp3 = ReadPcmWav(dir.File("mp3.wav"));
+  auto mp3Ref = ReadPcmWav(dir.File("mpg123.wav"));
+  ASSERT_TRUE(mp3 && mp3Ref);
+  EXPECT_EQ(mp3->Frames(), frames);
+  EXPECT_EQ(mp3->Frames(), mp3Ref->Frames());
+  const auto left = mp3->Channel(0);
+  EXPECT_EQ(test::BestLag(test::ChannelOf(original, 0), left, 50, 4096, 65536), 0);
+}
+
+TEST_F(ConvertTest, WmaRoundTripKeepsTheStartAndTheLength) {
+  REQUIRE_TOOLS(kFfmpeg, kFfprobe);
+  const std::size_t frames = 2 * 44100 + 321;
+  const auto original = WriteSong(dir.File("song.wav"), frames);
+  conv.EncodeWavToWma(dir.File("song.wav"), dir.File("song.wma"), 128);
+  EXPECT_EQ(ProbeValue(dir.File("song.wma"), "codec_name"), "wmav2");
+  EXPECT_EQ(ProbeValue(dir.File("song.wma"), "bit_rate"), "128000");
+  EXPECT_TRUE(conv.DecodeWmaToWav(dir.File("song.wma"), dir.File("back.wav")));
+  auto back = ReadPcmWav(dir.File("back.wav"));
+  ASSERT_TRUE(back);
+  // wmav2 codes 2048-frame blocks: the length may grow by at most one of them.
+  EXPECT_GE(back->Frames(), frames);
+  EXPECT_LE(back->Frames(), frames + 2048);
+  EXPECT_EQ(test::BestLag(test::ChannelOf(original, 0), back->Channel(0), 2500, 4096, 32768), 0);
+}
+
+TEST_F(ConvertTest, EncodersWriteFilesThePeerToolsAccept) {
+  REQUIRE_TOOLS(kFlac, kOgginfo, kOggdec, kFfprobe, kMpg123);
+  const std::size_t frames = 2 * 44100 + 99;
+  const auto original = WriteSong(dir.File("song.wav"), frames);
+
+  conv.EncodeWavToFlac(dir.File("song.wav"), dir.File("out.flac"), -1);
+  EXPECT_EQ(RunTool({kFlac, "-s", "-t", dir.File("out.flac")}), 0);
+  ASSERT_EQ(RunTool({kFlac, "-s", "-d", "-o", dir.File("flac.wav"), dir.File("out.flac")}), 0);
+  EXPECT_EQ(ReadPcmWav(dir.File("flac.wav"))->Samples, original);
+
+  for (double quality : {-0.1, 1.0}) {
+    conv.EncodeWavToOgg(dir.File("song.wav"), dir.File("out.ogg"), quality);
+    EXPECT_EQ(RunTool({kOgginfo, "-q", dir.File("out.ogg")}), 0) << quality;
+    ASSERT_EQ(RunTool({kOggdec, "-Q", "-o", dir.File("ogg.wav"), dir.File("out.ogg")}), 0);
+    EXPECT_EQ(ReadPcmWav(dir.File("ogg.wav"))->Frames(), frames) << quality;
+  }
+
+  conv.EncodeWavToMp3(dir.File("song.wav"), dir.File("out.mp3"), 320);
+  EXPECT_EQ(ProbeValue(dir.File("out.mp3"), "bit_rate"), "320000");
+  ASSERT_EQ(RunTool({kMpg123, "-q", "-w", dir.File("mp3.wav"), dir.File("out.mp3")}), 0);
+  EXPECT_EQ(ReadPcmWav(dir.File("mp3.wav"))->Frames(), frames);
+}
+
+TEST_F(ConvertTest, ArgumentsOutsideTheirListsFollowTheServiceRules) {
+  REQUIRE_TOOLS(kFfprobe, kFlac);
+  WriteSong(dir.File("song.wav"), 44100);
+  // An MP3 rate not among the 18 keeps the previous one: 128 at first, then whatever was last set.
+  conv.EncodeWavToMp3(dir.File("song.wav"), dir.File("a.mp3"), 100);
+  EXPECT_EQ(ProbeValue(dir.File("a.mp3"), "bit_rate"), "128000");
+  conv.EncodeWavToMp3(dir.File("song.wav"), dir.File("b.mp3"), 64);
+  conv.EncodeWavToMp3(dir.File("song.wav"), dir.File("c.mp3"), 100);
+  EXPECT_EQ(ProbeValue(dir.File("c.mp3"), "bit_rate"), "64000");
+  EXPECT_EQ(conv.MP3Out1().BitRate(), TMP3BitRate::br64);
+
+  // FLAC levels above 8 act as 8; the encoder stays valid either way.
+  conv.EncodeWavToFlac(dir.File("song.wav"), dir.File("nine.flac"), 9);
+  EXPECT_EQ(conv.FLACOut1().CompressionLevel(), 8);
+  EXPECT_EQ(RunTool({kFlac, "-s", "-t", dir.File("nine.flac")}), 0);
+}
+
+TEST_F(ConvertTest, TwoEncodingsToTheSameDestinationBothSucceed) {
+  REQUIRE_TOOLS(kFlac);
+  WriteSong(dir.File("song.wav"), 30000);
+  for (int round = 0; round < 2; ++round) {
+    conv.EncodeWavToFlac(dir.File("song.wav"), dir.File("same.flac"), 5);
+    EXPECT_EQ(RunTool({kFlac, "-s", "-t", dir.File("same.flac")}), 0) << round;
+    conv.EncodeWavToMp3(dir.File("song.wav"), dir.File("same.mp3"), 128);
+    conv.EncodeWavToOgg(dir.File("song.wav"), dir.File("same.ogg"), 0.5);
+  }
+  ExpectOnlyFiles(dir.Path(), {"same.flac", "same.mp3", "same.ogg", "song.wav"});
+}
+
+TEST_F(ConvertTest, SourcesThatAreEmptyOrNotTheirFormatFailWithTheFileNamed) {
+  test::WriteBytes(dir.File("empty"), {});
+  test::WriteBytes(dir.File("junk"), std::vector<std::uint8_t>(5000, 0x5A));
+  for (const std::string name : {"empty", "junk"}) {
+    const std::string source = dir.File(name);
+    const std::string wav = dir.File(name + ".wav");
+    for (auto decode : {&TConvForm::DecodeOggToWav, &TConvForm::DecodeFlacToWav, &TConvForm::DecodeMp3ToWav}) {
+      const std::string message = MessageOf([&] { (conv.*decode)(source, wav); });
+      EXPECT_TRUE(StartsWith(message, kDecodingFailed + source)) << message;
+    }
+    const std::string message = MessageOf([&] { conv.DecodeWmaToWav(source, wav); });
+    EXPECT_TRUE(StartsWith(message, kDecodingFailed + source)) << message;
+  }
+  // A missing source is the stream layer's message.
+  const std::string message = MessageOf([&] { conv.DecodeFlacToWav(dir.File("none.flac"), dir.File("x.wav")); });
+  EXPECT_TRUE(StartsWith(message, "Cannot open file")) << message;
+}
+
+TEST_F(ConvertTest, FailedEncodingsLeaveNoDestination) {
+  test::WriteBytes(dir.File("junk.wav"), std::vector<std::uint8_t>(5000, 0x5A));
+  WriteSong(dir.File("song.wav"), 20000);
+  for (const std::string ext : {".flac", ".ogg", ".mp3"}) {
+    const std::string dest = dir.File("out" + ext);
+    test::WriteBytes(dest, {1, 2, 3});
+    const FileFormat format = FormatFromExtension(dest);
+    const std::string message = MessageOf([&] { conv.Encode(format, dir.File("junk.wav"), dest); });
+    EXPECT_TRUE(StartsWith(message, kEncodingFailed + dest)) << message;
+    EXPECT_FALSE(FileExists(dest)) << ext;
+  }
+  // wmav2 cannot code 5 kbit/s: an existing destination is gone and no new one appears.
+  test::WriteBytes(dir.File("out.wma"), {1, 2, 3});
+  const std::string message = MessageOf([&] { conv.EncodeWavToWma(dir.File("song.wav"), dir.File("out.wma"), 5); });
+  EXPECT_TRUE(StartsWith(message, kEncodingFailed + dir.File("out.wma"))) << message;
+  ExpectOnlyFiles(dir.Path(), {"junk.wav", "song.wav"});
+}
+
+TEST_F(ConvertTest, WriteErrorsOnTheDestinationAreReported) {
+  WriteSong(dir.File("song.wav"), 200000);
+  for (const std::string ext : {".flac", ".ogg", ".mp3"}) {
+    const FileFormat format = FormatFromExtension("x" + ext);
+    const std::string message = MessageOf([&] { conv.Encode(format, dir.File("song.wav"), "/dev/full"); });
+    EXPECT_TRUE(StartsWith(message, std::string(kEncodingFailed) + "/dev/full")) << message;
+    EXPECT_NE(message.find("Cannot write to file"), std::string::npos) << message;
+  }
+}
+
+TEST_F(ConvertTest, MissingMp3PluginIsReported) {
+  WriteSong(dir.File("song.wav"), 1000);
+  conv.Vbmp3Library = "libvbmp3-absent.so";
+  EXPECT_EQ(MessageOf([&] { conv.DecodeMp3ToWav(dir.File("song.wav"), dir.File("x.wav")); }), kPluginNotLoaded);
+}
+
+TEST_F(ConvertTest, ZeroSampleSourcesDecodeToAHeaderOnly) {
+  REQUIRE_TOOLS(kFlac);
+  // flac refuses an empty WAV, but codes empty raw input.
+  test::WriteBytes(dir.File("silence.raw"), {});
+  ASSERT_EQ(RunTool({kFlac, "-s", "-f", "--force-raw-format", "--endian=little", "--sign=signed", "--channels=2",
+                     "--bps=16", "--sample-rate=44100", "-o", dir.File("zero.flac"), dir.File("silence.raw")}),
+            0);
+  conv.DecodeFlacToWav(dir.File("zero.flac"), dir.File("zero.wav"));
+  const auto bytes = test::ReadBytes(dir.File("zero.wav"));
+  ASSERT_EQ(bytes.size(), 44u);
+  EXPECT_EQ(test::U32At(bytes, 40), 0u);
+}
+
+// Whole jobs through the command-line tool, with the reduction bypassed so that the result can be
+// checked against the source exactly.
+class CliConversionTest : public ::testing::Test {
+ protected:
+  int Cli(std::vector<std::string> args) {
+    args.insert(args.begin(), {kCli, "--quiet"});
+    return RunTool(args);
+  }
+  TempDir dir;
+};
+
+TEST_F(CliConversionTest, LosslessJobsKeepEverySample) {
+  REQUIRE_TOOLS(kFlac);
+  const auto original = WriteSong(dir.File("song.wav"), 3 * 44100 + 5);
+  ASSERT_EQ(RunTool({kFlac, "-s", "-8", "-o", dir.File("song.flac"), dir.File("song.wav")}), 0);
+  ASSERT_EQ(Cli({"--bypass-all", "--flac-level", "8", dir.File("song.flac"), dir.File("karaoke.flac")}), 0);
+  ASSERT_EQ(RunTool({kFlac, "-s", "-t", dir.File("karaoke.flac")}), 0);
+  ASSERT_EQ(RunTool({kFlac, "-s", "-d", "-o", dir.File("back.wav"), dir.File("karaoke.flac")}), 0);
+  EXPECT_EQ(ReadPcmWav(dir.File("back.wav"))->Samples, original);
+}
+
+TEST_F(CliConversionTest, Mp3JobLinesUpWithTheSourceSampleForSample) {
+  REQUIRE_TOOLS(kLame, kMpg123);
+  const std::size_t frames = 4 * 44100 + 1000;
+  WriteSong(dir.File("song.wav"), frames);
+  ASSERT_EQ(RunTool({kLame, "--quiet", "-b", "256", dir.File("song.wav"), dir.File("song.mp3")}), 0);
+  ASSERT_EQ(Cli({dir.File("song.mp3"), dir.File("karaoke.mp3")}), 0);
+  ASSERT_EQ(RunTool({kMpg123, "-q", "-w", dir.File("source.wav"), dir.File("song.mp3")}), 0);
+  ASSERT_EQ(RunTool({kMpg123, "-q", "-w", dir.File("karaoke.wav"), dir.File("karaoke.mp3")}), 0);
+  auto source = ReadPcmWav(dir.File("source.wav"));
+  auto karaoke = ReadPcmWav(dir.File("karaoke.wav"));
+  ASSERT_TRUE(source && karaoke);
+  EXPECT_EQ(karaoke->Frames(), frames);
+  // The reduction keeps what differs between the channels: the side signal of the result lines up
+  // with the source's at lag 0.
+  std::vector<double> sideSource(source->Frames()), sideKaraoke(karaoke->Frames());
+  for (std::size_t i = 0; i < sideSource.size(); ++i)
+    sideSource[i] = source->Samples[2 * i] - source->Samples[2 * i + 1];
+  for (std::size_t i = 0; i < sideKaraoke.size(); ++i)
+    sideKaraoke[i] = karaoke->Samples[2 * i] - karaoke->Samples[2 * i + 1];
+  EXPECT_EQ(test::BestLag(sideSource, sideKaraoke, 2000, 44100, 65536), 0);
+}
+
+TEST_F(CliConversionTest, EncoderOptionsReachTheEncoders) {
+  REQUIRE_TOOLS(kFfprobe);
+  WriteSong(dir.File("song.wav"), 44100);
+  ASSERT_EQ(Cli({"--bypass-all", "--mp3-kbps", "96", dir.File("song.wav"), dir.File("a.mp3")}), 0);
+  EXPECT_EQ(ProbeValue(dir.File("a.mp3"), "bit_rate"), "96000");
+  ASSERT_EQ(Cli({"--bypass-all", "--wma-kbps", "64", dir.File("song.wav"), dir.File("a.wma")}), 0);
+  EXPECT_EQ(ProbeValue(dir.File("a.wma"), "bit_rate"), "64000");
+  // Rates the dialog does not offer are usage errors.
+  EXPECT_EQ(Cli({"--mp3-kbps", "100", dir.File("song.wav"), dir.File("b.mp3")}), 2);
+  EXPECT_EQ(Cli({"--wma-kbps", "7", dir.File("song.wav"), dir.File("b.wma")}), 2);
+  // A WMA rate the codec cannot honour fails the job with its message and leaves nothing.
+  EXPECT_EQ(Cli({"--bypass-all", "--wma-kbps", "5", dir.File("song.wav"), dir.File("c.wma")}), 1);
+  ExpectOnlyFiles(dir.Path(), {"a.mp3", "a.wma", "song.wav"});
+}
+
+}  // namespace
+}  // namespace merolune
