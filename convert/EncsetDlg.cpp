@@ -15,6 +15,8 @@
 #include <array>
 #include <cmath>
 
+#include "Fonts.h"
+
 namespace merolune {
 
 std::function<void(TEncsetDlg& dialog)> TEncsetDlg::ModalHook;
@@ -74,18 +76,6 @@ constexpr int kBarHeight = 30;
 constexpr int kBarY = kRowY - 3;
 constexpr int kValueX = kControlX + kBarWidth + 4;
 constexpr int kValueWidth = 28;
-
-// The classic Japanese UI font where it exists, else the CJK font the install scripts provide;
-// fontconfig supplies the system's choice when neither does. A pixel size keeps the texts in
-// proportion to the fixed pixel layout whatever the screen's DPI.
-QFont JapaneseUiFont() {
-  QFont font;
-  font.setFamilies({QStringLiteral("MS UI Gothic"), QStringLiteral("ＭＳ Ｐゴシック"),
-                    QStringLiteral("Noto Sans CJK JP")});
-  font.setStyleHint(QFont::SansSerif);
-  font.setPixelSize(12);
-  return font;
-}
 
 // The acknowledgements are plain Latin text: a compact sans face fits all seven lines on the page
 // where the CJK font's tall line spacing would not.

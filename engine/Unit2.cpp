@@ -18,6 +18,8 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "Fonts.h"
+
 namespace merolune {
 
 namespace {
@@ -33,18 +35,6 @@ constexpr int kBubbleTickMs = 500;
 // Where the bubble goes relative to the pointer and the key track bar.
 constexpr int kBubbleLeftOfPointer = 20;
 constexpr int kBubbleAboveTrackBar = 10;
-
-// The classic Japanese UI font where it exists, else the CJK font the install scripts provide;
-// fontconfig supplies the system's choice when neither does. A pixel size keeps the texts in
-// proportion to the fixed pixel layout whatever the screen's DPI.
-QFont JapaneseUiFont() {
-  QFont font;
-  font.setFamilies({QStringLiteral("MS UI Gothic"), QStringLiteral("ＭＳ Ｐゴシック"),
-                    QStringLiteral("Noto Sans CJK JP")});
-  font.setStyleHint(QFont::SansSerif);
-  font.setPixelSize(12);
-  return font;
-}
 
 QLabel* MakeLabel(const QString& text, QWidget* parent, const QRect& geometry,
                   Qt::Alignment alignment = Qt::AlignLeft | Qt::AlignVCenter) {

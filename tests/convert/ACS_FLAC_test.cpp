@@ -22,6 +22,7 @@
 #include "FLACLib.h"
 #include "PeerTools.h"
 #include "Signals.h"
+#include "PipelineRun.h"
 #include "TempDir.h"
 #include "WavFile.h"
 
@@ -30,9 +31,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::TempDir;
+using test::WaitForOutput;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr int kTimeoutMs = 60000;
 constexpr std::uint16_t kRead = TAuFileStream::fmOpenRead | TAuFileStream::fmShareDenyWrite;
 
 #define REQUIRE_FLAC_TOOL()                                                  \
@@ -40,17 +41,6 @@ constexpr std::uint16_t kRead = TAuFileStream::fmOpenRead | TAuFileStream::fmSha
     if (!test::ToolAvailable(MEROLUNE_FLAC)) GTEST_SKIP() << "no flac tool"; \
   } while (false)
 
-bool WaitForOutput(TAuOutput& output) {
-  QElapsedTimer timer;
-  timer.start();
-  while (output.OutputState() != TOutputState::osIdle || output.Busy()) {
-    if (timer.elapsed() > kTimeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    std::this_thread::sleep_for(1ms);
-  }
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
-  return true;
-}
 
 int Flac(std::vector<std::string> args) {
   args.insert(args.begin(), MEROLUNE_FLAC);
@@ -153,29 +143,11 @@ Bytes AudioFrames(const Bytes& file) {
 
 // Decodes with the streams on both ends, as the conversion service does; the output's error message.
 std::string Decode(TFLACIn& in, TWaveOut& out, const std::string& flacPath, const std::string& wavPath) {
-  TAuFileStream source(flacPath, kRead);
-  TAuFileStream dest(wavPath, TAuFileStream::fmCreate);
-  in.AssignStream(&source);
-  out.SetStream(&dest);
-  out.SetInput(&in);
-  out.Start();
-  EXPECT_TRUE(WaitForOutput(out));
-  out.SetStream(nullptr);
-  in.AssignStream(nullptr);
-  return out.ErrorMessage();
+  return test::RunFiles(in, out, flacPath, wavPath);
 }
 
 std::string Encode(TWaveIn& in, TFLACOut& out, const std::string& wavPath, const std::string& flacPath) {
-  TAuFileStream source(wavPath, kRead);
-  TAuFileStream dest(flacPath, TAuFileStream::fmCreate);
-  in.AssignStream(&source);
-  out.SetStream(&dest);
-  out.SetInput(&in);
-  out.Start();
-  EXPECT_TRUE(WaitForOutput(out));
-  out.SetStream(nullptr);
-  in.AssignStream(nullptr);
-  return out.ErrorMessage();
+  return test::RunFiles(in, out, wavPath, flacPath);
 }
 
 // Reads an input from BeginRead to its end.

@@ -21,6 +21,7 @@
 #include "ACS_LAME.h"
 #include "ACS_Wave.h"
 #include "PeerTools.h"
+#include "PipelineRun.h"
 #include "TempDir.h"
 #include "WavFile.h"
 
@@ -30,24 +31,13 @@ namespace {
 using namespace std::chrono_literals;
 using test::PcmAudio;
 using test::TempDir;
+using test::WaitForOutput;
 
-constexpr int kTimeoutMs = 120000;
 const std::string kMpg123 = MEROLUNE_MPG123;
 const std::string kFfmpeg = MEROLUNE_FFMPEG;
 const std::string kFfprobe = MEROLUNE_FFPROBE;
 constexpr double kPi = 3.14159265358979323846;
 
-bool WaitForOutput(TAuOutput& output) {
-  QElapsedTimer timer;
-  timer.start();
-  while (output.OutputState() != TOutputState::osIdle || output.Busy()) {
-    if (timer.elapsed() > kTimeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    std::this_thread::sleep_for(1ms);
-  }
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
-  return true;
-}
 
 // Three tones of unrelated frequencies under 1.1 kHz per channel, different in each channel, under a slow
 // swell: no period within the file, so a correlation peaks at one lag only, and all of it lies below
@@ -72,17 +62,7 @@ std::vector<std::int16_t> Tones(std::size_t frames, double rate, int channels) {
 // The conversion service's way: the source file's stream assigned to a TWaveIn feeding the encoder, the
 // destination's stream assigned to the encoder. Returns ErrorMessage.
 std::string Encode(TMP3Out& out, TWaveIn& in, const std::string& wav, const std::string& mp3) {
-  TAuFileStream source(wav, TAuFileStream::fmOpenRead | TAuFileStream::fmShareDenyWrite);
-  TAuFileStream destination(mp3, TAuFileStream::fmCreate);
-  in.AssignStream(&source);
-  out.SetStream(&destination);
-  out.SetInput(&in);
-  out.Start();
-  EXPECT_TRUE(WaitForOutput(out));
-  EXPECT_FALSE(in.Busy());
-  out.SetStream(nullptr);
-  in.AssignStream(nullptr);
-  return out.ErrorMessage();
+  return test::RunFiles(in, out, wav, mp3);
 }
 
 std::string Encode(TMP3Out& out, const std::string& wav, const std::string& mp3) {

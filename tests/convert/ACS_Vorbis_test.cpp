@@ -22,6 +22,7 @@
 #include "ACS_Wave.h"
 #include "PeerTools.h"
 #include "Signals.h"
+#include "PipelineRun.h"
 #include "TempDir.h"
 #include "WavFile.h"
 
@@ -29,43 +30,16 @@ namespace merolune {
 namespace {
 
 using namespace std::chrono_literals;
+using test::RunFiles;
+using test::RunWithStreams;
 using test::TempDir;
+using test::WaitForOutput;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr int kTimeoutMs = 120000;
 constexpr char kOpenFailedPrefix[] = "Failed to open an ogg file: ";
 
-bool WaitForOutput(TAuOutput& output) {
-  QElapsedTimer timer;
-  timer.start();
-  while (output.OutputState() != TOutputState::osIdle || output.Busy()) {
-    if (timer.elapsed() > kTimeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    std::this_thread::sleep_for(1ms);
-  }
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
-  return true;
-}
 
-// Runs `output` from `input` as the conversion service does: the caller opens both streams and hands
-// them over, and releases them afterwards. Returns the output's error message.
-std::string RunWithStreams(TAuFileIn& input, merolune::Stream& source, TAuFileOut& output,
-                           const std::string& destination) {
-  TAuFileStream dest(destination, TAuFileStream::fmCreate);
-  input.AssignStream(&source);
-  output.SetStream(&dest);
-  output.SetInput(&input);
-  output.Start();
-  EXPECT_TRUE(WaitForOutput(output));
-  output.SetStream(nullptr);
-  input.AssignStream(nullptr);
-  return output.ErrorMessage();
-}
 
-std::string RunFiles(TAuFileIn& input, TAuFileOut& output, const std::string& from, const std::string& to) {
-  TAuFileStream source(from, TAuFileStream::fmOpenRead | TAuFileStream::fmShareDenyWrite);
-  return RunWithStreams(input, source, output, to);
-}
 
 bool HaveTools(std::initializer_list<const char*> tools) {
   for (const char* tool : tools) {

@@ -24,6 +24,7 @@
 #include "ACS_Wave.h"
 #include "PeerTools.h"
 #include "Signals.h"
+#include "PipelineRun.h"
 #include "TempDir.h"
 #include "WavFile.h"
 
@@ -32,9 +33,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::TempDir;
+using test::WaitForOutput;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr int kTimeoutMs = 30000;
 
 Bytes ReadFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
@@ -91,17 +92,6 @@ Bytes Pattern(std::size_t count, int seed) {
   return bytes;
 }
 
-bool WaitForOutput(TAuOutput& output) {
-  QElapsedTimer timer;
-  timer.start();
-  while (output.OutputState() != TOutputState::osIdle || output.Busy()) {
-    if (timer.elapsed() > kTimeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    std::this_thread::sleep_for(1ms);
-  }
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
-  return true;
-}
 
 // Everything the input hands out from BeginRead to its end.
 Bytes ReadAll(TAuInput& input, std::int32_t blockBytes = 4096) {
