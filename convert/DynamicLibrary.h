@@ -18,6 +18,10 @@ class DynamicLibrary {
   DynamicLibrary& operator=(const DynamicLibrary&) = delete;
 
   bool Loaded() const { return handle_ != nullptr; }
+  // Loaded, and every entry point bound so far was found. A library without one of them (another
+  // interface version behind the same name) is as unusable as a missing one: nothing may call
+  // through a null pointer.
+  bool Usable() const { return Loaded() && complete_; }
   const std::string& SoName() const { return soname_; }
   // What the dynamic linker said when the library could not be opened.
   const std::string& LoadError() const { return loadError_; }
@@ -30,16 +34,19 @@ class DynamicLibrary {
   F Symbol(const char* name) const {
     return handle_ ? reinterpret_cast<F>(dlsym(handle_, name)) : nullptr;
   }
-  // Stores Symbol<F>(name) into `pointer`; the bindings list their entry points with it.
+  // Stores Symbol<F>(name) into `pointer`; the bindings list their entry points with it. A name
+  // that is not found makes the library unusable.
   template <class F>
-  void Bind(F& pointer, const char* name) const {
+  void Bind(F& pointer, const char* name) {
     pointer = Symbol<F>(name);
+    if (pointer == nullptr) complete_ = false;
   }
 
  private:
   std::string soname_;
   std::string loadError_;
   void* handle_ = nullptr;
+  bool complete_ = true;
 };
 
 }  // namespace merolune

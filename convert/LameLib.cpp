@@ -20,11 +20,7 @@ const LameLib& LameLib::Instance() {
 
 LameLib::LameLib() : library_(kLameSoName), functions_(std::make_unique<Functions>()) {
   if (!library_.Loaded()) return;
-  bool found = true;
-  const auto bind = [&](auto& pointer, const char* name) {
-    library_.Bind(pointer, name);
-    found = found && pointer != nullptr;
-  };
+  const auto bind = [this](auto& pointer, const char* name) { library_.Bind(pointer, name); };
   Functions& f = *functions_;
   bind(f.lame_init, "lame_init");
   bind(f.lame_close, "lame_close");
@@ -56,8 +52,7 @@ LameLib::LameLib() : library_(kLameSoName), functions_(std::make_unique<Function
   bind(f.id3tag_set_track, "id3tag_set_track");
   bind(f.id3tag_set_comment, "id3tag_set_comment");
   bind(f.id3tag_set_genre, "id3tag_set_genre");
-  // An older library without one of them would crash at its first call; treat it as missing instead.
-  loaded_ = found;
+  loaded_ = library_.Usable();
 }
 
 LameLib::~LameLib() = default;

@@ -10,13 +10,11 @@ namespace merolune {
 
 namespace {
 
-// Binds every pointer in `pointers` and reports whether all were found.
+// Binds every pointer in `pointers` and reports whether the library is usable.
 template <class... F>
-bool BindAll(const DynamicLibrary& library, std::pair<F*, const char*>... pointers) {
-  if (!library.Loaded()) return false;
-  bool all = true;
-  ((library.Bind(*pointers.first, pointers.second), all = all && *pointers.first != nullptr), ...);
-  return all;
+bool BindAll(DynamicLibrary& library, std::pair<F*, const char*>... pointers) {
+  (library.Bind(*pointers.first, pointers.second), ...);
+  return library.Usable();
 }
 
 template <class F>
