@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -282,6 +283,10 @@ void TFLACIn::OpenSource() {
     bitsPerSample_.store(static_cast<std::int32_t>(d.bits));
     channels_.store(static_cast<std::int32_t>(d.channels));
     sampleRate_.store(static_cast<std::int32_t>(d.sampleRate));
+    // The STREAMINFO's count has 36 bits, so its bytes always fit a 64-bit count; should a count
+    // ever not, it is no length at all rather than one that wraps.
+    if (d.totalSamples > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max() / FrameBytes()))
+      d.totalSamples = 0;
     // An unknown length (0 in the STREAMINFO, as a streaming encoder leaves it) reads as -1, so that
     // the output patches its header at the end.
     const auto total = static_cast<std::int64_t>(d.totalSamples);

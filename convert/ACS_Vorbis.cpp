@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <exception>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "OggVorbisLib.h"
@@ -23,6 +24,7 @@ constexpr char kFailedToDecodeOgg[] = "Failed to decode an ogg file: ";
 constexpr char kMixedFormatChain[] =
     "Failed to open an ogg file: its parts differ in channels or sample rate";
 constexpr char kVorbisSeekFailed[] = "Seek failed";
+constexpr char kNothingDecoded[] = "Failed to decode an ogg file: no audio could be decoded from it";
 constexpr char kBitrateRefused[] = "Vorbis codec setup with the requested bitrate failed. Try lower bitrate";
 // Followed by the quality, rate and channels that were refused.
 constexpr char kQualityRefused[] = "Vorbis codec setup with the requested quality failed: ";
@@ -46,6 +48,43 @@ std::int32_t TrackNumber(const std::string& value) {
     ++i;
   }
   return i > first ? static_cast<std::int32_t>(number) : 0;
+}
+
+// The largest Ogg page: a 27-byte header, 255 lacing values and 255 segments of 255 bytes.
+constexpr std::uint64_t kMaxOggPage = 27 + 255 + 255 * 255;
+
+// The granule position of the last page of logical stream `serial` found in the stream's last two
+// pages' worth of bytes, read with libogg's page sync, which checks each page's checksum; nothing when
+// there is no such page. Leaves the stream's position where it was.
+std::optional<ogg_int64_t> LastGranule(const OggVorbisApi& api, merolune::Stream& source, long serial) {
+  struct Sync {
+    explicit Sync(const OggVorbisApi& library) : api(library) { api.ogg_sync_init(&state); }
+    ~Sync() { api.ogg_sync_clear(&state); }
+    Sync(const Sync&) = delete;
+    Sync& operator=(const Sync&) = delete;
+    const OggVorbisApi& api;
+    ogg_sync_state state{};
+  } sync(api);
+
+  const std::uint64_t back = source.Position();
+  const std::uint64_t size = source.Size();
+  source.Seek(static_cast<std::int64_t>(size - std::min(size, 2 * kMaxOggPage)), SeekOrigin::Begin);
+  std::optional<ogg_int64_t> granule;
+  constexpr std::size_t kChunk = 8192;
+  for (;;) {
+    char* buffer = api.ogg_sync_buffer(&sync.state, kChunk);
+    if (buffer == nullptr) break;
+    const std::size_t got = source.Read(buffer, kChunk);
+    if (got == 0) break;
+    api.ogg_sync_wrote(&sync.state, static_cast<long>(got));
+    ogg_page page{};
+    long result = 0;
+    while ((result = api.ogg_sync_pageseek(&sync.state, &page)) != 0) {
+      if (result > 0 && api.ogg_page_serialno(&page) == serial) granule = api.ogg_page_granulepos(&page);
+    }
+  }
+  source.Seek(static_cast<std::int64_t>(back), SeekOrigin::Begin);
+  return granule;
 }
 
 }  // namespace
@@ -243,10 +282,21 @@ void TVorbisIn::OpenSource() {
   maximumBitrate_.store(clampRate(info->bitrate_upper));
   nominalBitrate_.store(clampRate(info->bitrate_nominal));
   minimumBitrate_.store(clampRate(info->bitrate_lower));
-  // Unknown (negative) for a source vorbisfile cannot seek in; TWaveOut then patches its header.
-  const ogg_int64_t total = api.ov_pcm_total(&decoder->file, -1);
+  // The length the stream states through its granule positions, read by vorbisfile: unknown
+  // (negative) for a source it cannot seek in, and so is one whose size in bytes would not fit a
+  // 64-bit count (a damaged or hostile last granule). TWaveOut then patches its header at the end.
+  ogg_int64_t total = api.ov_pcm_total(&decoder->file, -1);
+  if (total > std::numeric_limits<std::int64_t>::max() / FrameBytes()) total = -1;
+  // vorbisfile also answers 0 when the last page's granule position is negative (-1: no packet ends
+  // on it), which states no length at all: only a last page that says 0 makes an empty stream.
+  if (total == 0 && decoder->seekable) {
+    const std::optional<ogg_int64_t> last =
+        LastGranule(api, *decoder->source, api.ov_serialnumber(&decoder->file, static_cast<int>(links - 1)));
+    if (!last || *last < 0) total = -1;
+  }
   totalSamples_.store(total < 0 ? -1 : total);
   size_.store(total < 0 ? -1 : total * FrameBytes());
+  emptyAllowed_ = total == 0;
   const double seconds = api.ov_time_total(&decoder->file, -1);
   totalTime_.store(seconds > 0 ? static_cast<std::int32_t>(std::lround(std::min(seconds, 2e9))) : 0);
   bufStart_ = 1;
@@ -271,6 +321,8 @@ void TVorbisIn::SeekSample(std::int64_t sample) {
   bufStart_ = 1;
   bufEnd_ = 0;
   endOfData_ = false;
+  // A range that starts further on may hold nothing at all.
+  if (sample > 0) emptyAllowed_ = true;
 }
 
 bool TVorbisIn::Refill() {
@@ -290,8 +342,11 @@ bool TVorbisIn::Refill() {
     if (got < 0) throw EAuException(kFailedToDecodeOgg + std::to_string(got));
     if (got == 0) {
       endOfData_ = true;
+      // Headers that parse but no audio behind them is a damaged file, not a silent song.
+      if (!emptyAllowed_) throw EAuException(kNothingDecoded);
       break;
     }
+    emptyAllowed_ = true;
     streamNumber_ = link;
     bufEnd_ += static_cast<std::int32_t>(got);
     // The buffer is empty when refilled, so Position counts every byte decoded before it.

@@ -52,8 +52,9 @@ struct TOggTags {
 };
 
 // Decodes an Ogg Vorbis file (or an assigned stream) with vorbisfile and hands out 16-bit signed
-// little-endian PCM, interleaved as the file's channels, exactly TotalSamples() frames (vorbisfile
-// trims the stream to its granule positions, so a TWaveOut fed from it writes a header that matches).
+// little-endian PCM, interleaved as the file's channels, TotalSamples() frames when that is known
+// (vorbisfile trims the stream to its granule positions, so a TWaveOut fed from it writes a header that
+// matches) and otherwise whatever decodes.
 //
 // Format queries, BeginRead and Tags run on the UI thread; ReadBlock, EndRead on the output's worker
 // (see TAuInput). The assigned stream stays its owner's and is rewound on close.
@@ -61,8 +62,14 @@ struct TOggTags {
 // Throws EAuException: from the constructor when a library is missing ("libogg.so.0 library could not
 // be loaded." and so on); from OpenSource "Failed to open an ogg file: <code>" for a source that is
 // not Ogg Vorbis (vorbisfile's code, e.g. -132), and a message for a chained file whose parts differ in
-// channels or rate; from ReadBlock the stream's own read error or "Failed to decode an ogg file:
-// <code>". A named file that cannot be opened leaves the input not Valid and empty instead.
+// channels or rate; from ReadBlock the stream's own read error, "Failed to decode an ogg file:
+// <code>", and "Failed to decode an ogg file: no audio could be decoded from it" when not one sample
+// decodes from a stream that does not state a length of 0 (its last page's granule position). A
+// named file that cannot be opened leaves the input not Valid and empty instead.
+//
+// Size and TotalSamples are unknown (-1) when the stated length is not a usable one: a stream that
+// cannot be seeked in, a last granule position of -1, or one so large that its bytes would not fit
+// a 64-bit count.
 class TVorbisIn : public TAuFileIn {
   Q_OBJECT
 
@@ -96,6 +103,9 @@ class TVorbisIn : public TAuFileIn {
 
   std::unique_ptr<Decoder> decoder_;  // while the source is open
   bool endOfData_ = false;            // reading thread only
+  // Whether the data may end without a single sample: the stream states a length of 0, something
+  // decoded already, or the range starts past the beginning. Reading thread (and OpenSource) only.
+  bool emptyAllowed_ = false;
   std::int32_t streamNumber_ = -1;    // the logical stream ov_read reported last
   std::atomic<std::int32_t> maximumBitrate_{0};
   std::atomic<std::int32_t> nominalBitrate_{0};

@@ -17,6 +17,8 @@ namespace {
 constexpr char kNotSupportedWav[] = "Not a supported .wav file: ";
 constexpr char kCannotAppend[] = "Cannot append data to this .wav file.";
 constexpr std::uint32_t kHeaderBytes = 44;
+// The most data bytes the header describes: the RIFF size holds 36 more.
+constexpr std::uint32_t kMaxDataLength = 0xFFFFFFFFU - 36;
 
 void StoreU16(std::uint8_t* at, std::uint32_t value) {
   at[0] = static_cast<std::uint8_t>(value & 0xFFU);
@@ -578,7 +580,9 @@ void TWaveOut::PrepareOutput() {
   const auto rate = static_cast<std::uint32_t>(input->SampleRate());
   const auto bits = static_cast<std::uint32_t>(input->BitsPerSample());
   const std::int64_t size = input->Size();
-  lengthUnknown_ = size < 0;
+  // A predicted length the header's 32-bit sizes cannot hold (an input trusting a damaged source)
+  // would be written cut to its low bits; it is treated as unknown instead.
+  lengthUnknown_ = size < 0 || size > std::int64_t{kMaxDataLength};
   const auto dataLength = static_cast<std::uint32_t>(lengthUnknown_ ? 0 : size);
   const std::uint32_t blockAlign = bits * channels / 8;
 

@@ -80,8 +80,8 @@ class TWaveIn : public TAuFileIn {
 };
 
 // Writes the PCM of its input as a WAV file with the canonical 44-byte header. The header's data
-// length is the input's predicted Size; when the input cannot predict it (negative Size) the lengths
-// are patched from the real file length at the end.
+// length is the input's predicted Size; when the input cannot predict it (negative Size), or predicts
+// more than the header can hold, the lengths are patched from the real file length at the end.
 //
 // WavType accepts wtPCM and wtDVIADPCM (only while idle), BlockSize any value, FileMode foAppend; they
 // are stored and reported back, but this implementation always writes PCM, and with foAppend it

@@ -30,7 +30,11 @@ std::pair<F*, const char*> Entry(F& pointer, const char* name) {
 OggVorbisApi::OggVorbisApi() {
   OggUsable = BindAll(Ogg, MEROLUNE_ENTRY(ogg_stream_init), MEROLUNE_ENTRY(ogg_stream_clear),
                       MEROLUNE_ENTRY(ogg_stream_packetin), MEROLUNE_ENTRY(ogg_stream_pageout),
-                      MEROLUNE_ENTRY(ogg_stream_flush), MEROLUNE_ENTRY(ogg_page_eos));
+                      MEROLUNE_ENTRY(ogg_stream_flush), MEROLUNE_ENTRY(ogg_page_eos),
+                      MEROLUNE_ENTRY(ogg_page_granulepos), MEROLUNE_ENTRY(ogg_page_serialno),
+                      MEROLUNE_ENTRY(ogg_sync_init), MEROLUNE_ENTRY(ogg_sync_clear),
+                      MEROLUNE_ENTRY(ogg_sync_buffer), MEROLUNE_ENTRY(ogg_sync_wrote),
+                      MEROLUNE_ENTRY(ogg_sync_pageseek));
   VorbisUsable = BindAll(Vorbis, MEROLUNE_ENTRY(vorbis_info_init), MEROLUNE_ENTRY(vorbis_info_clear),
                          MEROLUNE_ENTRY(vorbis_comment_init), MEROLUNE_ENTRY(vorbis_comment_add_tag),
                          MEROLUNE_ENTRY(vorbis_comment_clear), MEROLUNE_ENTRY(vorbis_analysis_init),
@@ -41,7 +45,8 @@ OggVorbisApi::OggVorbisApi() {
                          MEROLUNE_ENTRY(vorbis_bitrate_addblock), MEROLUNE_ENTRY(vorbis_bitrate_flushpacket));
   VorbisFileUsable =
       BindAll(VorbisFile, MEROLUNE_ENTRY(ov_test_callbacks), MEROLUNE_ENTRY(ov_test_open),
-              MEROLUNE_ENTRY(ov_clear), MEROLUNE_ENTRY(ov_streams), MEROLUNE_ENTRY(ov_info),
+              MEROLUNE_ENTRY(ov_clear), MEROLUNE_ENTRY(ov_streams), MEROLUNE_ENTRY(ov_serialnumber),
+              MEROLUNE_ENTRY(ov_info),
               MEROLUNE_ENTRY(ov_comment), MEROLUNE_ENTRY(ov_pcm_total), MEROLUNE_ENTRY(ov_time_total),
               MEROLUNE_ENTRY(ov_read), MEROLUNE_ENTRY(ov_pcm_seek));
   VorbisEncUsable =

@@ -36,6 +36,13 @@ struct OggVorbisApi {
   decltype(&::ogg_stream_pageout) ogg_stream_pageout = nullptr;
   decltype(&::ogg_stream_flush) ogg_stream_flush = nullptr;
   decltype(&::ogg_page_eos) ogg_page_eos = nullptr;
+  decltype(&::ogg_page_granulepos) ogg_page_granulepos = nullptr;
+  decltype(&::ogg_page_serialno) ogg_page_serialno = nullptr;
+  decltype(&::ogg_sync_init) ogg_sync_init = nullptr;
+  decltype(&::ogg_sync_clear) ogg_sync_clear = nullptr;
+  decltype(&::ogg_sync_buffer) ogg_sync_buffer = nullptr;
+  decltype(&::ogg_sync_wrote) ogg_sync_wrote = nullptr;
+  decltype(&::ogg_sync_pageseek) ogg_sync_pageseek = nullptr;
 
   // libvorbis
   decltype(&::vorbis_info_init) vorbis_info_init = nullptr;
@@ -60,6 +67,7 @@ struct OggVorbisApi {
   decltype(&::ov_test_open) ov_test_open = nullptr;
   decltype(&::ov_clear) ov_clear = nullptr;
   decltype(&::ov_streams) ov_streams = nullptr;
+  decltype(&::ov_serialnumber) ov_serialnumber = nullptr;
   decltype(&::ov_info) ov_info = nullptr;
   decltype(&::ov_comment) ov_comment = nullptr;
   decltype(&::ov_pcm_total) ov_pcm_total = nullptr;

@@ -157,6 +157,39 @@ INSTANTIATE_TEST_SUITE_P(OggencFiles, VorbisInDecodesLikeOggdec,
                                            DecodeCase{"Q2Stereo48k", "2", 2, 48000}),
                          [](const auto& param) { return std::string(param.param.Name); });
 
+// The Ogg page checksum, computed bit by bit from its definition: CRC-32 with generator 0x04C11DB7,
+// most significant bit first, initial value 0 and no final inversion, over the whole page with the
+// checksum field taken as zero.
+std::uint32_t OggChecksum(const Bytes& bytes, std::size_t begin, std::size_t end) {
+  std::uint32_t crc = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    crc ^= static_cast<std::uint32_t>(bytes[i]) << 24;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000U) != 0 ? (crc << 1) ^ 0x04C11DB7U : crc << 1;
+  }
+  return crc;
+}
+
+// Writes `granule` into the last page of the Ogg file `bytes` and gives the page a checksum that fits
+// again, as a writer with that bug (or an attacker) would.
+void SetLastGranule(Bytes& bytes, std::int64_t granule) {
+  std::size_t at = 0;
+  std::size_t last = bytes.size();
+  while (at + 27 <= bytes.size() && std::memcmp(&bytes[at], "OggS", 4) == 0) {
+    const std::size_t segments = bytes[at + 26];
+    std::size_t body = 0;
+    for (std::size_t s = 0; s < segments; ++s) body += bytes[at + 27 + s];
+    last = at;
+    at += 27 + segments + body;
+  }
+  ASSERT_EQ(at, bytes.size()) << "not pages back to back";
+  ASSERT_LT(last, bytes.size());
+  const auto value = static_cast<std::uint64_t>(granule);
+  for (int i = 0; i < 8; ++i) bytes[last + 6 + i] = static_cast<std::uint8_t>(value >> (8 * i));
+  for (int i = 0; i < 4; ++i) bytes[last + 22 + i] = 0;
+  const std::uint32_t crc = OggChecksum(bytes, last, bytes.size());
+  for (int i = 0; i < 4; ++i) bytes[last + 22 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+}
+
 class VorbisInPeerFiles : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -256,6 +289,112 @@ TEST_F(VorbisInPeerFiles, ChainOfDifferentFormatsIsRefused) {
   TWaveOut out;
   const std::string message = RunFiles(in, out, dir_.File("chain.ogg"), dir_.File("out.wav"));
   EXPECT_EQ(message.rfind(kOpenFailedPrefix, 0), 0U) << message;
+  EXPECT_FALSE(in.Busy());
+}
+
+// Rewriting the last page of an unchanged file with its own granule position must give the same
+// bytes, or the damaged files below would be damaged in more than their granule position.
+TEST_F(VorbisInPeerFiles, LastGranuleRewrittenAsItWasGivesTheSameFile) {
+  Encode("a.ogg");
+  const Bytes original = test::ReadBytes(dir_.File("a.ogg"));
+  Bytes copy = original;
+  SetLastGranule(copy, static_cast<std::int64_t>(kFrames));
+  EXPECT_TRUE(copy == original);
+}
+
+// A last granule position that states no length (-1) or one whose bytes cannot be counted
+// (2^63 - 1) is not trusted: everything that decodes is delivered, as oggdec delivers it, and the
+// WAV header is patched to what was written.
+class VorbisInUntrustedLength : public VorbisInPeerFiles,
+                                public ::testing::WithParamInterface<std::int64_t> {};
+
+TEST_P(VorbisInUntrustedLength, DecodesEverythingLikeOggdec) {
+  Encode("a.ogg");
+  Bytes bytes = test::ReadBytes(dir_.File("a.ogg"));
+  SetLastGranule(bytes, GetParam());
+  test::WriteBytes(dir_.File("damaged.ogg"), bytes);
+  TVorbisIn in;
+  in.SetFileName(dir_.File("damaged.ogg"));
+  EXPECT_EQ(in.Channels(), 2);
+  EXPECT_EQ(in.TotalSamples(), -1);
+  EXPECT_EQ(in.Size(), -1);
+  ExpectSameAsOggdec(in, "damaged.ogg");
+  const Bytes wav = test::ReadBytes(dir_.File("damaged.ogg.wav"));
+  ASSERT_GE(wav.size(), 44U);
+  EXPECT_GE(wav.size() - 44, kFrames * 4);
+  EXPECT_EQ(test::U32At(wav, 40), wav.size() - 44);
+  EXPECT_EQ(test::U32At(wav, 4), wav.size() - 8);
+}
+
+INSTANTIATE_TEST_SUITE_P(LastGranules, VorbisInUntrustedLength,
+                         ::testing::Values(std::int64_t{-1}, std::numeric_limits<std::int64_t>::max()),
+                         [](const auto& param) { return param.param < 0 ? std::string("MinusOne")
+                                                                        : std::string("Int64Max"); });
+
+// oggenc's file for a WAV without samples: headers and a last page at granule position 0.
+TEST_F(VorbisInPeerFiles, StreamStatingLengthZeroDecodesToAnEmptyWav) {
+  test::WritePcmWav(dir_.File("empty.wav"), {}, 44100, 2);
+  ASSERT_EQ(test::RunTool({MEROLUNE_OGGENC, "-Q", "-o", dir_.File("empty.ogg"), dir_.File("empty.wav")}), 0);
+  TVorbisIn in;
+  TWaveOut out;
+  ASSERT_EQ(RunFiles(in, out, dir_.File("empty.ogg"), dir_.File("empty.ogg.wav")), "");
+  EXPECT_EQ(in.TotalSamples(), 0);
+  const auto decoded = test::ReadPcmWav(dir_.File("empty.ogg.wav"));
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->Channels, 2);
+  EXPECT_EQ(decoded->Frames(), 0U);
+}
+
+// The same file with its last granule position made -1 states no length, and nothing decodes from
+// it: that is a failed decoding, not an empty song.
+TEST_F(VorbisInPeerFiles, StreamWithoutAudioOrStatedLengthFails) {
+  test::WritePcmWav(dir_.File("empty.wav"), {}, 44100, 2);
+  ASSERT_EQ(test::RunTool({MEROLUNE_OGGENC, "-Q", "-o", dir_.File("empty.ogg"), dir_.File("empty.wav")}), 0);
+  Bytes bytes = test::ReadBytes(dir_.File("empty.ogg"));
+  SetLastGranule(bytes, -1);
+  test::WriteBytes(dir_.File("damaged.ogg"), bytes);
+  const auto reference = OggDec(dir_.File("damaged.ogg"), dir_.File("damaged.ref.wav"));
+  ASSERT_TRUE(reference);
+  ASSERT_EQ(reference->Frames(), 0U) << "oggdec found audio in it after all";
+  TVorbisIn in;
+  TWaveOut out;
+  EXPECT_EQ(RunFiles(in, out, dir_.File("damaged.ogg"), dir_.File("damaged.ogg.wav")),
+            "Failed to decode an ogg file: no audio could be decoded from it");
+  EXPECT_FALSE(in.Busy());
+}
+
+// A stream states its length but every audio packet in it is damaged (each packet's first byte
+// marks a header packet, which the decoder skips): nothing decodes, so the decoding fails.
+TEST_F(VorbisInPeerFiles, StreamStatingALengthFromWhichNothingDecodesFails) {
+  Encode("a.ogg");
+  Bytes bytes = test::ReadBytes(dir_.File("a.ogg"));
+  std::size_t at = 0;
+  int page = 0;
+  while (at < bytes.size()) {
+    const std::size_t segments = bytes[at + 26];
+    std::size_t body = at + 27 + segments;
+    bool packetStarts = (bytes[at + 5] & 1) == 0;
+    // Pages 0 and 1 hold the three header packets.
+    for (std::size_t s = 0; s < segments; ++s) {
+      const std::size_t lacing = bytes[at + 27 + s];
+      if (page >= 2 && packetStarts && lacing > 0) bytes[body] |= 1;
+      packetStarts = lacing < 255;
+      body += lacing;
+    }
+    for (int i = 0; i < 4; ++i) bytes[at + 22 + i] = 0;
+    const std::uint32_t crc = OggChecksum(bytes, at, body);
+    for (int i = 0; i < 4; ++i) bytes[at + 22 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+    at = body;
+    ++page;
+  }
+  test::WriteBytes(dir_.File("noaudio.ogg"), bytes);
+  const auto reference = OggDec(dir_.File("noaudio.ogg"), dir_.File("noaudio.ref.wav"));
+  ASSERT_TRUE(reference);
+  ASSERT_EQ(reference->Frames(), 0U) << "oggdec found audio in it after all";
+  TVorbisIn in;
+  TWaveOut out;
+  EXPECT_EQ(RunFiles(in, out, dir_.File("noaudio.ogg"), dir_.File("noaudio.ogg.wav")),
+            "Failed to decode an ogg file: no audio could be decoded from it");
   EXPECT_FALSE(in.Busy());
 }
 

@@ -228,6 +228,21 @@ TEST(WaveOut, UnknownLengthIsPatchedAtTheEnd) {
   EXPECT_EQ(ReadFile(dir.File("out.wav")), expected);
 }
 
+// A prediction beyond the 32-bit sizes (a damaged source's claim) cannot go into the header; the
+// header then tells what really came.
+TEST(WaveOut, LengthTooLongForTheHeaderIsPatchedAtTheEnd) {
+  TempDir dir;
+  const Bytes data = Pattern(12000, 5);
+  for (const std::int64_t predicted : {std::int64_t{1} << 32, (std::int64_t{1} << 40) + 12000}) {
+    SCOPED_TRACE(predicted);
+    TestInput in(data, predicted);
+    EXPECT_EQ(Convert(in, dir.File("out.wav")), "");
+    Bytes expected = CanonicalHeader(2, 44100, 16, 12000);
+    expected.insert(expected.end(), data.begin(), data.end());
+    EXPECT_EQ(ReadFile(dir.File("out.wav")), expected);
+  }
+}
+
 TEST(WaveOut, WriteErrorIsReported) {
   TempDir dir;
   const Bytes data = Pattern(200000, 5);
