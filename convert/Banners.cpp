@@ -1,5 +1,6 @@
 #include "Banners.h"
 
+#include <QEvent>
 #include <QFont>
 #include <QGuiApplication>
 #include <QLabel>
@@ -100,9 +101,18 @@ TBannerForm::TBannerForm(const QString& headline, const QColor& endColor, bool s
     area.moveCenter(screen->availableGeometry().center());
     move(area.topLeft());
   }
+  // A parent disabled while its conversion runs would grey the texts.
+  setEnabled(true);
 }
 
 TBannerForm::~TBannerForm() = default;
+
+// The banner takes no input, so it need not follow its parent into the disabled state; it stays
+// enabled and so keeps its colours.
+void TBannerForm::changeEvent(QEvent* event) {
+  if (event->type() == QEvent::EnabledChange && !isEnabled()) setEnabled(true);
+  QWidget::changeEvent(event);
+}
 
 TDecodingDlg::TDecodingDlg(QWidget* parent)
     : TBannerForm(QStringLiteral("Now Decoding..."), QColor(kDecodingColor), true, parent) {}

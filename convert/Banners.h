@@ -14,8 +14,10 @@ class TGradBox;
 // A borderless 240 x 69 window centred on the desktop: a horizontal gradient from white to the
 // banner's colour fills it, two transparent labels say what is going on, and a black frame two
 // pixels wide runs round the edge above everything. The job creates one for a conversion phase,
-// shows it, and destroys it when the phase ends; it has no behaviour of its own. User-interface
-// thread only; the children belong to the window through Qt parenting. Nothing here throws.
+// shows it, and destroys it when the phase ends; it has no behaviour of its own. Given a parent,
+// it stays a window of its own, transient for the parent's window (which window managers keep
+// beneath it), and keeps its look while that window is disabled. User-interface thread only; the
+// children belong to the window through Qt parenting. Nothing here throws.
 class TBannerForm : public QWidget {
   Q_OBJECT
 
@@ -31,6 +33,7 @@ class TBannerForm : public QWidget {
 
  protected:
   TBannerForm(const QString& headline, const QColor& endColor, bool staysOnTop, QWidget* parent);
+  void changeEvent(QEvent* event) override;
 
  private:
   QWidget* frame_ = nullptr;  // draws the border over the gradient and the labels

@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QScreen>
+#include <QWindow>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -23,22 +24,22 @@ using test::PixelAt;
 
 struct BannerCase {
   const char* name;
-  std::unique_ptr<TBannerForm> (*make)();
+  std::unique_ptr<TBannerForm> (*make)(QWidget* parent);
   const char* headline;
   bool staysOnTop;
   QColor farColour;  // where the gradient ends, at the right edge
 };
 
 const BannerCase kCases[] = {
-    {"decoding", [] { return std::unique_ptr<TBannerForm>(new TDecodingDlg); }, "Now Decoding...", true,
-     QColor(162, 220, 255)},
-    {"encoding", [] { return std::unique_ptr<TBannerForm>(new TEncodingDlg); }, "Now Encoding...", false,
-     QColor(255, 162, 164)},
+    {"decoding", [](QWidget* parent) { return std::unique_ptr<TBannerForm>(new TDecodingDlg(parent)); },
+     "Now Decoding...", true, QColor(162, 220, 255)},
+    {"encoding", [](QWidget* parent) { return std::unique_ptr<TBannerForm>(new TEncodingDlg(parent)); },
+     "Now Encoding...", false, QColor(255, 162, 164)},
 };
 
 class BannerTest : public ::testing::TestWithParam<BannerCase> {
  protected:
-  BannerTest() : banner(GetParam().make()) {}
+  BannerTest() : banner(GetParam().make(nullptr)) {}
   std::unique_ptr<TBannerForm> banner;
 };
 
@@ -143,6 +144,30 @@ TEST_P(BannerTest, TextsAreDrawnOverTheGradient) {
         QDir(QString::fromLocal8Bit(dir)).filePath(QStringLiteral("%1.png").arg(GetParam().name));
     EXPECT_TRUE(image.save(path)) << path.toStdString();
   }
+}
+
+// Over the disabled window of a running job, as the window shows it: a frameless window of its own,
+// transient for the job's window so that a click there cannot raise the job's window over it, and
+// looking exactly as it does alone.
+TEST_P(BannerTest, OverADisabledWindowItIsTransientForItAndLooksTheSame) {
+  QWidget window;
+  window.show();
+  window.setEnabled(false);
+  const std::unique_ptr<TBannerForm> over = GetParam().make(&window);
+  over->show();
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(over->isWindow());
+  EXPECT_TRUE(over->windowFlags().testFlag(Qt::FramelessWindowHint));
+  EXPECT_EQ(over->windowFlags().testFlag(Qt::WindowStaysOnTopHint), GetParam().staysOnTop);
+  ASSERT_NE(over->windowHandle(), nullptr);
+  EXPECT_EQ(over->windowHandle()->transientParent(), window.windowHandle());
+  EXPECT_EQ(over->size(), banner->size());
+  EXPECT_EQ(over->pos(), banner->pos());
+
+  // A window disabled after the banner came does not grey it either.
+  window.setEnabled(true);
+  window.setEnabled(false);
+  EXPECT_EQ(Grab(*over), Grab(*banner));
 }
 
 INSTANTIATE_TEST_SUITE_P(Banners, BannerTest, ::testing::ValuesIn(kCases),
