@@ -182,6 +182,7 @@ constexpr std::array<std::int32_t, 16> kImaIndexChange = {-1, -1, -1, -1, 2, 4, 
 // "fmt " chunk normally lists.
 constexpr std::array<std::int32_t, 16> kMsAdapt = {230, 230, 230, 230, 307, 409, 512, 614,
                                                    768, 614, 512, 409, 307, 230, 230, 230};
+constexpr std::int32_t kMaxMsDelta = INT32_MAX / 768;
 
 std::int16_t Clamp16(std::int32_t v) { return static_cast<std::int16_t>(std::clamp(v, -32768, 32767)); }
 
@@ -518,7 +519,9 @@ std::int32_t TWaveIn::DecodeMsBlock(const std::uint8_t* block, std::uint32_t len
     const std::int32_t code = (n % 2 == 0) ? byte >> 4 : byte & 0x0F;
     const std::uint32_t c = n % channels;
     const std::int32_t step = delta[c];
-    delta[c] = std::max((kMsAdapt[static_cast<std::size_t>(code)] * step) >> 8, 16);
+    // Damaged data can make the delta grow by up to 3 times a code without end; it stops where the
+    // next adaptation cannot overflow, far above anything an encoder's data reaches.
+    delta[c] = std::clamp((kMsAdapt[static_cast<std::size_t>(code)] * step) >> 8, 16, kMaxMsDelta);
     const std::int32_t prediction = (sample1[c] * coefficient[c][0] + sample2[c] * coefficient[c][1]) >> 8;
     const std::int32_t signedCode = code - ((code & 8) << 1);
     const std::int16_t value = Clamp16(signedCode * step + prediction);

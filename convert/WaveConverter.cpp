@@ -33,7 +33,9 @@ constexpr std::uint64_t kMaxPcmBytes = 0xFFFFFFFFULL - (kHeaderBytes - 8);
 constexpr long kLameEncoderDelay = 576;
 // Fed to libmpg123 in pieces, so its own copy of the input stays small.
 constexpr std::size_t kFeedBytes = 64 * 1024;
-// The PCM is decoded into blocks of this size, so no buffer is ever reallocated with the PCM in it.
+// The PCM is decoded into blocks that double from the first size to the largest, so no buffer is
+// ever reallocated with the PCM in it and a short file does not clear a megabyte for nothing.
+constexpr std::size_t kFirstPcmBlockBytes = 64 * 1024;
 constexpr std::size_t kPcmBlockBytes = 1024 * 1024;
 
 bool TagIs(const std::uint8_t* at, const char* tag) {
@@ -168,17 +170,19 @@ void TWaveConverter::Convert() {
   mpg123_handle* decoder = handle.get();
 
   std::vector<std::vector<std::uint8_t>> blocks;
-  std::size_t blockFill = kPcmBlockBytes;  // no block yet
+  std::size_t blockFill = 0;  // bytes in the last block
   std::size_t fed = 0;
   std::uint64_t decodedBytes = 0;
   for (;;) {
-    if (blockFill == kPcmBlockBytes) {
-      blocks.emplace_back(kPcmBlockBytes);
+    if (blocks.empty() || blockFill == blocks.back().size()) {
+      const std::size_t next =
+          blocks.empty() ? kFirstPcmBlockBytes : std::min(kPcmBlockBytes, 2 * blocks.back().size());
+      blocks.emplace_back(next);
       blockFill = 0;
     }
     std::size_t done = 0;
     const int result =
-        mpg123_read(decoder, blocks.back().data() + blockFill, kPcmBlockBytes - blockFill, &done);
+        mpg123_read(decoder, blocks.back().data() + blockFill, blocks.back().size() - blockFill, &done);
     blockFill += done;
     decodedBytes += done;
     // What lies past the "fact" count would be cut anyway.

@@ -567,6 +567,48 @@ TEST_F(WaveInAdpcm, CorruptMsBlockEndsTheOutputWithAMessage) {
   EXPECT_FALSE(in.Busy());
 }
 
+// A damaged Microsoft ADPCM block whose codes all ask for the largest negative step (8): the
+// quantiser's delta grows threefold with every code, which would pass what 32 bits hold after some
+// twenty codes (the sanitizer build of ./test.sh reports such an overflow). The samples go down to
+// -32768 and stay there for the rest of the block.
+TEST_F(WaveInAdpcm, EndlesslyGrowingMsDeltaKeepsTheSamplesAtTheFloor) {
+  const std::string path = dir_.File("growing.wav");
+  ASSERT_TRUE(RunQuietly("sox -R -n -r 8000 -c 1 -e ms-adpcm '" + path + "' synth 0.5 sine 440"));
+  Bytes file = ReadFile(path);
+  const std::string text(file.begin(), file.end());
+  const std::size_t fmt = text.find("fmt ");
+  const std::size_t data = text.find("data");
+  ASSERT_NE(fmt, std::string::npos);
+  ASSERT_NE(data, std::string::npos);
+  const std::size_t blockAlign = test::U16At(file, fmt + 8 + 12);
+  const std::size_t samplesPerBlock = test::U16At(file, fmt + 8 + 18);
+  // The first coefficient pair predicts the last sample again: (256, 0) in 8.8 fixed point.
+  ASSERT_EQ(test::U16At(file, fmt + 8 + 22), 256U);
+  ASSERT_EQ(test::U16At(file, fmt + 8 + 24), 0U);
+  ASSERT_GT(samplesPerBlock, 40U);
+  const std::size_t block = data + 8;
+  ASSERT_LE(block + blockAlign, file.size());
+  const Bytes header = {0, 16, 0, 0, 0, 0, 0};  // predictor 0, delta 16, both samples 0
+  std::copy(header.begin(), header.end(), file.begin() + static_cast<std::ptrdiff_t>(block));
+  std::fill(file.begin() + static_cast<std::ptrdiff_t>(block + 7),
+            file.begin() + static_cast<std::ptrdiff_t>(block + blockAlign), 0x88);
+  WriteFile(path, file);
+
+  TWaveIn in;
+  in.SetFileName(path);
+  const Bytes pcm = ReadAll(in);
+  ASSERT_GE(pcm.size(), samplesPerBlock * 2);
+  std::vector<std::int16_t> samples(samplesPerBlock);
+  for (std::size_t i = 0; i < samplesPerBlock; ++i) {
+    samples[i] = static_cast<std::int16_t>(pcm[2 * i] | (pcm[2 * i + 1] << 8));
+  }
+  EXPECT_EQ(samples[2], -128);  // 0 - 8 * 16
+  for (std::size_t i = 3; i < samplesPerBlock; ++i) {
+    ASSERT_LE(samples[i], samples[i - 1]) << "sample " << i;
+  }
+  EXPECT_EQ(samples.back(), -32768);
+}
+
 // MPEG layer 3 inside WAV (format tag 85) as ffmpeg writes it with LAME. ffmpeg's own decode of the
 // same file is the reference: it hands out every decoded frame, LAME's encoder delay (576) and the
 // decoder's (529) included, so the music in it starts 1105 frames late. TWaveIn drops those frames and
