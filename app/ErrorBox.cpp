@@ -9,6 +9,11 @@ namespace merolune {
 
 namespace {
 
+// Runs longer than this get a break opportunity: short enough that a run of the widest
+// characters stays well inside the narrowest width a message box chooses for wrapped text.
+constexpr int kLongestRun = 16;
+constexpr char16_t kZeroWidthSpace = u'\u200B';
+
 std::function<void(const QString&, const QString&)>& Hook() {
   static std::function<void(const QString&, const QString&)> hook;
   return hook;
@@ -28,13 +33,41 @@ QString ApplicationTitle() {
   return name;
 }
 
+QString BreakableText(const QString& text) {
+  QString breakable;
+  breakable.reserve(text.size() + text.size() / kLongestRun + 8);
+  int run = 0;
+  for (const QChar c : text) {
+    if (run >= kLongestRun && !c.isLowSurrogate() && !c.isMark()) {
+      breakable += kZeroWidthSpace;
+      run = 0;
+    }
+    breakable += c;
+    if (c == u'/') {
+      // Line breaking keeps "/" with a digit after it, so a slash alone is not always a break.
+      breakable += kZeroWidthSpace;
+      run = 0;
+    } else {
+      run = c.isSpace() || c == kZeroWidthSpace ? 0 : run + 1;
+    }
+  }
+  return breakable;
+}
+
+void ShowErrorBox(QWidget* parent, const QString& title, const QString& text) {
+  QMessageBox box(QMessageBox::Critical, title, BreakableText(text), QMessageBox::Ok, parent);
+  // A file name is shown as it is, even where it looks like markup.
+  box.setTextFormat(Qt::PlainText);
+  box.exec();
+}
+
 void ShowStandardError(QWidget* parent, const std::string& message) {
   const QString text = StandardErrorText(message);
   if (Hook()) {
     Hook()(ApplicationTitle(), text);
     return;
   }
-  QMessageBox::critical(parent, ApplicationTitle(), text, QMessageBox::Ok);
+  ShowErrorBox(parent, ApplicationTitle(), text);
 }
 
 void SetErrorBoxHook(std::function<void(const QString& title, const QString& text)> hook) { Hook() = std::move(hook); }

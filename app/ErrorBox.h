@@ -17,8 +17,19 @@ QString StandardErrorText(const std::string& message);
 // The box's title: the executable's file name without its extension.
 QString ApplicationTitle();
 
-// Shows the standard error box (error icon, OK button) over `parent`. A test may replace the
-// box with a recorder through SetErrorBoxHook.
+// `text` with a zero-width break opportunity after every "/" and inside every longer run of
+// characters that offers none, so that a message box can wrap a long path (which has no spaces)
+// instead of growing past the screen and cutting it off. Pairs of surrogates and combining marks
+// stay with their characters; the text reads the same.
+QString BreakableText(const QString& text);
+
+// An error box (error icon, OK button) titled `title` over `parent`, showing `text` as plain text
+// made breakable, so that it is never wider than the screen. Modal; returns when it is closed.
+void ShowErrorBox(QWidget* parent, const QString& title, const QString& text);
+
+// Shows the standard error box over `parent` with StandardErrorText(message). A test may replace
+// the box with a recorder through SetErrorBoxHook; the recorder gets the text without the break
+// opportunities.
 void ShowStandardError(QWidget* parent, const std::string& message);
 void SetErrorBoxHook(std::function<void(const QString& title, const QString& text)> hook);
 

@@ -16,6 +16,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QShortcut>
 #include <QSlider>
@@ -33,6 +34,7 @@
 #include "Icons.h"
 #include "KDrop.h"
 #include "KThdCmp.h"
+#include "Notifications.h"
 #include "RemoteControl.h"
 #include "Unit2.h"
 #include "YTrackBar.h"
@@ -61,6 +63,13 @@ qsizetype ExtensionStart(const QString& path) {
   const qsizetype dot = path.lastIndexOf('.');
   if (dot < 0 || path.indexOf('/', dot) >= 0) return -1;
   return dot;
+}
+
+// The extension of a file-dialog filter "Name (*.ext)", or `otherwise` when it names none.
+QString FilterSuffix(const QString& filter, const QString& otherwise) {
+  static const QRegularExpression pattern(QStringLiteral("\\(\\*\\.(\\w+)\\)"));
+  const QRegularExpressionMatch match = pattern.match(filter);
+  return match.hasMatch() ? match.captured(1) : otherwise;
 }
 
 QFont UiFont() {
@@ -321,13 +330,28 @@ bool TForm1::StartRemoteControl() {
 void TForm1::Button1Click() {
   if (jobRunning_) return;
   jobRunning_ = true;
-  Guarded(this, [this] { DoReduce(); });
+  // A job that ends while the user is at another window is announced on the desktop; a failure
+  // is announced before its error box, which waits for the user.
+  const QString destination = Edit2->text();
+  const auto announce = [this](const char* summary, const QString& body) {
+    // The activation that the end of a banner hands back to this window arrives as an event.
+    QCoreApplication::processEvents();
+    if (!isActiveWindow()) DesktopNotifier().Notify(QString::fromUtf8(summary), body);
+  };
+  Guarded(this, [&] {
+    try {
+      if (DoReduce() == JobResult::Completed) announce(kJobDoneNotice, destination);
+    } catch (const std::exception& e) {
+      announce(kJobFailedNotice, destination + '\n' + StandardErrorText(e.what()));
+      throw;
+    }
+  });
   jobRunning_ = false;
 }
 
 void TForm1::BitBtn1Click() { job_.RequestCancel(); }
 
-void TForm1::DoReduce() { job_.DoReduce(Edit1->text().toStdString(), Edit2->text().toStdString()); }
+JobResult TForm1::DoReduce() { return job_.DoReduce(Edit1->text().toStdString(), Edit2->text().toStdString()); }
 
 void TForm1::Button2Click() {
   Guarded(this, [this] {
@@ -353,6 +377,10 @@ void TForm1::Button3Click() {
       QFileDialog dialog(this, QString(), Edit2->text(), kSaveFilter);
       dialog.setAcceptMode(QFileDialog::AcceptSave);
       dialog.setDefaultSuffix("wav");
+      // A name typed without an extension takes the one of the file type chosen, as in the
+      // platforms' own save dialogs; "All files" keeps the default.
+      connect(&dialog, &QFileDialog::filterSelected, &dialog,
+              [&dialog](const QString& filter) { dialog.setDefaultSuffix(FilterSuffix(filter, "wav")); });
       dialog.selectFile(Edit2->text());
       if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) chosen = dialog.selectedFiles().first();
     }
@@ -463,7 +491,7 @@ void TForm1::PumpMessages() { QCoreApplication::processEvents(QEventLoop::AllEve
 void TForm1::ShowError(const std::string& message) {
   const QString text = QString::fromStdString(message);
   if (MessageBoxHook) return MessageBoxHook(kErrorCaption, text);
-  QMessageBox::critical(this, kErrorCaption, text, QMessageBox::Ok);
+  ShowErrorBox(this, kErrorCaption, text);
 }
 
 bool TForm1::ConfirmOverwrite(const std::string& destination) {
@@ -525,10 +553,12 @@ void TForm1::SetProgress(std::uint64_t position, std::uint64_t minimum, std::uin
 void TForm1::BeginConversion(ConversionPhase phase) {
   wasActive_ = isActiveWindow();
   setEnabled(false);
+  // The banner is a window of its own, transient for this one: the window manager keeps it above
+  // this window, which a click on it would otherwise raise over the encoding banner.
   if (phase == ConversionPhase::Decoding) {
-    banner_ = std::make_unique<TDecodingDlg>();
+    banner_ = std::make_unique<TDecodingDlg>(this);
   } else {
-    banner_ = std::make_unique<TEncodingDlg>();
+    banner_ = std::make_unique<TEncodingDlg>(this);
   }
   banner_->show();
   PumpMessages();

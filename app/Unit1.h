@@ -131,7 +131,7 @@ class TForm1 : public QMainWindow, private JobHost {
   void BuildMenus();
   void BuildToolBar(QWidget* client);
   void BuildControls(QWidget* client);
-  void DoReduce();
+  JobResult DoReduce();
   void ShowPopupMenu1(QWidget* at, const QPoint& pos);
 
   // JobHost

@@ -1,0 +1,106 @@
+// The desktop program's command line, run as a child process: --help and --version answer and
+// exit; anything else is the source, checked by running a job over the remote control.
+
+#include <gtest/gtest.h>
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QEventLoop>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QThread>
+#include <QTimer>
+#include <filesystem>
+
+#include "RemoteControl.h"
+#include "Signals.h"
+#include "TempDir.h"
+#include "Unit1.h"
+#include "WavFile.h"
+
+namespace merolune {
+namespace {
+
+struct InformationCase {
+  const char* name;
+  QStringList arguments;
+  const char* answer;  // a line the output starts with or contains
+  bool withDisplay;    // else no window system could be opened at all
+};
+
+class InformationTest : public ::testing::TestWithParam<InformationCase> {};
+
+TEST_P(InformationTest, AnswersAndExitsWithoutOpeningAWindow) {
+  QProcess program;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("QT_QPA_PLATFORM", GetParam().withDisplay ? "offscreen" : "xcb");
+  if (!GetParam().withDisplay) {
+    environment.remove("DISPLAY");
+    environment.remove("WAYLAND_DISPLAY");
+  }
+  program.setProcessEnvironment(environment);
+  program.start(MEROLUNE_APP, GetParam().arguments);
+  // A window would keep the program running until someone closed it.
+  ASSERT_TRUE(program.waitForFinished(30000));
+  EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
+  const QString output = QString::fromLocal8Bit(program.readAllStandardOutput());
+  EXPECT_TRUE(output.contains(GetParam().answer)) << output.toStdString();
+}
+
+const InformationCase kInformationCases[] = {
+    {"version", {"--version"}, "merolune 0.1.0\n", true},
+    {"shortVersion", {"-v"}, "merolune 0.1.0\n", true},
+    {"help", {"--help"}, "Usage: ", true},
+    {"shortHelp", {"-h"}, "--version", true},
+    {"helpWithQtOptions", {"--help-all"}, "-platform", true},
+    // Qt's own word options are not read as letters, and unknown options do not matter.
+    {"besideOtherOptions", {"-reverse", "--unknown", "somefile.wav", "--version"}, "merolune 0.1.0\n", true},
+    {"withoutDisplay", {"--help"}, "Usage: ", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(CommandLine, InformationTest, ::testing::ValuesIn(kInformationCases),
+                         [](const ::testing::TestParamInfo<InformationCase>& param) { return param.param.name; });
+
+// Sends a remote-control code and waits for the reply; nullopt when no one answered.
+std::optional<int> Remote(unsigned code, int timeoutMs) {
+  QDBusMessage call = QDBusMessage::createMethodCall(kRemoteService, kRemotePath, kRemoteInterface, "Message");
+  call << code;
+  QDBusPendingCallWatcher watcher(QDBusConnection::sessionBus().asyncCall(call, timeoutMs));
+  QEventLoop loop;
+  QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
+  if (!watcher.isFinished()) loop.exec();
+  const QDBusPendingReply<int> reply = watcher;
+  if (reply.isError()) return std::nullopt;
+  return reply.value();
+}
+
+TEST(CommandLineSource, AFileNamedLikeAnOptionIsTheSourceAfterQtsOwnOptions) {
+  if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) GTEST_SKIP() << "no session bus";
+  test::TempDir dir;
+  test::WavSpec wav;
+  wav.Data = test::SampleBytes(test::SongLike(44100, 44100, 11));
+  test::WriteBytes(dir.File("-x.wav"), test::MakeWav(wav));
+
+  QProcess program;
+  program.setWorkingDirectory(QString::fromStdString(dir.Path()));
+  program.setProcessChannelMode(QProcess::ForwardedChannels);
+  program.start(MEROLUNE_APP, {"-platform", "offscreen", "-x.wav"});
+  ASSERT_TRUE(program.waitForStarted());
+  bool answering = false;
+  for (int attempt = 0; attempt < 200 && !answering && program.state() == QProcess::Running; ++attempt) {
+    answering = Remote(0, 1000).has_value();
+    if (!answering) QThread::msleep(100);
+  }
+  ASSERT_TRUE(answering) << "the program did not come up";
+  // The run command writes the default destination of the source the program was handed.
+  EXPECT_EQ(Remote(kEyeOnSTART, 120000), 0);
+  EXPECT_EQ(test::ReadResultWav(dir.File("-x_cc.wav"), 44100).size(), 2u * 44100);
+  program.terminate();
+  program.waitForFinished(10000);
+}
+
+}  // namespace
+}  // namespace merolune
