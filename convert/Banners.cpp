@@ -76,7 +76,9 @@ class FrameOverlay : public QWidget {
 TBannerForm::TBannerForm(const QString& headline, const QColor& endColor, bool staysOnTop, QWidget* parent)
     : QWidget(parent) {
   // A banner only informs: it never takes the keyboard from the main window, whose Escape cancels.
-  Qt::WindowFlags flags = Qt::Window | Qt::FramelessWindowHint | Qt::WindowDoesNotAcceptFocus;
+  // A tool window, since X11 window managers learn of the parent (and keep a banner above it) only
+  // for tool windows and dialogs.
+  Qt::WindowFlags flags = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowDoesNotAcceptFocus;
   if (staysOnTop) flags |= Qt::WindowStaysOnTopHint;
   setWindowFlags(flags);
   setAttribute(Qt::WA_ShowWithoutActivating);

@@ -157,6 +157,8 @@ TEST_P(BannerTest, OverADisabledWindowItIsTransientForItAndLooksTheSame) {
   over->show();
   QCoreApplication::processEvents();
   EXPECT_TRUE(over->isWindow());
+  // The kind of window whose parent the X11 window manager is told of.
+  EXPECT_EQ(over->windowType(), Qt::Tool);
   EXPECT_TRUE(over->windowFlags().testFlag(Qt::FramelessWindowHint));
   EXPECT_EQ(over->windowFlags().testFlag(Qt::WindowStaysOnTopHint), GetParam().staysOnTop);
   ASSERT_NE(over->windowHandle(), nullptr);
