@@ -102,8 +102,8 @@ struct TFLACIn::Impl {
   std::uint32_t bits = 0;
   std::uint64_t totalSamples = 0;
 
-  std::vector<std::uint8_t> buffer;  // the last decoded frame, grown to the largest one
-  std::int32_t decodedBytes = 0;     // bytes of it the last write callback stored
+  std::vector<std::uint8_t> buffer;  // what the last decoding call gave, grown to the largest
+  std::int32_t decodedBytes = 0;     // bytes of it the write callbacks of that call stored
   std::int32_t pendingBytes = 0;     // a frame decoded by a seek, not handed out yet
   std::uint64_t framesDecoded = 0;   // file position, in frames, after the last decoded frame
   bool endOfData = false;
@@ -190,13 +190,20 @@ struct TFLACIn::Impl {
       frames = std::min(frames, d.totalSamples - std::min(d.totalSamples, d.framesDecoded));
     const std::uint32_t sampleBytes = d.bits / 8;
     const std::size_t bytes = static_cast<std::size_t>(frames) * d.channels * sampleBytes;
+    // One decoding call may hand over more than one frame: after a damaged frame libFLAC sends
+    // silence in its place and then the next frame. They go one after the other into the buffer.
+    const auto at = static_cast<std::size_t>(d.decodedBytes);
+    if (bytes > static_cast<std::size_t>(INT32_MAX) - at) {
+      d.callbackError = kFLACReadError;
+      return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
+    }
     try {
-      if (d.buffer.size() < bytes) d.buffer.resize(bytes);
+      if (d.buffer.size() < at + bytes) d.buffer.resize(at + bytes);
     } catch (...) {
       d.callbackError = CurrentExceptionText();
       return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
     }
-    std::uint8_t* out = d.buffer.data();
+    std::uint8_t* out = d.buffer.data() + at;
     switch (sampleBytes) {
       case 1:
         Interleave<1>(channelData, d.channels, frames, out);
@@ -211,7 +218,7 @@ struct TFLACIn::Impl {
         Interleave<4>(channelData, d.channels, frames, out);
         break;
     }
-    d.decodedBytes = static_cast<std::int32_t>(bytes);
+    d.decodedBytes = static_cast<std::int32_t>(at + bytes);
     d.framesDecoded += frames;
     return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
   }

@@ -377,6 +377,36 @@ TEST(FLACIn, ACutFileIsReportedInsteadOfDeliveredShort) {
   EXPECT_FALSE(in.Busy());
 }
 
+// A frame whose checksum fails is replaced by silence, and libFLAC hands that silence and the next
+// frame over in one decoding call: both must come out, the whole length, as the flac tool decodes
+// the same file when told to go on after errors.
+TEST(FLACIn, ADamagedFrameBecomesSilenceAndNothingAfterItIsLost) {
+  REQUIRE_FLAC_TOOL();
+  TempDir dir;
+  const std::vector<std::int16_t> samples = Signal(44100, 2, 9);
+  test::WritePcmWav(dir.File("in.wav"), samples, 44100, 2);
+  ASSERT_EQ(Flac({"-s", "-f", "--no-padding", "-b", "1152", dir.File("in.wav"), "-o", dir.File("in.flac")}), 0);
+  Bytes flac = test::ReadBytes(dir.File("in.flac"));
+  flac[flac.size() * 2 / 5] ^= 0x5A;
+  test::WriteBytes(dir.File("damaged.flac"), flac);
+  ASSERT_EQ(Flac({"-s", "-d", "-F", "-f", dir.File("damaged.flac"), "-o", dir.File("reference.wav")}), 0);
+  const auto reference = test::ReadPcmWav(dir.File("reference.wav"));
+  ASSERT_TRUE(reference);
+  ASSERT_EQ(reference->Frames(), 44100U);
+  ASSERT_NE(reference->Samples, samples) << "the damage went unnoticed";
+
+  TFLACIn in;
+  TWaveOut out;
+  ASSERT_EQ(Decode(in, out, dir.File("damaged.flac"), dir.File("out.wav")), "");
+  const Bytes file = test::ReadBytes(dir.File("out.wav"));
+  ASSERT_GE(file.size(), 44U);
+  EXPECT_EQ(test::U32At(file, 40), file.size() - 44);
+  const auto decoded = test::ReadPcmWav(dir.File("out.wav"));
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->Frames(), 44100U);
+  EXPECT_TRUE(decoded->Samples == reference->Samples);
+}
+
 TEST(FLACIn, FormatAndRangeAreServedFromTheFile) {
   REQUIRE_FLAC_TOOL();
   TempDir dir;
@@ -651,7 +681,9 @@ TEST(FLACOut, WriteErrorsEndTheRunWithTheStreamsMessage) {
   out.SetFileName(dir.File("missing/out.flac"));
   out.Start();
   ASSERT_TRUE(WaitForOutput(out));
-  EXPECT_EQ(out.ErrorMessage(), kAuCannotCreateFile + dir.File("missing/out.flac"));
+  std::string expected = kAuCannotCreateFile;
+  expected.append("\"").append(dir.File("missing/out.flac")).append("\". No such file or directory");
+  EXPECT_EQ(out.ErrorMessage(), expected);
   EXPECT_FALSE(in.Busy());
 }
 
