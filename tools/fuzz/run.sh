@@ -1,19 +1,49 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang (build/fuzz) and runs each for a bounded time on a small
-# seed corpus made on the spot.
-#   tools/fuzz/run.sh [SECONDS]    seconds per target, default 60; JOBS=N limits the build
-# Prints the number of executions per target. A crashing input is kept under build/fuzz/artifacts/
-# and the script exits with status 1.
+# Builds the libFuzzer targets with clang (build/fuzz) and runs them one after the other, each for a
+# bounded time, on seed files made on the spot with the peer tools and on what earlier runs found.
+#   tools/fuzz/run.sh [-t TARGET]... [-r RUNS] [SECONDS]
+#     SECONDS    the longest each target runs, default 60
+#     -r RUNS    also stop each target after RUNS executions
+#     -t TARGET  run only this target (may be repeated); the targets, in the order they run:
+#                wave-header, job, wave-in, vorbis-in, flac-in, vbmp3, wmafile
+#   JOBS=N limits the build.
+# Each target's corpus is kept in build/fuzz/corpus/<target>, so that a later run goes on from
+# there. Prints the executions and seconds of every target. A crashing input is kept under
+# build/fuzz/artifacts/<target>/ and the script exits with status 1.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/../.." && pwd)"
 cd "$top"
 
-seconds="${1:-60}"
-if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
-  echo "usage: tools/fuzz/run.sh [SECONDS]" >&2
+all=(wave-header job wave-in vorbis-in flac-in vbmp3 wmafile)
+usage() {
+  echo "usage: tools/fuzz/run.sh [-t TARGET]... [-r RUNS] [SECONDS]   (targets: ${all[*]})" >&2
   exit 2
-fi
-targets=(merolune-fuzz-wave-header merolune-fuzz-job)
+}
+chosen=()
+runs=""
+while getopts "t:r:" option; do
+  case "$option" in
+    t)
+      name="${OPTARG#merolune-fuzz-}"
+      [[ " ${all[*]} " == *" $name "* ]] || usage
+      chosen+=("$name")
+      ;;
+    r)
+      [[ "$OPTARG" =~ ^[1-9][0-9]*$ ]] || usage
+      runs="$OPTARG"
+      ;;
+    *) usage ;;
+  esac
+done
+shift $((OPTIND - 1))
+(($# <= 1)) || usage
+seconds="${1:-60}"
+[[ "$seconds" =~ ^[1-9][0-9]*$ ]] || usage
+names=()
+for name in "${all[@]}"; do
+  if ((${#chosen[@]} == 0)) || [[ " ${chosen[*]} " == *" $name "* ]]; then names+=("$name"); fi
+done
+targets=("${names[@]/#/merolune-fuzz-}")
 
 "$top/scripts/install-deps.sh" --fuzz >&2
 
@@ -29,11 +59,11 @@ cmake --build "$build" ${JOBS:+-j "$JOBS"} --target "${targets[@]}" merolune-dem
 work="$(mktemp -d "${TMPDIR:-/tmp}/merolune-fuzz-XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 seeds="$work/seeds"
-mkdir -p "$seeds" "$work/tmp"
+mkdir -p "$seeds"/{wav,wave-in,vorbis-in,flac-in,vbmp3,wmafile} "$work/tmp"
 
-# Seeds: a real song excerpt, and small hand-made files with the header's less common turns.
-"$build/tools/merolune-demosong" --seconds 0.1 "$seeds/demo.wav" >/dev/null
-perl - "$seeds" <<'EOF'
+# WAV seeds: a real song excerpt, and small hand-made files with the header's less common turns.
+"$build/tools/merolune-demosong" --seconds 0.1 "$seeds/wav/demo.wav" >/dev/null
+perl - "$seeds/wav" <<'EOF'
 use strict;
 use warnings;
 my $dir = shift;
@@ -68,23 +98,76 @@ put("tinydata.wav", riff(fmt(1, 2, 44100, 16), chunk("data", "\1\2"),
                          chunk("LIST", "INFOISFT" . pack("V", 4000) . ("x" x 4000))));
 EOF
 
+# Seeds of the other kinds, encoded from the song excerpt (and a mono copy of it) by the peer tools.
+demo="$seeds/wav/demo.wav"
+mono="$work/mono.wav"
+sox "$demo" -c 1 -r 22050 "$mono"
+quiet_ffmpeg() { ffmpeg -nostdin -loglevel error -y "$@"; }
+# TWaveIn: ADPCM of both kinds, MPEG layer 3 inside WAV, the less common PCM widths.
+cp "$seeds"/wav/*.wav "$seeds/wave-in/"
+sox "$demo" -e ima-adpcm "$seeds/wave-in/ima-stereo.wav"
+sox "$mono" -e ima-adpcm "$seeds/wave-in/ima-mono.wav"
+sox "$demo" -e ms-adpcm "$seeds/wave-in/ms-stereo.wav"
+sox "$mono" -e ms-adpcm "$seeds/wave-in/ms-mono.wav"
+quiet_ffmpeg -i "$demo" -c:a libmp3lame -b:a 32k "$seeds/wave-in/mp3-stereo.wav"
+quiet_ffmpeg -i "$mono" -c:a libmp3lame -b:a 24k "$seeds/wave-in/mp3-mono.wav"
+sox "$mono" -b 24 "$seeds/wave-in/pcm24-mono.wav"
+sox "$mono" -b 32 "$seeds/wave-in/pcm32-mono.wav"
+# TVorbisIn: both qualities' ends, mono, a chain of two streams, and a stream without audio.
+oggenc -Q -q -1 -o "$seeds/vorbis-in/q-1-stereo.ogg" "$demo"
+oggenc -Q -q 5 --serial 7 -o "$seeds/vorbis-in/q5-mono.ogg" "$mono"
+oggenc -Q -q 0 --serial 8 -o "$work/second.ogg" "$demo"
+cat "$seeds/vorbis-in/q-1-stereo.ogg" "$work/second.ogg" >"$seeds/vorbis-in/chain.ogg"
+sox "$demo" "$work/empty.wav" trim 0 0
+oggenc -Q -o "$seeds/vorbis-in/empty.ogg" "$work/empty.wav"
+# TFLACIn: fastest and best compression, 8 and 24 bits, and a stream whose length is not known (0).
+flac -s -0 --no-padding -o "$seeds/flac-in/l0-stereo.flac" "$demo"
+flac -s -8 -o "$seeds/flac-in/l8-mono.flac" "$mono"
+sox "$mono" -b 8 "$work/mono8.wav"
+flac -s --no-padding -o "$seeds/flac-in/mono8.flac" "$work/mono8.wav"
+sox "$demo" -b 24 "$work/stereo24.wav"
+flac -s --no-padding --no-seektable -o "$seeds/flac-in/stereo24.flac" "$work/stereo24.wav"
+quiet_ffmpeg -i "$demo" -c:a flac -f flac pipe:1 >"$seeds/flac-in/streamed.flac"
+# libvbmp3: constant and variable bit rate (with its LAME header), tags at both ends, layer 2.
+lame --quiet -b 32 "$demo" "$seeds/vbmp3/cbr32-stereo.mp3"
+lame --quiet -V 9 "$mono" "$seeds/vbmp3/vbr-mono.mp3"
+lame --quiet -b 24 --tt Title --ta Artist --add-id3v2 "$mono" "$seeds/vbmp3/tagged.mp3"
+quiet_ffmpeg -i "$demo" -c:a mp2 -b:a 64k -f mp2 "$seeds/vbmp3/layer2.mp2"
+# libwmafile: both WMA versions, stereo and mono, with metadata.
+quiet_ffmpeg -i "$demo" -c:a wmav2 -b:a 32k "$seeds/wmafile/wmav2-stereo.wma"
+quiet_ffmpeg -i "$mono" -c:a wmav1 -b:a 24k "$seeds/wmafile/wmav1-mono.wma"
+quiet_ffmpeg -i "$demo" -c:a wmav2 -b:a 48k -metadata title=Title "$seeds/wmafile/wmav2-tagged.wma"
+
+seeds_of() {
+  case "$1" in
+    wave-header | job) echo "$seeds/wav" ;;
+    *) echo "$seeds/$1" ;;
+  esac
+}
+
 artifacts="$build/artifacts"
 mkdir -p "$artifacts"
-export ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}"
+# A smaller quarantine than AddressSanitizer's 256 MB: freed blocks are reused sooner, so the codec
+# libraries' large allocations stop costing fresh pages on every run (nearly twice the executions).
+export ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1:quarantine_size_mb=32}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+export LSAN_OPTIONS="${LSAN_OPTIONS:-suppressions=$top/tools/fuzz/lsan.supp}"
 
 status=0
 summary=()
-for target in "${targets[@]}"; do
-  corpus="$work/corpus-$target"
-  log="$work/$target.log"
-  mkdir -p "$corpus" "$artifacts/$target"
-  echo "== $target: ${seconds}s" >&2
-  # TMPDIR: the job target makes its directory there, inside our work directory.
-  if TMPDIR="$work/tmp" "$build/tools/fuzz/$target" -max_total_time="$seconds" -max_len=65536 -timeout=10 \
-    -artifact_prefix="$artifacts/$target/" "$corpus" "$seeds" >"$log" 2>&1; then
-    runs="$(grep -oE 'Done [0-9]+ runs in [0-9]+ second' "$log" | tail -n1 | awk '{ print $2 " " $5 }')"
-    summary+=("fuzz target=$target runs=${runs% *} seconds=${runs#* } result=ok")
+for name in "${names[@]}"; do
+  target="merolune-fuzz-$name"
+  corpus="$build/corpus/$name"
+  log="$work/$name.log"
+  mkdir -p "$corpus" "$artifacts/$name"
+  echo "== $target: ${seconds}s${runs:+, at most $runs runs}" >&2
+  # TMPDIR: targets that hand file names to a library make their directory there, inside our work
+  # directory.
+  if TMPDIR="$work/tmp" "$build/tools/fuzz/$target" -max_total_time="$seconds" ${runs:+-runs="$runs"} \
+    -max_len=65536 -timeout=10 -artifact_prefix="$artifacts/$name/" "$corpus" "$(seeds_of "$name")" \
+    >"$log" 2>&1; then
+    done_line="$(grep -oE 'Done [0-9]+ runs in [0-9]+ second' "$log" | tail -n1 | awk '{ print $2 " " $5 }')"
+    summary+=("fuzz target=$target runs=${done_line% *} seconds=${done_line#* } result=ok")
   else
     status=1
     tail -n 60 "$log" >&2
