@@ -284,6 +284,9 @@ void TWaveIn::OpenSource() {
       const std::uint16_t bits = info.BitsPerSample;
       if (bits != 8 && bits != 16 && bits != 24 && bits != 32) throw EAuException(kNotSupportedWav + name);
       const std::uint32_t frameBytes = channels * (bits / 8U);
+      // Blocks are handed out in whole frames from a buffer of kBufferSize bytes, and outputs ask
+      // for no more than that at a time: a wider frame (thousands of channels) could never come out.
+      if (frameBytes > static_cast<std::uint32_t>(kBufferSize)) throw EAuException(kNotSupportedWav + name);
       // A trailing partial frame cannot be handed out.
       dataBytes_ = bytes - bytes % frameBytes;
       frames = static_cast<std::int64_t>(dataBytes_ / frameBytes);

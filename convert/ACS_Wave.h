@@ -18,7 +18,8 @@ enum class TWavType { wtUnsupported, wtPCM, wtDVIADPCM, wtMSADPCM, wtACM };
 // as it is stored, IMA/DVI ADPCM (tag 17) and Microsoft ADPCM (tag 2) decoded to 16 bits, and MPEG
 // layer 3 (tag 85, kind wtACM) converted as a whole to 16-bit PCM in memory by TWaveConverter when the
 // source is opened (see there for its length and alignment); that image is read instead of the source
-// until CloseSource drops it. Every other kind, and a tag-85 file that does not decode, makes
+// until CloseSource drops it. Every other kind, PCM frames wider than 16384 bytes (more than 4096
+// channels of 32 bits), and a tag-85 file that does not decode, make
 // OpenSource throw with Valid false, so a pipeline fed from it ends with the message in ErrorMessage.
 // The data is the "data" chunk's bytes, cut at the end of the file (and for PCM to whole frames); chunks
 // after it are never read as audio. ADPCM delivers the "fact" chunk's sample count, or without one what

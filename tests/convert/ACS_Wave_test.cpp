@@ -325,6 +325,28 @@ TEST(WaveIn, EmptyAndNonsenseFilesFailCleanly) {
   }
 }
 
+// A frame is handed out whole from a 16384-byte buffer, which 4096 channels of 32 bits fill exactly;
+// one channel more could never come out, and is refused instead of read as empty.
+TEST(WaveIn, FramesUpToTheBufferAreReadAndWiderOnesRefused) {
+  TempDir dir;
+  for (const std::uint32_t channels : {4096U, 4097U}) {
+    SCOPED_TRACE(channels);
+    const Bytes data = Pattern(3 * channels * 4, 11);
+    Bytes file = CanonicalHeader(channels, 8000, 32, static_cast<std::uint32_t>(data.size()));
+    file.insert(file.end(), data.begin(), data.end());
+    MemoryStream stream(file);
+    TWaveIn in;
+    in.AssignStream(&stream);
+    if (channels == 4096) {
+      EXPECT_EQ(ReadAll(in, 16384), data);
+    } else {
+      EXPECT_THROW(in.BeginRead(), EAuException);
+      EXPECT_FALSE(in.Busy());
+      EXPECT_FALSE(in.Valid());
+    }
+  }
+}
+
 TEST(WaveIn, MissingFileFailsCleanly) {
   TempDir dir;
   TWaveIn in;
