@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "WavFile.h"
@@ -19,7 +21,29 @@ namespace merolune::test {
 
 bool ToolAvailable(const std::string& path) { return !path.empty() && access(path.c_str(), X_OK) == 0; }
 
-int RunTool(const std::vector<std::string>& argv, std::string* output) {
+namespace {
+
+// A new unnamed file for one capture, read back from the start.
+int AnonymousFile() {
+  const char* folder = std::getenv("TMPDIR");
+  std::string name = std::string(folder && *folder ? folder : "/tmp") + "/merolune-stderr-XXXXXX";
+  const int fd = mkostemp(name.data(), O_CLOEXEC);
+  if (fd >= 0) unlink(name.c_str());
+  return fd;
+}
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  ssize_t n = 0;
+  lseek(fd, 0, SEEK_SET);
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<std::size_t>(n));
+  return text;
+}
+
+}  // namespace
+
+int RunTool(const std::vector<std::string>& argv, std::string* output, std::string* errors) {
   if (argv.empty()) return -1;
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -27,6 +51,8 @@ int RunTool(const std::vector<std::string>& argv, std::string* output) {
 
   int pipeFds[2] = {-1, -1};
   if (output && pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+  const int errorFile = errors ? AnonymousFile() : -1;
+  if (errors && errorFile < 0) return -1;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -35,7 +61,11 @@ int RunTool(const std::vector<std::string>& argv, std::string* output) {
   } else {
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   }
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  if (errors) {
+    posix_spawn_file_actions_adddup2(&actions, errorFile, 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  }
   pid_t pid = -1;
   const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -49,10 +79,40 @@ int RunTool(const std::vector<std::string>& argv, std::string* output) {
     }
     close(pipeFds[0]);
   }
-  if (spawned != 0) return -1;
   int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
+  const bool waited = spawned == 0 && waitpid(pid, &status, 0) == pid;
+  if (errors) {
+    *errors = ReadAll(errorFile);
+    close(errorFile);
+  }
+  if (!waited) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+CapturedStderr::CapturedStderr() {
+  std::fflush(stderr);
+  file_ = AnonymousFile();
+  saved_ = dup(2);
+  if (file_ >= 0 && saved_ >= 0) dup2(file_, 2);
+}
+
+CapturedStderr::~CapturedStderr() { Release(); }
+
+std::string CapturedStderr::Release() {
+  if (saved_ < 0 && file_ < 0) return {};
+  std::fflush(stderr);
+  if (saved_ >= 0) {
+    dup2(saved_, 2);
+    close(saved_);
+    saved_ = -1;
+  }
+  std::string text;
+  if (file_ >= 0) {
+    text = ReadAll(file_);
+    close(file_);
+    file_ = -1;
+  }
+  return text;
 }
 
 std::vector<double> PcmAudio::Channel(int channel) const {

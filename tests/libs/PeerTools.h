@@ -13,9 +13,26 @@ namespace merolune::test {
 // True when `path` (a tool found at configure time, or "") can be run.
 bool ToolAvailable(const std::string& path);
 
-// Runs argv[0] with the arguments, no shell, stdin and stderr on /dev/null. Returns the exit
-// status (-1 when it could not run or died of a signal) and, when `output` is given, its stdout.
-int RunTool(const std::vector<std::string>& argv, std::string* output = nullptr);
+// Runs argv[0] with the arguments, no shell, stdin on /dev/null. Returns the exit status (-1 when
+// it could not run or died of a signal), its stdout when `output` is given and its stderr when
+// `errors` is given (else they go to /dev/null).
+int RunTool(const std::vector<std::string>& argv, std::string* output = nullptr,
+            std::string* errors = nullptr);
+
+// What this process writes to file descriptor 2 (stderr) between construction and Release(), which
+// puts the old stderr back; a library's own messages included.
+class CapturedStderr {
+ public:
+  CapturedStderr();
+  ~CapturedStderr();
+  CapturedStderr(const CapturedStderr&) = delete;
+  CapturedStderr& operator=(const CapturedStderr&) = delete;
+  std::string Release();
+
+ private:
+  int saved_ = -1;
+  int file_ = -1;
+};
 
 // Any PCM 16-bit WAV file, whatever chunks it carries (the tools write LIST chunks and such).
 struct PcmAudio {
