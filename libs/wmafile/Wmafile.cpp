@@ -15,10 +15,13 @@ extern "C" {
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,10 +33,78 @@ namespace merolune {
 
 namespace {
 
-// The exact number of sample frames that WAV2WMA encoded, stored as an ASF attribute. The encoder
-// works in whole codec frames and needs one frame of silence after the audio (below), so a decoder
-// delivers up to two frames more than there were; WMA2WAV cuts them off when it finds this.
+// The exact number of sample frames that WAV2WMA encoded, at the rate it wrote, stored as an ASF
+// attribute. The encoder works in whole codec frames and needs one frame of silence after the audio
+// (below), so a decoder delivers up to two frames more than there were; WMA2WAV cuts them off when it
+// finds this.
 constexpr const char* kSampleCountKey = "Merolune/SampleCount";
+
+// FFmpeg prints its warnings and errors ("[asf @ 0x...] ...") on stderr, which is the user's terminal
+// when the program runs from one; the library has nobody to tell them to, as a failure shows only as a
+// missing destination. The callback is process-wide and set once; a function that does nothing is
+// safe on any thread.
+void DropLogLine(void*, int, const char*, std::va_list) {}
+
+void SilenceLibraryLog() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_callback(DropLogLine); });
+}
+
+// The caller's progress function, called on the converting thread with the position in thousandths:
+// at the start, after every few packets or every few tens of milliseconds of work, whichever comes
+// first, and at the end. A non-zero answer stops the conversion at the next packet.
+class Progress {
+ public:
+  Progress(wmafile_progress function, void* user) : function_(function), user_(user) {}
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  // Later positions are parts of [first, last] thousandths: one pass over the source is one share of
+  // the whole work.
+  void SetStage(int first, int last) {
+    first_ = first;
+    last_ = last;
+  }
+
+  // Counts one step of work (a packet); true when it is time to call the function again (or it has
+  // asked to stop).
+  bool Due() {
+    if (!function_) return false;
+    return stopped_ || ++steps_ >= kStepsPerCall || Clock::now() - lastCall_ >= kInterval;
+  }
+
+  // Calls the function with `done` of `total` (bytes or frames) of the current stage. False once it
+  // has asked to stop.
+  bool ReportPart(std::int64_t done, std::int64_t total) {
+    const double part =
+        total > 0 ? std::clamp(static_cast<double>(done) / static_cast<double>(total), 0.0, 1.0) : 0.0;
+    return Report(first_ + static_cast<int>(part * (last_ - first_)));
+  }
+
+  // Calls the function now with `permille`, never less than the last position reported.
+  bool Report(int permille) {
+    if (stopped_ || !function_) return !stopped_;
+    reported_ = std::clamp(std::max(permille, reported_), 0, 1000);
+    steps_ = 0;
+    lastCall_ = Clock::now();
+    if (function_(user_, reported_) != 0) stopped_ = true;
+    return !stopped_;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr int kStepsPerCall = 8;
+  static constexpr std::chrono::milliseconds kInterval{40};
+
+  wmafile_progress function_;
+  void* user_;
+  int first_ = 0;
+  int last_ = 1000;
+  int reported_ = 0;
+  int steps_ = 0;
+  Clock::time_point lastCall_ = Clock::now();
+  bool stopped_ = false;
+};
 
 struct InputCloser {
   void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
@@ -118,14 +189,21 @@ class AudioReader {
   AVCodecContext* Decoder() const { return codec_.get(); }
   // Packets the decoder rejected as damaged; decoding goes on after them, as FFmpeg's tools do.
   int DamagedPackets() const { return damaged_; }
+  // Packets the decoder took without an error.
+  int DecodedPackets() const { return decoded_; }
 
-  // Hands every decoded frame to `sink`, which answers false to stop. False on a read or decoding
-  // error other than a damaged packet, or when the sink stopped.
-  bool DecodeAll(const std::function<bool(const AVFrame&)>& sink) {
+  // Hands every decoded frame to `sink`, which answers false to stop, and tells `progress` (when
+  // given) how far into the file reading has come. False on a read or decoding error other than a
+  // damaged packet, or when the sink or the progress function stopped.
+  bool DecodeAll(const std::function<bool(const AVFrame&)>& sink, Progress* progress = nullptr) {
     Packet packet(av_packet_alloc());
     Frame frame(av_frame_alloc());
     if (!packet || !frame) return false;
     for (;;) {
+      if (progress && progress->Due() &&
+          !progress->ReportPart(avio_tell(input_->pb), avio_size(input_->pb))) {
+        return false;
+      }
       const int read = av_read_frame(input_.get(), packet.get());
       if (read == AVERROR_EOF) break;
       if (read < 0) return false;
@@ -140,6 +218,7 @@ class AudioReader {
         continue;
       }
       if (sent < 0 || !Drain(frame.get(), sink)) return false;
+      ++decoded_;
     }
     // The decoder may still hold the end of the audio.
     return avcodec_send_packet(codec_.get(), nullptr) >= 0 && Drain(frame.get(), sink);
@@ -165,35 +244,48 @@ class AudioReader {
   Codec codec_;
   int stream_ = -1;
   int damaged_ = 0;
+  int decoded_ = 0;
 };
 
-// Turns decoded frames of any layout into stereo at the same rate: a mono source on both channels
-// at full level (FFmpeg's own mix would lower it by 3 dB), more channels mixed down by FFmpeg.
-class StereoConverter {
+// Turns decoded frames of any layout and rate into `channels` channels (1 or 2) at one rate: a mono
+// source on both channels at full level (FFmpeg's own mix would lower it by 3 dB), a stereo source
+// to mono as the mean of its channels (FFmpeg's own mix adds them at -3 dB each, which can exceed
+// full scale), more channels mixed down by FFmpeg.
+class Converter {
  public:
-  explicit StereoConverter(AVSampleFormat format) : format_(format) {}
-  ~StereoConverter() {
+  // `rate` 0 keeps the source's rate.
+  Converter(AVSampleFormat format, int channels, int rate = 0)
+      : format_(format), channels_(channels), outRate_(rate) {}
+  ~Converter() {
     if (planes_[0]) av_freep(&planes_[0]);
   }
-  StereoConverter(const StereoConverter&) = delete;
-  StereoConverter& operator=(const StereoConverter&) = delete;
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
 
   // Converts `frame`; the result is in Data() until the next call. Returns the number of sample
   // frames, or -1 on an error (also when the source format changes midway, which WMA and WAV
   // files do not do: the output has a single format).
   int Convert(const AVFrame& frame) {
     if (!resampler_ && !Init(frame)) return -1;
-    if (frame.format != inFormat_ || frame.sample_rate != rate_ ||
+    if (frame.format != inFormat_ || frame.sample_rate != inRate_ ||
         frame.ch_layout.nb_channels != inChannels_) {
       return -1;
     }
-    if (!Reserve(frame.nb_samples)) return -1;
+    if (!Reserve(swr_get_out_samples(resampler_.get(), frame.nb_samples))) return -1;
     return swr_convert(resampler_.get(), planes_.data(), capacity_,
                        const_cast<const std::uint8_t**>(frame.extended_data), frame.nb_samples);
   }
 
-  // The rate of the first frame (no resampling takes place); 0 before it.
-  int SampleRate() const { return rate_; }
+  // The end of the audio that the resampler's filter still holds; called once after the last frame.
+  // Returns the number of sample frames in Data(), or -1 on an error.
+  int Flush() {
+    if (!resampler_) return 0;
+    if (!Reserve(swr_get_out_samples(resampler_.get(), 0))) return -1;
+    return swr_convert(resampler_.get(), planes_.data(), capacity_, nullptr, 0);
+  }
+
+  // The output rate; 0 before the first frame when it follows the source.
+  int SampleRate() const { return outRate_; }
   std::uint8_t* const* Data() const { return planes_.data(); }
 
  private:
@@ -204,43 +296,52 @@ class StereoConverter {
     } else if (av_channel_layout_copy(&in, &frame.ch_layout) < 0) {
       return false;
     }
+    if (frame.sample_rate <= 0) return false;
+    const int outRate = outRate_ > 0 ? outRate_ : frame.sample_rate;
     AVChannelLayout out{};
-    av_channel_layout_default(&out, 2);
+    av_channel_layout_default(&out, channels_);
     SwrContext* raw = nullptr;
     const int made =
-        swr_alloc_set_opts2(&raw, &out, format_, frame.sample_rate, &in,
-                            static_cast<AVSampleFormat>(frame.format), frame.sample_rate, 0, nullptr);
+        swr_alloc_set_opts2(&raw, &out, format_, outRate, &in, static_cast<AVSampleFormat>(frame.format),
+                            frame.sample_rate, 0, nullptr);
     const int inChannels = in.nb_channels;
     av_channel_layout_uninit(&in);
     av_channel_layout_uninit(&out);
     if (made < 0 || !raw) return false;
     resampler_.reset(raw);
-    if (inChannels == 1) {
+    if (inChannels == 1 && channels_ == 2) {
       const double spread[2] = {1.0, 1.0};  // left and right, each from the one input channel
       if (swr_set_matrix(resampler_.get(), spread, 1) < 0) return false;
+    } else if (inChannels == 2 && channels_ == 1) {
+      const double mean[2] = {0.5, 0.5};  // the one output channel from left and right
+      if (swr_set_matrix(resampler_.get(), mean, 2) < 0) return false;
     }
     if (swr_init(resampler_.get()) < 0) return false;
     inFormat_ = frame.format;
     inChannels_ = frame.ch_layout.nb_channels;
-    rate_ = frame.sample_rate;
+    inRate_ = frame.sample_rate;
+    outRate_ = outRate;
     return true;
   }
 
   bool Reserve(int frames) {
+    if (frames < 0) return false;
     if (frames <= capacity_) return true;
     if (planes_[0]) av_freep(&planes_[0]);
     capacity_ = 0;
-    if (av_samples_alloc(planes_.data(), nullptr, 2, frames, format_, 0) < 0) return false;
+    if (av_samples_alloc(planes_.data(), nullptr, channels_, frames, format_, 0) < 0) return false;
     capacity_ = frames;
     return true;
   }
 
   AVSampleFormat format_;
+  int channels_;
+  int outRate_;
   Resampler resampler_;
   int inFormat_ = -1;
   int inChannels_ = 0;
-  int rate_ = 0;
-  std::array<std::uint8_t*, 2> planes_{};  // one buffer; the second pointer is set for planar output
+  int inRate_ = 0;
+  std::array<std::uint8_t*, 2> planes_{};  // one buffer; the second pointer is set for planar stereo
   int capacity_ = 0;
 };
 
@@ -255,62 +356,140 @@ std::optional<std::uint64_t> StoredSampleCount(const AVFormatContext* format) {
   return count;
 }
 
-bool WmaToWav(const std::string& source, const std::string& destination) {
+bool WmaToWav(const std::string& source, const std::string& destination, Progress& progress) {
+  if (!progress.Report(0)) return false;
   AudioReader reader;
   if (!reader.Open(source, "asf")) return false;
   const std::optional<std::uint64_t> count = StoredSampleCount(reader.Format());
   PendingWavFile wav;
   if (!wav.Create(destination)) return false;
-  StereoConverter stereo(AV_SAMPLE_FMT_S16);
-  const bool decoded = reader.DecodeAll([&](const AVFrame& frame) {
-    const int frames = stereo.Convert(frame);
+  Converter stereo(AV_SAMPLE_FMT_S16, 2);
+  std::uint64_t delivered = 0;
+  const auto write = [&](int frames) {
     if (frames < 0) return false;
+    delivered += static_cast<std::uint64_t>(frames);
     std::uint64_t keep = static_cast<std::uint64_t>(frames);
     if (count) keep = std::min(keep, *count - std::min(*count, wav.FramesWritten()));
     return wav.Write(reinterpret_cast<const std::int16_t*>(stereo.Data()[0]), static_cast<std::size_t>(keep));
-  });
-  if (!decoded) return false;
-  // Nothing but damaged packets: not a WMA file we can read, rather than a silent one.
-  if (wav.FramesWritten() == 0 && reader.DamagedPackets() > 0) return false;
+  };
+  if (!reader.DecodeAll([&](const AVFrame& frame) { return write(stereo.Convert(frame)); }, &progress)) {
+    return false;
+  }
+  if (!write(stereo.Flush())) return false;
+  // A file of which nothing decodes (no packet the decoder took, or no sound where there should be
+  // some) is not a WMA file we can read, rather than a silent one. Our own file of an empty WAV is
+  // the exception: the decoder takes its packets, but they hold only the silence around the audio
+  // that the decoder's start trimming removes, and its stored count says 0.
+  if (reader.DecodedPackets() == 0) return false;
+  if (delivered == 0 && count.value_or(1) != 0) return false;
   const int rate = stereo.SampleRate() > 0 ? stereo.SampleRate() : reader.Decoder()->sample_rate;
   if (rate <= 0) return false;
+  if (!progress.Report(1000)) return false;
   return wav.Commit(static_cast<std::uint32_t>(rate));
 }
 
 // Counts the sample frames of a WAV file by decoding it, so the count is right even when the
 // header's sizes are not (a file still being written, or a data size of 0 or -1).
-std::optional<std::uint64_t> CountFrames(const std::string& source) {
+std::optional<std::uint64_t> CountFrames(const std::string& source, Progress& progress) {
   AudioReader reader;
   if (!reader.Open(source, "wav")) return std::nullopt;
   std::uint64_t frames = 0;
-  if (!reader.DecodeAll([&frames](const AVFrame& frame) {
-        frames += static_cast<std::uint64_t>(frame.nb_samples);
-        return true;
-      })) {
-    return std::nullopt;
-  }
+  const auto count = [&frames](const AVFrame& frame) {
+    frames += static_cast<std::uint64_t>(frame.nb_samples);
+    return true;
+  };
+  if (!reader.DecodeAll(count, &progress)) return std::nullopt;
   return frames;
 }
 
-// FFmpeg's ASF muxer never splits an audio packet between two ASF data packets, so with its default
-// data packet size of 3200 bytes whatever is left after the last whole superframe is padding: at
+// What WAV2WMA writes for a bit rate: the sample rate (0: the source's own) and the channels.
+struct WmaProfile {
+  std::int32_t Kbps;
+  int SampleRate;
+  int Channels;
+};
+
+// FFmpeg's wmav2 encoder takes no bit rate below 24 kbit/s, and it derives the coding parameters
+// (noise coding on or off, where the noise-coded bands start, the coefficient tables) from the bits
+// per sample, bit rate / (channels x sample rate). A decoder derives the same parameters from the
+// bit rate the file declares. Below 24 kbit/s the encoder is therefore opened at 24 kbit/s, the file
+// declares the rate asked for, and the superframes are cut to that rate's size. Each profile below
+// has a sample rate and channel count at which 24 kbit/s and every rate from the profile's up to the
+// next profile's give the same parameters, so that encoder and decoder agree:
+// - Below 32 kHz the coefficient tables do not depend on the bit rate.
+// - 11025 Hz: nothing depends on the bit rate.
+// - 8000 Hz mono: no noise coding above 0.75 bits per sample, i.e. from 6.001 kbit/s; this is why 5
+//   and 6 kbit/s, which WMA encoders put at 8 kHz, are at 11025 Hz here.
+// - 16000 Hz: the same noise-coded bands above 0.5 bits per sample (mono from 8.001, stereo from
+//   16.001 kbit/s).
+// - 22050 Hz mono: the same bands from 15.88 to 25.57 kbit/s.
+// Lower rates trade bandwidth and then stereo for fewer artefacts, as WMA encoders' profiles do. From
+// 24 kbit/s the source's rate and stereo are kept.
+constexpr std::array<WmaProfile, 8> kLowRateProfiles = {{
+    {5, 11025, 1},
+    {6, 11025, 1},
+    {8, 8000, 1},
+    {10, 11025, 1},
+    {12, 16000, 1},
+    {16, 16000, 1},
+    {20, 16000, 2},
+    {22, 22050, 1},
+}};
+constexpr std::int32_t kEncoderMinimumKbps = 24;
+
+// The profile of the highest listed rate at or below `kbps`; none below the lowest.
+std::optional<WmaProfile> ProfileFor(std::int32_t kbps, int sourceRate) {
+  if (kbps >= kEncoderMinimumKbps) return WmaProfile{kbps, sourceRate, 2};
+  for (auto profile = kLowRateProfiles.rbegin(); profile != kLowRateProfiles.rend(); ++profile) {
+    if (profile->Kbps <= kbps) return WmaProfile{kbps, profile->SampleRate, profile->Channels};
+  }
+  return std::nullopt;
+}
+
+// The length of `frames` source frames at `to` Hz: frames x to / from, rounded to nearest (halves up).
+std::uint64_t ResampledLength(std::uint64_t frames, int from, int to) {
+  if (from == to) return frames;
+  const auto in = static_cast<std::uint64_t>(from);
+  return (frames * static_cast<std::uint64_t>(to) + in / 2) / in;
+}
+
+// FFmpeg's encoder writes every superframe as one packet, and the ASF muxer puts each packet into a
+// payload of its own with a 17-byte header: at 24 kbit/s (139-byte superframes) that adds 12 %, at 5
+// kbit/s (29 bytes) 59 %. Whole superframes put together into one payload of at least this size cost
+// a few percent at most. A decoder takes such a payload one block (the stream's block size, one
+// superframe) after the other; FFmpeg's notes once, at warning level, that a packet held several.
+constexpr int kMinPayloadBytes = 1024;
+
+int SuperframesPerPayload(int superframeBytes) {
+  return std::max(1, (kMinPayloadBytes + superframeBytes - 1) / superframeBytes);
+}
+
+// FFmpeg's ASF muxer never splits an audio payload between two ASF data packets, so with its default
+// data packet size of 3200 bytes whatever is left after the last whole payload is padding: at
 // 192 kbit/s two superframes of 1114 bytes fill a packet and the file grows by 45 %, at 320 kbit/s
-// by 70 %. A data packet that holds a whole number of superframes with their payload headers (17
-// bytes each) and the packet's own header (at most 32 bytes) keeps the file at the bit rate asked for.
-std::int64_t DataPacketSize(int superframeBytes) {
+// by 70 %. A data packet that holds a whole number of payloads with their headers (17 bytes each, at
+// most 63 to a packet) and the packet's own header (at most 32 bytes) keeps the file at the bit rate
+// asked for. Data packets all have the same size, so the last one is padded; holding no more than
+// about a second of audio keeps that small at low bit rates.
+std::int64_t DataPacketSize(int payloadBytes, std::int64_t bitRate) {
   constexpr int kPayloadHeader = 17;
+  constexpr int kMaxPayloads = 63;
   constexpr int kPacketHeader = 32;
   constexpr int kDefaultPacket = 3200;
   constexpr int kMaxPacket = 65536;
-  const int perSuperframe = superframeBytes + kPayloadHeader;
-  const int count = std::max(1, (kDefaultPacket - kPacketHeader) / perSuperframe);
-  return std::min(kMaxPacket, count * perSuperframe + kPacketHeader);
+  const int perPayload = payloadBytes + kPayloadHeader;
+  const int fit = (kDefaultPacket - kPacketHeader) / perPayload;
+  const auto second = static_cast<int>(std::min<std::int64_t>(bitRate / 8 / perPayload, kMaxPayloads));
+  const int count = std::clamp(std::min(fit, second), 1, kMaxPayloads);
+  return std::min(kMaxPacket, count * perPayload + kPacketHeader);
 }
 
-// Feeds the wmav2 encoder whole frames from a FIFO and writes its packets to the ASF file.
+// Feeds the wmav2 encoder whole frames from a FIFO and writes its superframes to the ASF file.
 class WmaEncoder {
  public:
-  bool Open(int sampleRate, std::int64_t bitRate, std::uint64_t frames, const std::string& path) {
+  // `frames` is the exact length of the audio at the profile's rate: Push() takes no more, Finish()
+  // completes it with silence.
+  bool Open(const WmaProfile& profile, std::uint64_t frames, const std::string& path) {
     const AVCodec* encoder = avcodec_find_encoder(AV_CODEC_ID_WMAV2);
     if (!encoder) return false;
     AVFormatContext* raw = nullptr;
@@ -319,27 +498,40 @@ class WmaEncoder {
 
     codec_.reset(avcodec_alloc_context3(encoder));
     if (!codec_) return false;
+    const std::int64_t bitRate = std::int64_t{profile.Kbps} * 1000;
+    const std::int64_t openRate = std::max<std::int64_t>(bitRate, std::int64_t{kEncoderMinimumKbps} * 1000);
     codec_->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    codec_->sample_rate = sampleRate;
-    av_channel_layout_default(&codec_->ch_layout, 2);
-    codec_->bit_rate = bitRate;
-    codec_->time_base = AVRational{1, sampleRate};
+    codec_->sample_rate = profile.SampleRate;
+    av_channel_layout_default(&codec_->ch_layout, profile.Channels);
+    codec_->bit_rate = openRate;
+    codec_->time_base = AVRational{1, profile.SampleRate};
     if (output_->oformat->flags & AVFMT_GLOBALHEADER) codec_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    // Refuses bit rates below 24 kbit/s and rates above 48 kHz.
+    // Refuses rates above 48 kHz.
     if (avcodec_open2(codec_.get(), encoder, nullptr) < 0 || codec_->frame_size <= 0) return false;
+    if (openRate != bitRate) {
+      // The encoder sizes each superframe by the context's block size, so the smaller size takes
+      // effect from the first one; the file declares the rate it holds (see kLowRateProfiles).
+      const std::int64_t bitsPerSuperframe = bitRate * codec_->frame_size;
+      const std::int64_t rate = profile.SampleRate;
+      codec_->block_align = static_cast<int>((bitsPerSuperframe + rate * 4) / (rate * 8));
+      codec_->bit_rate = bitRate;
+    }
+    if (codec_->block_align <= 0) return false;
+    perPayload_ = SuperframesPerPayload(codec_->block_align);
 
     stream_ = avformat_new_stream(output_.get(), nullptr);
     if (!stream_ || avcodec_parameters_from_context(stream_->codecpar, codec_.get()) < 0) return false;
     stream_->time_base = codec_->time_base;
     av_dict_set(&output_->metadata, kSampleCountKey, std::to_string(frames).c_str(), 0);
-    if (codec_->block_align > 0) {
-      av_opt_set_int(output_->priv_data, "packet_size", DataPacketSize(codec_->block_align), 0);
-    }
+    av_opt_set_int(output_->priv_data, "packet_size",
+                   DataPacketSize(perPayload_ * codec_->block_align, bitRate), 0);
 
-    fifo_.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, 2, codec_->frame_size * 2));
+    fifo_.reset(av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, profile.Channels, codec_->frame_size * 2));
     frame_.reset(av_frame_alloc());
     packet_.reset(av_packet_alloc());
-    if (!fifo_ || !frame_ || !packet_) return false;
+    payload_.reset(av_packet_alloc());
+    if (!fifo_ || !frame_ || !packet_ || !payload_) return false;
+    remaining_ = frames;
 
     AVDictionary* options = nullptr;
     av_dict_set(&options, "protocol_whitelist", "file", 0);
@@ -355,26 +547,38 @@ class WmaEncoder {
     return PushSilence(codec_->frame_size);
   }
 
+  // Takes up to the rest of the length given to Open(); planar samples, one plane per channel.
   bool Push(std::uint8_t* const* planes, int frames) {
+    const int take =
+        static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(frames), remaining_));
     void* data[2] = {planes[0], planes[1]};
-    if (av_audio_fifo_write(fifo_.get(), data, frames) < frames) return false;
+    if (av_audio_fifo_write(fifo_.get(), data, take) < take) return false;
+    remaining_ -= static_cast<std::uint64_t>(take);
     return EncodeWholeFrames();
   }
 
-  // Completes the last frame with silence and adds one more silent frame: a frame's samples are
-  // whole only after the next frame's overlap has been added, and the encoder has no flush of its
-  // own. Then writes the end of the file.
+  // Makes up the length with silence where the resampler delivered a frame less, completes the last
+  // frame with silence and adds one more silent frame: a frame's samples are whole only after the
+  // next frame's overlap has been added, and the encoder has no flush of its own. Then writes the
+  // end of the file.
   bool Finish() {
+    while (remaining_ > 0) {
+      const auto chunk = std::min<std::uint64_t>(remaining_, kSilenceChunk);
+      if (!PushSilence(static_cast<int>(chunk))) return false;
+      remaining_ -= chunk;
+    }
     const int size = codec_->frame_size;
     const int partial = av_audio_fifo_size(fifo_.get());
     if (!PushSilence((size - partial % size) % size + size)) return false;
-    if (avcodec_send_frame(codec_.get(), nullptr) < 0 || !WritePackets()) return false;
+    if (avcodec_send_frame(codec_.get(), nullptr) < 0 || !WritePackets() || !WritePayload()) return false;
     if (av_write_trailer(output_.get()) < 0) return false;
     // Closing flushes the buffered end of the file; an error there is a failed file.
     return avio_closep(&output_->pb) >= 0;
   }
 
  private:
+  static constexpr std::uint64_t kSilenceChunk = 65536;
+
   bool PushSilence(int frames) {
     std::vector<float> silence(static_cast<std::size_t>(frames), 0.0f);
     void* data[2] = {silence.data(), silence.data()};
@@ -394,21 +598,37 @@ class WmaEncoder {
       if (av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(frame_->data), size) < size) return false;
       frame_->pts = pts_;
       pts_ += size;
-      // Fails when a frame cannot be coded within the bit rate (very low rates, loud noise).
+      // Fails when a frame cannot be coded within the bit rate even at the coarsest quantisation.
       if (avcodec_send_frame(codec_.get(), frame_.get()) < 0 || !WritePackets()) return false;
     }
     return true;
   }
 
+  // Collects the encoder's superframes into payloads of perPayload_ superframes.
   bool WritePackets() {
     for (;;) {
       const int received = avcodec_receive_packet(codec_.get(), packet_.get());
       if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) return true;
       if (received < 0) return false;
-      av_packet_rescale_ts(packet_.get(), codec_->time_base, stream_->time_base);
-      packet_->stream_index = stream_->index;
-      if (av_interleaved_write_frame(output_.get(), packet_.get()) < 0) return false;
+      if (collected_ == 0) {
+        av_packet_move_ref(payload_.get(), packet_.get());
+      } else {
+        const int at = payload_->size;
+        if (av_grow_packet(payload_.get(), packet_->size) < 0) return false;
+        std::memcpy(payload_->data + at, packet_->data, static_cast<std::size_t>(packet_->size));
+        payload_->duration += packet_->duration;
+        av_packet_unref(packet_.get());
+      }
+      if (++collected_ == perPayload_ && !WritePayload()) return false;
     }
+  }
+
+  bool WritePayload() {
+    if (collected_ == 0) return true;
+    collected_ = 0;
+    av_packet_rescale_ts(payload_.get(), codec_->time_base, stream_->time_base);
+    payload_->stream_index = stream_->index;
+    return av_interleaved_write_frame(output_.get(), payload_.get()) >= 0;
   }
 
   OutputFile output_;
@@ -417,21 +637,33 @@ class WmaEncoder {
   Fifo fifo_;
   Frame frame_;
   Packet packet_;
+  Packet payload_;
+  int perPayload_ = 1;
+  int collected_ = 0;
+  std::uint64_t remaining_ = 0;
   std::int64_t pts_ = 0;
 };
 
 // The bit rates the program offers run from 5 to 320 kbit/s; anything far beyond is a mistake.
 constexpr std::int32_t kMaxKbps = 10000;
+// The share of the progress range for counting the source's frames, a plain read of the file that
+// takes a small part of the time that encoding does.
+constexpr int kCountingShare = 20;
 
-bool WavToWma(const std::string& source, const std::string& destination, std::int32_t kbps) {
+bool WavToWma(const std::string& source, const std::string& destination, std::int32_t kbps,
+              Progress& progress) {
   if (kbps <= 0 || kbps > kMaxKbps) return false;
-  const std::optional<std::uint64_t> frames = CountFrames(source);
+  if (!progress.Report(0)) return false;
+  progress.SetStage(0, kCountingShare);
+  const std::optional<std::uint64_t> frames = CountFrames(source, progress);
   if (!frames) return false;
 
   AudioReader reader;
   if (!reader.Open(source, "wav")) return false;
   const int rate = reader.Decoder()->sample_rate;
   if (rate <= 0) return false;
+  const std::optional<WmaProfile> profile = ProfileFor(kbps, rate);
+  if (!profile) return false;
 
   std::string temporary;
   const int fd = CreateFileBeside(destination, temporary);
@@ -440,14 +672,20 @@ bool WavToWma(const std::string& source, const std::string& destination, std::in
   FileRemover remover(temporary);
   {
     WmaEncoder encoder;
-    if (!encoder.Open(rate, std::int64_t{kbps} * 1000, *frames, temporary)) return false;
-    StereoConverter stereo(AV_SAMPLE_FMT_FLTP);
-    const bool encoded = reader.DecodeAll([&](const AVFrame& frame) {
-      const int converted = stereo.Convert(frame);
-      return converted >= 0 && encoder.Push(stereo.Data(), converted);
-    });
-    if (!encoded || reader.DamagedPackets() > 0 || !encoder.Finish()) return false;
+    if (!encoder.Open(*profile, ResampledLength(*frames, rate, profile->SampleRate), temporary)) return false;
+    Converter convert(AV_SAMPLE_FMT_FLTP, profile->Channels, profile->SampleRate);
+    progress.SetStage(kCountingShare, 1000);
+    const bool encoded = reader.DecodeAll(
+        [&](const AVFrame& frame) {
+          const int converted = convert.Convert(frame);
+          return converted >= 0 && encoder.Push(convert.Data(), converted);
+        },
+        &progress);
+    if (!encoded || reader.DamagedPackets() > 0) return false;
+    const int rest = convert.Flush();
+    if (rest < 0 || !encoder.Push(convert.Data(), rest) || !encoder.Finish()) return false;
   }
+  if (!progress.Report(1000)) return false;
   if (std::rename(temporary.c_str(), destination.c_str()) != 0) return false;
   remover.Keep();
   return true;
@@ -459,16 +697,30 @@ bool WavToWma(const std::string& source, const std::string& destination, std::in
 
 // The entry points: nothing may escape into the caller, which has no way to receive an error.
 
-extern "C" MEROLUNE_WMAFILE_API void WMA2WAV(const char* source, const char* destination) {
+extern "C" MEROLUNE_WMAFILE_API void WMA2WAVEx(const char* source, const char* destination,
+                                               wmafile_progress progress, void* user) {
   try {
-    if (source && destination) merolune::WmaToWav(source, destination);
+    merolune::SilenceLibraryLog();
+    merolune::Progress reporter(progress, user);
+    if (source && destination) merolune::WmaToWav(source, destination, reporter);
   } catch (...) {
   }
 }
 
-extern "C" MEROLUNE_WMAFILE_API void WAV2WMA(const char* source, const char* destination, int32_t kbps) {
+extern "C" MEROLUNE_WMAFILE_API void WAV2WMAEx(const char* source, const char* destination, int32_t kbps,
+                                               wmafile_progress progress, void* user) {
   try {
-    if (source && destination) merolune::WavToWma(source, destination, kbps);
+    merolune::SilenceLibraryLog();
+    merolune::Progress reporter(progress, user);
+    if (source && destination) merolune::WavToWma(source, destination, kbps, reporter);
   } catch (...) {
   }
+}
+
+extern "C" MEROLUNE_WMAFILE_API void WMA2WAV(const char* source, const char* destination) {
+  WMA2WAVEx(source, destination, nullptr, nullptr);
+}
+
+extern "C" MEROLUNE_WMAFILE_API void WAV2WMA(const char* source, const char* destination, int32_t kbps) {
+  WAV2WMAEx(source, destination, kbps, nullptr, nullptr);
 }
