@@ -134,43 +134,29 @@ const Profile kProfiles[] = {
 
 class WmafileBitRate : public ::testing::TestWithParam<Profile> {
  protected:
-  static void SetUpTestSuite() { suiteDir_ = std::make_unique<TempDir>(); }
-  static void TearDownTestSuite() { suiteDir_.reset(); }
-
-  // Each row's song and WMA file are made once, in a folder of their own, for all its tests.
   void SetUp() override {
     if (!ToolAvailable(kFfprobe) || !ToolAvailable(kFfmpeg) || !ToolAvailable(kSox))
       GTEST_SKIP() << "ffmpeg/ffprobe/sox are not installed";
-    const Profile& p = GetParam();
-    folder_ = suiteDir_->File(std::to_string(p.Kbps));
-    wav_ = folder_ + "/in.wav";
-    wma_ = folder_ + "/out.wma";
-    if (!FileExists(folder_)) {
-      std::filesystem::create_directory(folder_);
-      WriteSongFrames(wav_, kSongRate, 2, p.SourceFrames);
-      WAV2WMA(wav_.c_str(), wma_.c_str(), p.Kbps);
-      ExpectOnlyFiles(folder_, {"in.wav", "out.wma"});
-    }
+    WriteSongFrames(wav_, kSongRate, 2, GetParam().SourceFrames);
+    WAV2WMA(wav_.c_str(), wma_.c_str(), GetParam().Kbps);
+    ExpectOnlyFiles(dir_.Path(), {"in.wav", "out.wma"});
     ASSERT_TRUE(FileExists(wma_));
   }
 
   // The source at the written rate and channels, by sox (its own resampler; mono as the mean).
-  PcmAudio Reference(const TempDir& dir) const {
+  PcmAudio Reference() const {
     const Profile& p = GetParam();
-    const std::string ref = dir.File("ref.wav");
+    const std::string ref = dir_.File("ref.wav");
     EXPECT_EQ(RunTool({kSox, wav_, "-r", std::to_string(p.Rate), "-c", std::to_string(p.Channels), ref}), 0);
     const auto audio = ReadPcmWav(ref);
     EXPECT_TRUE(audio);
     return audio ? *audio : PcmAudio{};
   }
 
-  static std::unique_ptr<TempDir> suiteDir_;
-  std::string folder_;
-  std::string wav_;
-  std::string wma_;
+  TempDir dir_;
+  const std::string wav_ = dir_.File("in.wav");
+  const std::string wma_ = dir_.File("out.wma");
 };
-
-std::unique_ptr<TempDir> WmafileBitRate::suiteDir_;
 
 TEST_P(WmafileBitRate, IsWmav2InAsfAtTheProfilesRateAndTheAskedSize) {
   const Profile& p = GetParam();
@@ -192,8 +178,7 @@ TEST_P(WmafileBitRate, IsWmav2InAsfAtTheProfilesRateAndTheAskedSize) {
   if (p.Kbps >= 24) {
     // ffmpeg's own file at that rate pads its 3200-byte ASF packets after the last whole
     // superframe (45 % at 192 kbit/s); ours fits the packets to the payloads, so it is never larger.
-    TempDir dir;
-    const std::string peer = dir.File("peer.wma");
+    const std::string peer = dir_.File("peer.wma");
     ASSERT_EQ(RunTool({kFfmpeg, "-v", "error", "-y", "-i", wav_, "-c:a", "wmav2", "-b:a",
                        std::to_string(p.Kbps) + "k", peer}),
               0);
@@ -205,11 +190,10 @@ TEST_P(WmafileBitRate, IsWmav2InAsfAtTheProfilesRateAndTheAskedSize) {
 // reading the file's header disagreed would throw the decoder out of step at the first superframe.
 TEST_P(WmafileBitRate, FfmpegDecodesItWithoutErrorsFromTheFirstSample) {
   const Profile& p = GetParam();
-  TempDir dir;
   std::string errors;
-  ASSERT_EQ(RunTool({kFfmpeg, "-v", "error", "-y", "-i", wma_, dir.File("dec.wav")}, nullptr, &errors), 0);
+  ASSERT_EQ(RunTool({kFfmpeg, "-v", "error", "-y", "-i", wma_, dir_.File("dec.wav")}, nullptr, &errors), 0);
   EXPECT_EQ(errors, "");
-  const auto decoded = ReadPcmWav(dir.File("dec.wav"));
+  const auto decoded = ReadPcmWav(dir_.File("dec.wav"));
   ASSERT_TRUE(decoded);
   EXPECT_EQ(decoded->SampleRate, p.Rate);
   EXPECT_EQ(decoded->Channels, p.Channels);
@@ -217,7 +201,7 @@ TEST_P(WmafileBitRate, FfmpegDecodesItWithoutErrorsFromTheFirstSample) {
   const std::size_t frame = p.Rate > 22050 ? 2048 : p.Rate > 16000 ? 1024 : 512;
   EXPECT_GE(decoded->Frames(), p.Frames);
   EXPECT_LE(decoded->Frames(), p.Frames + 2 * frame);
-  const PcmAudio ref = Reference(dir);
+  const PcmAudio ref = Reference();
   for (int channel = 0; channel < p.Channels; ++channel) {
     EXPECT_LE(std::abs(StartOffset(ref.Channel(channel), decoded->Channel(channel))), kStartTolerance);
   }
@@ -225,12 +209,11 @@ TEST_P(WmafileBitRate, FfmpegDecodesItWithoutErrorsFromTheFirstSample) {
 
 TEST_P(WmafileBitRate, RoundTripIsStereoOfTheExactLength) {
   const Profile& p = GetParam();
-  TempDir dir;
-  WMA2WAV(wma_.c_str(), dir.File("back.wav").c_str());
-  const std::vector<std::int16_t> back = ReadResultWav(dir.File("back.wav"), p.Rate);
+  WMA2WAV(wma_.c_str(), dir_.File("back.wav").c_str());
+  const std::vector<std::int16_t> back = ReadResultWav(dir_.File("back.wav"), p.Rate);
   EXPECT_EQ(back.size() / 2, p.Frames);
   const PcmAudio decoded{p.Rate, 2, back};
-  const PcmAudio ref = Reference(dir);
+  const PcmAudio ref = Reference();
   for (int channel = 0; channel < 2; ++channel) {
     const std::vector<double> a = ref.Channel(p.Channels == 1 ? 0 : channel);
     const std::vector<double> b = decoded.Channel(channel);
@@ -246,7 +229,7 @@ TEST_P(WmafileBitRate, RoundTripIsStereoOfTheExactLength) {
   if (p.Channels == 1) {
     EXPECT_EQ(decoded.Channel(0), decoded.Channel(1));
   }
-  ExpectOnlyFiles(dir.Path(), {"back.wav", "ref.wav"});
+  ExpectOnlyFiles(dir_.Path(), {"back.wav", "in.wav", "out.wma", "ref.wav"});
 }
 
 INSTANTIATE_TEST_SUITE_P(Kbps, WmafileBitRate, ::testing::ValuesIn(kProfiles),
@@ -285,9 +268,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Length{"Stereo48000To22050", 48000, 2, 48001, 22, 22050, 22050},  // 22050.46
                       Length{"Mono32000To16000", 32000, 1, 32001, 20, 16000, 16001},    // 16000.5
                       Length{"Stereo8000To11025", 8000, 2, 8001, 5, 11025, 11026},      // 11026.38
-                      Length{"Mono22050To16000", 22050, 1, 22051, 12, 16000, 16001},    // 16000.73
-                      Length{"Mono11025To8000", 11025, 1, 11027, 8, 8000, 8001},        // 8001.45
-                      Length{"Stereo16000Kept", 16000, 2, 16001, 16, 16000, 16001},
                       Length{"Stereo48000Kept", 48000, 2, 48001, 128, 48000, 48001}),
     [](const ::testing::TestParamInfo<Length>& p) { return std::string(p.param.Name); });
 
@@ -647,30 +627,27 @@ class WmafileProgress : public ::testing::TestWithParam<Conversion> {
  protected:
   void SetUp() override {
     WriteSong(dir_.File("in.wav"), 44100, 2, 5.0);
-    if (GetParam().Decode) {
-      WAV2WMA(dir_.File("in.wav").c_str(), dir_.File("in.wma").c_str(), 96);
-      ASSERT_TRUE(FileExists(dir_.File("in.wma")));
-      std::filesystem::remove(dir_.File("in.wav"));
-    }
+    if (!GetParam().Decode) return;
+    WAV2WMA(dir_.File("in.wav").c_str(), dir_.File("in.wma").c_str(), 96);
+    std::filesystem::remove(dir_.File("in.wav"));
   }
-  std::string Source() const { return dir_.File(GetParam().Decode ? "in.wma" : "in.wav"); }
-  std::string Destination() const { return dir_.File(GetParam().Decode ? "out.wav" : "out.wma"); }
-  std::string SourceName() const { return GetParam().Decode ? "in.wma" : "in.wav"; }
-  std::string DestinationName() const { return GetParam().Decode ? "out.wav" : "out.wma"; }
   void Run(ProgressLog& log) const {
     if (GetParam().Decode) {
-      WMA2WAVEx(Source().c_str(), Destination().c_str(), RecordProgress, &log);
+      WMA2WAVEx(dir_.File(source_).c_str(), dir_.File(destination_).c_str(), RecordProgress, &log);
     } else {
-      WAV2WMAEx(Source().c_str(), Destination().c_str(), GetParam().Kbps, RecordProgress, &log);
+      WAV2WMAEx(dir_.File(source_).c_str(), dir_.File(destination_).c_str(), GetParam().Kbps, RecordProgress,
+                &log);
     }
   }
   TempDir dir_;
+  const std::string source_ = GetParam().Decode ? "in.wma" : "in.wav";
+  const std::string destination_ = GetParam().Decode ? "out.wav" : "out.wma";
 };
 
 TEST_P(WmafileProgress, RisesFromZeroToAThousandOnTheCallingThread) {
   ProgressLog log;
   Run(log);
-  EXPECT_TRUE(FileExists(Destination()));
+  EXPECT_TRUE(FileExists(dir_.File(destination_)));
   ASSERT_GE(log.Calls.size(), 4u);  // the start, the end and some in between
   EXPECT_EQ(log.Calls.front(), 0);
   EXPECT_EQ(log.Calls.back(), 1000);
@@ -686,17 +663,17 @@ TEST_P(WmafileProgress, StopLeavesNoDestinationAndKeepsAnExistingOne) {
     for (const bool existing : {false, true}) {
       SCOPED_TRACE("stop at call " + std::to_string(stopAt) + (existing ? ", existing destination" : ""));
       const std::vector<std::uint8_t> old = {'o', 'l', 'd', '\0', 0xFF};
-      if (existing) WriteBytes(Destination(), old);
+      if (existing) WriteBytes(dir_.File(destination_), old);
       ProgressLog log;
       log.StopAtCall = stopAt;
       Run(log);
       EXPECT_EQ(log.Calls.size(), stopAt);
       if (existing) {
-        EXPECT_EQ(ReadBytes(Destination()), old);
-        ExpectOnlyFiles(dir_.Path(), {SourceName(), DestinationName()});
-        std::filesystem::remove(Destination());
+        EXPECT_EQ(ReadBytes(dir_.File(destination_)), old);
+        ExpectOnlyFiles(dir_.Path(), {source_, destination_});
+        std::filesystem::remove(dir_.File(destination_));
       } else {
-        ExpectOnlyFiles(dir_.Path(), {SourceName()});
+        ExpectOnlyFiles(dir_.Path(), {source_});
       }
     }
   }
