@@ -7,8 +7,10 @@
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <iostream>
 #include <iterator>
@@ -196,55 +198,81 @@ Options ParseOptions(int argc, char** argv) {
   return o;
 }
 
+// The job's window share on a terminal: messages and notes on stderr, and one progress line naming
+// the phase ("decoding 42%") when stderr is a terminal.
 class CliHost final : public JobHost {
  public:
   explicit CliHost(const Options& options)
       : options_(options), progress_(!options.Quiet && ::isatty(STDERR_FILENO)) {}
 
-  void ShowError(const std::string& message) override { std::cerr << "merolune-cli: " << message << '\n'; }
+  // The conversion components deliver their notices through the event loop.
+  void PumpMessages() override { QCoreApplication::processEvents(); }
+  void ShowError(const std::string& message) override { Say(message); }
   bool ConfirmOverwrite(const std::string& destination) override {
-    if (!options_.Overwrite)
-      std::cerr << "merolune-cli: " << destination << ": already exists (--overwrite replaces it)\n";
+    if (!options_.Overwrite) Say(destination + ": already exists (--overwrite replaces it)");
     return options_.Overwrite;
   }
   int BlockSize() override { return BlockSizeForPrecision(options_.Controls.PrecisionIndex); }
   ReductionSettings Settings() override { return MakeSettings(options_.Controls, options_.Toggles); }
   bool BypassAll() override { return options_.Toggles.BypassAll; }
+  void Note(const std::string& text) override { Say("note: " + text); }
 
   void SetProgress(std::uint64_t position, std::uint64_t minimum, std::uint64_t maximum) override {
-    if (!progress_) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (maximum == 0) {
-      if (shown_) std::fputs("\r\033[K", stderr);
-      shown_ = false;
-      return;
-    }
-    if (shown_ && now - lastShown_ < std::chrono::milliseconds(100) && position < maximum) return;
-    const double span = static_cast<double>(maximum - minimum);
-    const double done = span > 0 ? static_cast<double>(position - std::min(position, minimum)) / span : 1.0;
-    std::fprintf(stderr, "\r\033[K%3.0f%%", 100.0 * std::min(done, 1.0));
-    std::fflush(stderr);
-    shown_ = true;
-    lastShown_ = now;
+    if (maximum == 0) return ClearLine();
+    const double span = static_cast<double>(maximum - std::min(maximum, minimum));
+    const double done = static_cast<double>(position - std::min(position, minimum));
+    ShowLine("reducing", span > 0 ? done / span : 1.0, position >= maximum);
+  }
+  void SetConversionProgress(ConversionPhase phase, double fraction) override {
+    ShowLine(phase == ConversionPhase::Decoding ? "decoding" : "encoding", fraction, false);
+  }
+  void EndConversion(ConversionPhase) override { ClearLine(); }
+
+  // Before the process's own last words, so that they start on a clean line.
+  void ClearLine() {
+    if (shown_) std::fputs("\r\033[K", stderr);
+    shown_ = false;
   }
 
  private:
+  void Say(const std::string& text) {
+    ClearLine();
+    std::cerr << "merolune-cli: " << text << '\n';
+  }
+
+  // At most ten times a second, unless the phase or the end is reached.
+  void ShowLine(const char* phase, double fraction, bool final) {
+    if (!progress_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (shown_ && phase == phase_ && !final && now - lastShown_ < std::chrono::milliseconds(100)) return;
+    if (fraction < 0) {
+      std::fprintf(stderr, "\r\033[K%s...", phase);
+    } else {
+      std::fprintf(stderr, "\r\033[K%s %3.0f%%", phase, 100.0 * std::min(fraction, 1.0));
+    }
+    std::fflush(stderr);
+    shown_ = true;
+    phase_ = phase;
+    lastShown_ = now;
+  }
+
   const Options& options_;
   bool progress_;
   bool shown_ = false;
+  const char* phase_ = nullptr;
   std::chrono::steady_clock::time_point lastShown_;
 };
 
-ReductionJob* runningJob = nullptr;
+std::atomic<ReductionJob*> runningJob{nullptr};
+std::atomic<int> stopSignal{0};
+static_assert(std::atomic<ReductionJob*>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "the signal handler may only touch lock-free atomics");
 
-extern "C" void OnSignal(int) {
-  // Only an atomic store: the job stops after the current block and cleans up. A conversion runs to
-  // its end first; a second signal ends the program at once.
-  if (runningJob) runningJob->RequestCancel();
-  struct sigaction fallback {};
-  fallback.sa_handler = SIG_DFL;
-  sigaction(SIGINT, &fallback, nullptr);
-  sigaction(SIGTERM, &fallback, nullptr);
+extern "C" void OnSignal(int signal) {
+  // Only atomic stores: the job stops after the block in hand, or a conversion within a fraction of
+  // a second, and cleans up. Later signals change nothing.
+  stopSignal.store(signal);
+  if (ReductionJob* job = runningJob.load()) job->RequestCancel();
 }
 
 }  // namespace
@@ -257,6 +285,12 @@ int main(int argc, char** argv) {
     std::cerr << "merolune-cli: " << e.what() << "\nTry 'merolune-cli --help'.\n";
     return kExitUsage;
   }
+
+  // Interrupt, terminate and hang-up all stop the job with its clean-up.
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 
   // The conversion components deliver their notices through an event loop, which the job pumps.
   QCoreApplication application(argc, argv);
@@ -271,24 +305,26 @@ int main(int argc, char** argv) {
 
   CliHost host(options);
   ReductionJob job(host, converter.get());
-  runningJob = &job;
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  runningJob.store(&job);
+  // A signal that came before the job could take it still stops it.
+  if (stopSignal.load() != 0) job.RequestCancel();
 
   int status = kExitFailed;
   try {
-    switch (job.DoReduce(options.Source, options.Destination)) {
-      case JobResult::Completed: status = 0; break;
-      case JobResult::Cancelled: std::cerr << "merolune-cli: cancelled\n"; break;
-      case JobResult::NotStarted: break;
-    }
+    const JobResult result = job.DoReduce(options.Source, options.Destination);
+    if (result == JobResult::Completed) status = 0;
+    if (result == JobResult::Cancelled && stopSignal.load() == 0) std::cerr << "merolune-cli: cancelled\n";
   } catch (const std::exception& e) {
+    host.ClearLine();
     std::cerr << "merolune-cli: " << e.what() << '\n';
   }
-  runningJob = nullptr;
+  runningJob.store(nullptr);
+  host.ClearLine();
+  // Whatever the job got to, a signal means the caller did not want it finished.
+  if (const int signal = stopSignal.load()) {
+    status = kExitFailed;
+    std::cerr << "merolune-cli: stopped by SIG" << sigabbrev_np(signal) << '\n';
+  }
   if (!job.DeleteLastOutput())
     std::cerr << "merolune-cli: cannot delete " << job.LastOutputTempFile() << '\n';
   return status;

@@ -45,6 +45,12 @@ std::string CurrentExceptionText() {
   throw EAuException(std::string(what) + path + " (" + std::strerror(error) + ")");
 }
 
+// "Cannot create file "<path>". <reason>"; a conflict with another stream of ours says so.
+[[noreturn]] void FailToOpen(const char* what, const std::string& path, int error) {
+  const std::string reason = error == EWOULDBLOCK ? kAuFileInUse : std::strerror(error);
+  throw EAuException(std::string(what) + "\"" + path + "\". " + reason);
+}
+
 // Calls an event handler that has nowhere to send an exception: it runs from the UI thread's event
 // processing, which cannot carry one.
 void RunEvent(const TAuOutput::TOutputDoneEvent& event, TAuOutput& sender, const char* name) {
@@ -85,7 +91,7 @@ TAuFileStream::TAuFileStream(const std::string& path, std::uint16_t mode) : path
         flags |= O_RDWR;
         break;
       default:
-        throw EAuException(failure + path);
+        FailToOpen(failure, path, EINVAL);
     }
     switch ((mode >> 4) & 0xF) {
       case 0:
@@ -103,19 +109,20 @@ TAuFileStream::TAuFileStream(const std::string& path, std::uint16_t mode) : path
   do {
     fd_ = ::open(path.c_str(), flags, 0666);
   } while (fd_ < 0 && errno == EINTR);
-  if (fd_ < 0) throw EAuException(failure + path);
+  if (fd_ < 0) FailToOpen(failure, path, errno);
 
-  const auto fail = [&] {
+  const auto fail = [&](int error) {
     ::close(fd_);
     fd_ = -1;
-    throw EAuException(failure + path);
+    FailToOpen(failure, path, error);
   };
   struct stat st {};
-  if (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode)) fail();
+  if (::fstat(fd_, &st) != 0) fail(errno);
+  if (S_ISDIR(st.st_mode)) fail(EISDIR);
   // Only a conflict fails the open; a file system without flock support simply goes unlocked.
-  if (lock != 0 && ::flock(fd_, lock | LOCK_NB) != 0 && errno == EWOULDBLOCK) fail();
+  if (lock != 0 && ::flock(fd_, lock | LOCK_NB) != 0 && errno == EWOULDBLOCK) fail(EWOULDBLOCK);
   // Devices (such as /dev/null) cannot be truncated and need not be.
-  if (create && S_ISREG(st.st_mode) && ::ftruncate(fd_, 0) != 0) fail();
+  if (create && S_ISREG(st.st_mode) && ::ftruncate(fd_, 0) != 0) fail(errno);
 }
 
 TAuFileStream::~TAuFileStream() {

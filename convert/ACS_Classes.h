@@ -29,8 +29,11 @@ inline constexpr char kAuInputIsBusy[] = "The component is Busy";
 inline constexpr char kAuInputFileNameNotAssigned[] = "The file name is not assigned";
 inline constexpr char kAuOutputFileNameNotAssigned[] = "File name is not assigned.";
 inline constexpr char kAuStreamNotOpened[] = "The Stream is not opened";
+// Followed by the path in quotes, ". " and the system's reason: Cannot create file "a.ogg". Permission denied
 inline constexpr char kAuCannotCreateFile[] = "Cannot create file ";
 inline constexpr char kAuCannotOpenFile[] = "Cannot open file ";
+// The reason given when another stream of ours holds the file.
+inline constexpr char kAuFileInUse[] = "The file is in use.";
 // Followed by the path and the system's reason in parentheses.
 inline constexpr char kAuCannotReadFile[] = "Cannot read file ";
 inline constexpr char kAuCannotWriteFile[] = "Cannot write to file ";
@@ -54,7 +57,8 @@ class EAuException : public Exception {
 // that was never released makes the next exclusive open of its file fail instead of two writers
 // interleaving; other programs are not held back (Linux has no mandatory sharing).
 //
-// Throws EAuException: "Cannot create file <path>" or "Cannot open file <path>" from the constructor,
+// Throws EAuException: "Cannot create file "<path>". <reason>" or "Cannot open file "<path>". <reason>"
+// from the constructor,
 // "Cannot read file <path> (<reason>)" from Read, "Cannot write to file <path> (<reason>)" from Write and
 // Close (a write stores all bytes or throws). Not thread-safe: one thread at a time.
 class TAuFileStream final : public Stream {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdarg>
 #include <exception>
 #include <string>
 #include <vector>
@@ -36,6 +37,8 @@ constexpr std::size_t kMp3Slack = 7200;
 
 constexpr std::array<std::int32_t, 18> kKbps = {8,  16,  24,  32,  40,  48,  56,  64,  80,
                                                 96, 112, 128, 144, 160, 192, 224, 256, 320};
+
+void DropMessage(const char*, va_list) {}
 
 std::int32_t OutputRate(TMP3SampleRate rate) {
   switch (rate) {
@@ -147,6 +150,11 @@ void TMP3Out::PrepareOutput() {
   e.sampleBytes = bits / 8;
   const std::int32_t frameBytes = channels * e.sampleBytes;
 
+  // LAME prints its notes and warnings on stderr unless told where else to put them; the user's
+  // terminal is no place for them.
+  api.lame_set_errorf(h, DropMessage);
+  api.lame_set_debugf(h, DropMessage);
+  api.lame_set_msgf(h, DropMessage);
   const std::int64_t size = input->Size();
   api.lame_set_num_samples(h, size > 0 ? static_cast<unsigned long>(size / frameBytes) : 0UL);
   api.lame_set_in_samplerate(h, rate);
@@ -171,6 +179,7 @@ void TMP3Out::PrepareOutput() {
   }
   if (api.lame_init_params(h) < 0) throw Exception(kLameInitFailed);
   e.ready = true;
+  writtenSampleRate_.store(api.lame_get_out_samplerate(h));
 
   // A block holds up to blockFrames frames. When LAME resamples upwards (an 8000 Hz source becomes
   // 32000 Hz) one call yields frames for several times as many samples, so the block goes to LAME in

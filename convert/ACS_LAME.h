@@ -1,6 +1,7 @@
 #pragma once
 // The MP3 pipeline component: TMP3Out encodes the PCM of its input with LAME into an MP3 file.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -97,6 +98,10 @@ class TMP3Out : public TAuTaggedFileOut {
   std::int32_t VBRMaxBitrate() const { return vbrMaxBitrate_; }
   void SetVBRMaxBitrate(std::int32_t kbps) { vbrMaxBitrate_ = kbps; }
 
+  // The sample rate LAME chose for the last run, in Hz; 0 before the first. It differs from the
+  // source's when MP3 cannot carry that rate or the bit rate asks for a lower one.
+  std::int32_t WrittenSampleRate() const { return writtenSampleRate_.load(); }
+
  protected:
   void PrepareOutput() override;
   bool ProcessBlock(bool abort) override;
@@ -125,6 +130,7 @@ class TMP3Out : public TAuTaggedFileOut {
   // Per run: set by PrepareOutput, then used by the worker after the framework's hand-over.
   bool inputBegun_ = false;
   std::unique_ptr<Encoder> encoder_;
+  std::atomic<std::int32_t> writtenSampleRate_{0};
 };
 
 }  // namespace merolune

@@ -18,6 +18,7 @@
 #include "ACS_Vorbis.h"
 #include "ACS_Wave.h"
 #include "Stream.h"
+#include "Utils.h"
 #include "vbmp3.h"
 #include "wmafile.h"
 
@@ -31,11 +32,6 @@ constexpr auto kPollInterval = 10ms;
 constexpr std::uint16_t kSourceMode = TAuFileStream::fmOpenRead | TAuFileStream::fmShareDenyWrite;
 // The smallest WAV file: the canonical header without audio.
 constexpr std::uint64_t kWavHeaderBytes = 44;
-
-bool IsRegularFile(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
 
 // The size of a regular file, 0 when there is none.
 std::uint64_t RegularFileSize(const std::string& path) {
@@ -133,30 +129,69 @@ TConvForm::TConvForm(QObject* owner) : QObject(owner) {
 
 TConvForm::~TConvForm() = default;
 
+// Tells the operation's observer for the time of one conversion.
+class TConvForm::Observing {
+ public:
+  Observing(TConvForm& form, ConversionObserver* observer) : form_(form) { form_.observer_ = observer; }
+  ~Observing() { form_.observer_ = nullptr; }
+  Observing(const Observing&) = delete;
+  Observing& operator=(const Observing&) = delete;
+
+ private:
+  TConvForm& form_;
+};
+
+void TConvForm::Pump() {
+  if (observer_) {
+    observer_->PumpMessages();
+  } else {
+    PumpMessages();
+  }
+}
+
+bool TConvForm::StopRequested() const { return observer_ && observer_->StopRequested(); }
+
+void TConvForm::ReportProgress(double fraction) {
+  if (observer_) observer_->Progress(fraction);
+}
+
 void TConvForm::WaitForOutput(TAuOutput& output) {
   while (output.OutputState() == TOutputState::osWorking) {
-    PumpMessages();
+    if (StopRequested()) {
+      // The worker ends after the block in hand; what it wrote is removed by the caller.
+      output.Stop();
+      throw EAbort();
+    }
+    const std::int32_t percent = output.ProgressPercent();
+    ReportProgress(percent < 0 ? -1.0 : percent / 100.0);
+    Pump();
     std::this_thread::sleep_for(kPollInterval);
   }
 }
 
-void TConvForm::RunBeside(const std::function<void()>& work) {
+void TConvForm::RunBeside(const std::function<void(const std::atomic<bool>& stop, std::atomic<std::int32_t>& permille)>& work) {
   std::atomic<bool> finished{false};
+  std::atomic<bool> stop{false};
+  std::atomic<std::int32_t> permille{-1};
   std::exception_ptr failure;
   std::thread worker([&] {
     try {
-      work();
+      work(stop, permille);
     } catch (...) {
       failure = std::current_exception();
     }
     finished.store(true, std::memory_order_release);
   });
   while (!finished.load(std::memory_order_acquire)) {
-    PumpMessages();
+    if (StopRequested()) stop.store(true);
+    const std::int32_t done = permille.load();
+    ReportProgress(done < 0 ? -1.0 : done / 1000.0);
+    Pump();
     std::this_thread::sleep_for(kPollInterval);
   }
   worker.join();
   if (failure) std::rethrow_exception(failure);
+  if (stop.load()) throw EAbort();
 }
 
 // The destination stream is released before the source stream, on every path.
@@ -252,7 +287,13 @@ void TConvForm::DecodeMp3ToWav(const std::string& source, const std::string& des
   vbmp3.decodeWave(dest.c_str());
   std::int32_t progress = 0;
   while (vbmp3.getState(&progress) == 1) {
-    PumpMessages();
+    if (StopRequested()) {
+      // Closing stops the decoding and discards its output.
+      vbmp3.close();
+      throw EAbort();
+    }
+    ReportProgress(progress / 100.0);
+    Pump();
     std::this_thread::sleep_for(kPollInterval);
   }
   vbmp3.close();
@@ -262,7 +303,7 @@ void TConvForm::DecodeMp3ToWav(const std::string& source, const std::string& des
 bool TConvForm::DecodeWmaToWav(const std::string& source, const std::string& dest) {
   DeleteFileIfExists(dest);
   // The library call blocks until the file is complete; beside the UI thread the windows stay alive.
-  RunBeside([&] { WMA2WAV(source.c_str(), dest.c_str()); });
+  RunBeside([&](const std::atomic<bool>&, std::atomic<std::int32_t>&) { WMA2WAV(source.c_str(), dest.c_str()); });
   if (!LooksLikeWav(dest)) throw EAuException(WithReason(kDecodingFailed, source, ""));
   return FileExists(dest);
 }
@@ -275,6 +316,17 @@ void TConvForm::EncodeWavToOgg(const std::string& source, const std::string& des
 void TConvForm::EncodeWavToMp3(const std::string& source, const std::string& dest, std::uint16_t kbps) {
   if (const auto rate = BitRateForKbps(kbps)) mp3Out_->SetBitRate(*rate);
   RunEncoder(*mp3Out_, source, dest);
+  NoteSampleRate("MP3", source, mp3Out_->WrittenSampleRate());
+}
+
+void TConvForm::NoteSampleRate(const char* format, const std::string& source, std::int32_t written) {
+  if (!observer_ || written <= 0) return;
+  WaveFormatInfo info{};
+  FileStream wav(source, FileStream::Mode::Read);
+  ReadWaveHeader(wav, info);
+  if (info.SampleRate == 0 || static_cast<std::uint32_t>(written) == info.SampleRate) return;
+  observer_->Note(std::string(format) + " written at " + std::to_string(written) + " Hz (the source has " +
+                  std::to_string(info.SampleRate) + " Hz)");
 }
 
 void TConvForm::EncodeWavToApe(const std::string&, const std::string& dest, std::int32_t) {
@@ -290,7 +342,9 @@ void TConvForm::EncodeWavToWma(const std::string& source, const std::string& des
   // The source is opened here first, so a missing one gives the stream layer's message.
   TAuFileStream(source, kSourceMode).Close();
   DeleteFileIfExists(dest);
-  RunBeside([&] { WAV2WMA(source.c_str(), dest.c_str(), static_cast<std::int32_t>(kbps)); });
+  RunBeside([&](const std::atomic<bool>&, std::atomic<std::int32_t>&) {
+    WAV2WMA(source.c_str(), dest.c_str(), static_cast<std::int32_t>(kbps));
+  });
   if (RegularFileSize(dest) == 0) {
     RemovePartialDestination(dest);
     throw EAuException(WithReason(kEncodingFailed, dest, "WMA " + std::to_string(kbps) + " kbit/s"));
@@ -300,7 +354,9 @@ void TConvForm::EncodeWavToWma(const std::string& source, const std::string& des
 // Monkey's Audio has no components yet.
 bool TConvForm::Supports(FileFormat format) const { return format != FileFormat::Ape; }
 
-void TConvForm::Decode(FileFormat format, const std::string& source, const std::string& wav) {
+void TConvForm::Decode(FileFormat format, const std::string& source, const std::string& wav,
+                       ConversionObserver* observer) {
+  const Observing observing(*this, observer);
   switch (format) {
     case FileFormat::Ape: DecodeApeToWav(source, wav); return;
     case FileFormat::Ogg: DecodeOggToWav(source, wav); return;
@@ -313,7 +369,9 @@ void TConvForm::Decode(FileFormat format, const std::string& source, const std::
   throw EAuException(kUnsupportedFormat);
 }
 
-void TConvForm::Encode(FileFormat format, const std::string& wav, const std::string& destination) {
+void TConvForm::Encode(FileFormat format, const std::string& wav, const std::string& destination,
+                       ConversionObserver* observer) {
+  const Observing observing(*this, observer);
   const EncoderSettings s = Settings;
   switch (format) {
     case FileFormat::Ape: EncodeWavToApe(wav, destination, s.ApeLevel); return;

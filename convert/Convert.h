@@ -3,6 +3,7 @@
 
 #include <QObject>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -81,12 +82,15 @@ class TConvForm : public QObject, public FormatConverter {
 
   // The job's entry points: the operation for the format, with Settings for the encodings.
   bool Supports(FileFormat format) const override;
-  void Decode(FileFormat format, const std::string& source, const std::string& wav) override;
-  void Encode(FileFormat format, const std::string& wav, const std::string& destination) override;
+  void Decode(FileFormat format, const std::string& source, const std::string& wav,
+              ConversionObserver* observer = nullptr) override;
+  void Encode(FileFormat format, const std::string& wav, const std::string& destination,
+              ConversionObserver* observer = nullptr) override;
 
   // Read by Encode; the host fills it in just before the job encodes.
   EncoderSettings Settings;
-  // Run between polls while a conversion runs; QCoreApplication::processEvents by default.
+  // Run between polls while a conversion runs without an observer; QCoreApplication::processEvents
+  // by default.
   std::function<void()> PumpMessages;
   // The library the MP3 decoding opens, by soname.
   std::string Vbmp3Library = kVbmp3Library;
@@ -100,12 +104,24 @@ class TConvForm : public QObject, public FormatConverter {
   TFLACOut& FLACOut1() { return *flacOut_; }
 
  private:
-  // Polls the output until it is no longer working, pumping and sleeping 10 ms per turn.
+  class Observing;
+
+  // The observer's pump, or PumpMessages without one.
+  void Pump();
+  bool StopRequested() const;
+  void ReportProgress(double fraction);
+  // Polls the output until it is no longer working, pumping and sleeping 10 ms per turn; stops it
+  // and throws EAbort when the observer asks.
   void WaitForOutput(TAuOutput& output);
   void RunDecoder(TAuFileIn& decoder, const std::string& source, const std::string& dest);
   void RunEncoder(TAuFileOut& encoder, const std::string& source, const std::string& dest);
-  // Runs `work` on a thread of its own, pumping meanwhile.
-  void RunBeside(const std::function<void()>& work);
+  // Runs `work` on a thread of its own, pumping meanwhile. `work` watches `stop` (set when the
+  // observer asks to stop; EAbort follows once it returns) and may store its progress in thousandths.
+  void RunBeside(const std::function<void(const std::atomic<bool>& stop, std::atomic<std::int32_t>& permille)>& work);
+  // Tells the observer when an encoder wrote another sample rate than the source's.
+  void NoteSampleRate(const char* format, const std::string& source, std::int32_t written);
+
+  ConversionObserver* observer_ = nullptr;  // for the conversion in progress
 
   // Owned through Qt's parent (this object), created in the constructor in this order.
   TVorbisIn* vorbisIn_ = nullptr;

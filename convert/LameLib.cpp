@@ -24,6 +24,9 @@ LameLib::LameLib() : library_(kLameSoName), functions_(std::make_unique<Function
   Functions& f = *functions_;
   bind(f.lame_init, "lame_init");
   bind(f.lame_close, "lame_close");
+  bind(f.lame_set_errorf, "lame_set_errorf");
+  bind(f.lame_set_debugf, "lame_set_debugf");
+  bind(f.lame_set_msgf, "lame_set_msgf");
   bind(f.lame_set_num_samples, "lame_set_num_samples");
   bind(f.lame_set_in_samplerate, "lame_set_in_samplerate");
   bind(f.lame_set_num_channels, "lame_set_num_channels");

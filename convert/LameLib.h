@@ -51,6 +51,9 @@ namespace merolune {
 struct LameLib::Functions {
   decltype(&::lame_init) lame_init = nullptr;
   decltype(&::lame_close) lame_close = nullptr;
+  decltype(&::lame_set_errorf) lame_set_errorf = nullptr;
+  decltype(&::lame_set_debugf) lame_set_debugf = nullptr;
+  decltype(&::lame_set_msgf) lame_set_msgf = nullptr;
   decltype(&::lame_set_num_samples) lame_set_num_samples = nullptr;
   decltype(&::lame_set_in_samplerate) lame_set_in_samplerate = nullptr;
   decltype(&::lame_set_num_channels) lame_set_num_channels = nullptr;

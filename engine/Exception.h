@@ -13,4 +13,11 @@ class Exception : public std::runtime_error {
   explicit Exception(const std::string& message) : std::runtime_error(message) {}
 };
 
+// The silent abort: work stopped because the user (or a signal) asked for it. It unwinds like an
+// error, so that every clean-up runs, but nothing is shown for it.
+class EAbort : public Exception {
+ public:
+  EAbort() : Exception("Operation aborted") {}
+};
+
 }  // namespace merolune

@@ -1,19 +1,13 @@
 #include "ReductionJob.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <bit>
-#include <cerrno>
+#include <array>
 #include <chrono>
-#include <cstring>
+#include <cstdio>
 #include <filesystem>
-#include <random>
+#include <optional>
 #include <thread>
 #include <vector>
-#include <array>
 
 #include "Exception.h"
 #include "SpectralReduction.h"
@@ -30,7 +24,6 @@ constexpr auto kWaitStep = std::chrono::milliseconds(10);
 constexpr std::uint64_t kPlayableSeconds = 10;
 constexpr std::uint16_t kFormatPcm = 1;
 constexpr std::uint16_t kFormatExtensible = 0xFFFE;
-const std::string kCannotCreateFile = "ファイルを作成できません: ";
 const std::string kUnexpectedEnd = "ファイルを読み込めません: 予期しない終端";
 
 std::string LowerExtension(const std::string& path) {
@@ -41,6 +34,35 @@ std::string LowerExtension(const std::string& path) {
   std::transform(ext.begin(), ext.end(), ext.begin(),
                  [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
   return ext;
+}
+
+// The WAV codings met in the wild that are not plain PCM, by format tag, for the refusal message.
+struct FormatTagName {
+  std::uint16_t Tag;
+  const char* Name;
+};
+constexpr FormatTagName kFormatTagNames[] = {
+    {0x0002, "Microsoft ADPCM"}, {0x0003, "IEEE float"}, {0x0006, "A-law"},
+    {0x0007, "µ-law"},           {0x0011, "IMA ADPCM"},  {0x0031, "GSM 6.10"},
+    {0x0055, "MPEG layer 3"},    {0x0161, "Windows Media Audio"},
+};
+
+// "µ-law (format tag 0x0007)"; an extensible header names its sub-format.
+std::string DescribeCoding(const WaveFormatInfo& f) {
+  const bool extensible = f.FormatTag == kFormatExtensible;
+  const std::uint16_t tag = extensible ? f.SubFormatTag : f.FormatTag;
+  std::string name = "unknown coding";
+  for (const FormatTagName& known : kFormatTagNames)
+    if (known.Tag == tag) name = known.Name;
+  char number[16];
+  std::snprintf(number, sizeof number, "0x%04X", static_cast<unsigned>(tag));
+  if (extensible) return tag == 0 ? "WAVE_FORMAT_EXTENSIBLE without a known sub-format"
+                                  : name + " (WAVE_FORMAT_EXTENSIBLE, sub-format " + number + ")";
+  return name + " (format tag " + number + ")";
+}
+
+bool IsPcm(const WaveFormatInfo& f) {
+  return f.FormatTag == kFormatPcm || (f.FormatTag == kFormatExtensible && f.SubFormatTag == kFormatPcm);
 }
 
 bool IsCompressed(FileFormat format) { return format != FileFormat::Unknown && format != FileFormat::Wav; }
@@ -112,6 +134,36 @@ class ReductionJob::Cleanup {
   ReductionJob& job_;
 };
 
+// One conversion phase: its banner from construction to destruction, its progress and cancel for
+// the converter and for the plain copies.
+class ReductionJob::Phase final : public ConversionObserver {
+ public:
+  Phase(ReductionJob& job, ConversionPhase phase) : job_(job), phase_(phase) {
+    job_.host_.BeginConversion(phase_);
+  }
+  ~Phase() override { job_.host_.EndConversion(phase_); }
+  Phase(const Phase&) = delete;
+  Phase& operator=(const Phase&) = delete;
+
+  void PumpMessages() override { job_.host_.PumpMessages(); }
+  void Progress(double fraction) override { job_.host_.SetConversionProgress(phase_, fraction); }
+  bool StopRequested() override { return job_.CancelRequested(); }
+  void Note(const std::string& text) override { job_.host_.Note(text); }
+
+  // For CopyFile: progress, events and cancel between the chunks.
+  CopyProgress Copying() {
+    return [this](std::uint64_t done, std::uint64_t total) {
+      Progress(total > 0 ? static_cast<double>(done) / static_cast<double>(total) : -1.0);
+      PumpMessages();
+      job_.StopIfCancelled();
+    };
+  }
+
+ private:
+  ReductionJob& job_;
+  ConversionPhase phase_;
+};
+
 ReductionJob::ReductionJob(JobHost& host, FormatConverter* converter) : host_(host), converter_(converter) {}
 
 bool ReductionJob::CanConvert(FileFormat format) const { return converter_ && converter_->Supports(format); }
@@ -132,9 +184,18 @@ void ReductionJob::WaitWhileMonitorBusy() {
   }
 }
 
+void ReductionJob::StopIfCancelled() const {
+  if (CancelRequested()) throw EAbort();
+}
+
 JobResult ReductionJob::DoReduce(const std::string& source, const std::string& destination) {
   if (!FileExists(source)) {
     host_.ShowError(kSourceMissing);
+    return JobResult::NotStarted;
+  }
+  // The job reads its source twice; a device or a pipe would also block the first read for ever.
+  if (!IsRegularFile(source)) {
+    host_.ShowError(kSourceNotFile + source);
     return JobResult::NotStarted;
   }
   // Without a converter the compressed destinations cannot be written: say so before any work.
@@ -144,12 +205,29 @@ JobResult ReductionJob::DoReduce(const std::string& source, const std::string& d
     return JobResult::NotStarted;
   }
   if (FileExists(destination) && !host_.ConfirmOverwrite(destination)) return JobResult::NotStarted;
+  // A destination that cannot be written is found now, not after minutes of work.
+  std::optional<DestinationFile> target;
+  try {
+    target.emplace(destination);
+  } catch (const Exception& e) {
+    host_.ShowError(e.what());
+    return JobResult::NotStarted;
+  }
 
   cancelRequested_.store(false, std::memory_order_relaxed);
   host_.ResetMonitor();
   host_.LockControls();
   Cleanup cleanup(*this);
+  try {
+    return Run(source, FormatFromExtension(source), *target, destinationFormat);
+  } catch (const EAbort&) {
+    host_.SetProgress(0, 0, 0);
+    return JobResult::Cancelled;
+  }
+}
 
+JobResult ReductionJob::Run(const std::string& source, FileFormat sourceFormat, DestinationFile& destination,
+                            FileFormat destinationFormat) {
   // The settings are this job's from here on; later changes apply to the next job.
   const int blockSize = host_.BlockSize();
   ReductionSettings settings = host_.Settings();
@@ -157,16 +235,15 @@ JobResult ReductionJob::DoReduce(const std::string& source, const std::string& d
 
   DeleteLastOutput();
   outputTempFile_.clear();
-  const FileFormat sourceFormat = FormatFromExtension(source);
 
   sourceTempFile_ = MakeTempWavName();
   if (sourceFormat == FileFormat::Unknown || (IsCompressed(sourceFormat) && !CanConvert(sourceFormat))) {
-    host_.BeginConversion(ConversionPhase::Decoding);
+    Phase phase(*this, ConversionPhase::Decoding);
     host_.ShowError(kUnsupportedFormat);
-    host_.EndConversion(ConversionPhase::Decoding);
     return JobResult::NotStarted;
   }
   RunSourcePhase(sourceFormat, source);
+  StopIfCancelled();
   outputTempFile_ = MakeTempWavName();
 
   bool soundAvailable = false;
@@ -185,7 +262,10 @@ JobResult ReductionJob::DoReduce(const std::string& source, const std::string& d
 
   if (host_.BypassAll()) {
     // The result of a bypassed job is the temporary source itself, whatever its sample size.
-    CopyFile(sourceTempFile_, outputTempFile_, [this] { host_.PumpMessages(); });
+    CopyFile(sourceTempFile_, outputTempFile_, [this](std::uint64_t, std::uint64_t) {
+      host_.PumpMessages();
+      StopIfCancelled();
+    });
     host_.SetProgress(sourceFormat_.DataSize, 0, sourceFormat_.DataSize);
     host_.SetPlayEnabled(soundAvailable);
   } else {
@@ -195,12 +275,6 @@ JobResult ReductionJob::DoReduce(const std::string& source, const std::string& d
   host_.SetProgress(0, 0, 0);
   if (CancelRequested()) return JobResult::Cancelled;
 
-  const std::filesystem::path folder = std::filesystem::path(destination).parent_path();
-  if (!folder.empty()) {
-    std::error_code error;
-    std::filesystem::create_directories(folder, error);
-    if (error) throw Exception(kCannotCreateFolder + folder.string() + " (" + error.message() + ")");
-  }
   const bool wasPlaying = host_.SuspendPlayback();
   RunDestinationPhase(destinationFormat, destination);
   if (wasPlaying) host_.ResumePlayback();
@@ -208,15 +282,11 @@ JobResult ReductionJob::DoReduce(const std::string& source, const std::string& d
 }
 
 void ReductionJob::RunSourcePhase(FileFormat format, const std::string& source) {
-  host_.BeginConversion(ConversionPhase::Decoding);
-  struct EndPhase {
-    JobHost& host;
-    ~EndPhase() { host.EndConversion(ConversionPhase::Decoding); }
-  } endPhase{host_};
+  Phase phase(*this, ConversionPhase::Decoding);
   if (format == FileFormat::Wav) {
-    CopyFile(source, sourceTempFile_, [this] { host_.PumpMessages(); });
+    CopyFile(source, sourceTempFile_, phase.Copying());
   } else {
-    converter_->Decode(format, source, sourceTempFile_);
+    converter_->Decode(format, source, sourceTempFile_, &phase);
   }
 }
 
@@ -224,9 +294,13 @@ void ReductionJob::RunSourcePhase(FileFormat format, const std::string& source) 
 // DataSize becomes the size of the whole frames the file really holds.
 void ReductionJob::CheckFormat() {
   const WaveFormatInfo& f = sourceFormat_;
+  if (!f.RiffFound || !f.WaveFound || f.FormatChunkSize == 0) throw Exception(kNotWav);
   // A format chunk shorter than its 16 fixed bytes describes nothing; without this check it
   // would be reported as "not stereo".
-  if (f.FormatChunkSize > 0 && f.FormatChunkSize < 16) throw Exception(kShortFormatChunk);
+  if (f.FormatChunkSize < 16) throw Exception(kShortFormatChunk);
+  // Any other coding read as PCM would be noise, and its tag copied into the result's header
+  // would make a file other programs cannot read.
+  if (!IsPcm(f)) throw Exception(kNotPcm + DescribeCoding(f));
   if (f.Channels != 2) throw Exception(kNotStereo);
   if (f.BitsPerSample != 8 && f.BitsPerSample != 16) throw Exception(kUnsupportedBits);
   if (f.SampleRate == 0) throw Exception(kZeroSampleRate);
@@ -250,10 +324,10 @@ void ReductionJob::ProcessBlocks(int blockSize, const ReductionSettings& setting
   const bool eightBit = sourceFormat_.BitsPerSample == 8;
   const unsigned bytesPerFrame = eightBit ? 2 : 4;
   const AudioSpan audio{audioStart_, audioFrames_};
-  // The result's header carries the source's format tag, but an extensible format's sub-format
-  // block does not fit the 16-byte format chunk: such a result is plain PCM.
+  // The result is plain PCM, also from an extensible source, whose sub-format block does not fit
+  // the 16-byte format chunk.
   WaveFormatInfo header = sourceFormat_;
-  if (header.FormatTag == kFormatExtensible) header.FormatTag = kFormatPcm;
+  header.FormatTag = kFormatPcm;
   WriteWaveHeader(0, 0, header, out);
   // From here on DataSize counts 16-bit bytes, as the monitor expects.
   if (eightBit) sourceFormat_.DataSize *= 2;
@@ -294,57 +368,20 @@ void ReductionJob::ProcessBlocks(int blockSize, const ReductionSettings& setting
   out.Close();
 }
 
-void ReductionJob::RunDestinationPhase(FileFormat format, const std::string& destination) {
+// The result is made in the destination's work file and put in place only when complete.
+void ReductionJob::RunDestinationPhase(FileFormat format, DestinationFile& destination) {
   if (IsCompressed(format)) host_.ChooseEncoderSettings(format);
-  host_.BeginConversion(ConversionPhase::Encoding);
-  struct EndPhase {
-    JobHost& host;
-    ~EndPhase() { host.EndConversion(ConversionPhase::Encoding); }
-  } endPhase{host_};
+  // A cancel (or a signal) that came while the settings were shown stops the job here.
+  StopIfCancelled();
+  Phase phase(*this, ConversionPhase::Encoding);
+  const std::string& work = destination.Prepare();
   if (IsCompressed(format)) {
-    converter_->Encode(format, outputTempFile_, destination);
+    converter_->Encode(format, outputTempFile_, work, &phase);
   } else {
-    CopyToDestination(outputTempFile_, destination, [this] { host_.PumpMessages(); });
+    CopyFile(outputTempFile_, work, phase.Copying());
   }
-}
-
-void CopyToDestination(const std::string& from, const std::string& destination,
-                       const std::function<void()>& betweenChunks) {
-  namespace fs = std::filesystem;
-  std::error_code error;
-  fs::path target = destination;
-  const fs::file_status status = fs::status(target, error);
-  if (fs::exists(status) && !fs::is_regular_file(status)) {
-    if (fs::is_directory(status)) throw Exception(kCannotCreateFile + destination + " (" + std::strerror(EISDIR) + ")");
-    // A device or a pipe cannot be replaced; it takes the bytes as they come.
-    CopyFile(from, destination, betweenChunks);
-    return;
-  }
-  // A link keeps pointing where it pointed: the file it names is the one replaced.
-  if (fs::is_symlink(fs::symlink_status(target, error))) target = fs::weakly_canonical(target, error);
-
-  std::mt19937_64 random(std::random_device{}());
-  std::string partial;
-  for (;;) {
-    std::string name = target.filename().string();
-    name.insert(0, 1, '.');
-    name += ".partial-" + std::to_string(random() % 1000000000);
-    partial = (target.parent_path() / name).string();
-    const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      ::close(fd);
-      break;
-    }
-    if (errno != EEXIST) throw Exception(kCannotCreateFile + destination + " (" + std::strerror(errno) + ")");
-  }
-  try {
-    CopyFile(from, partial, betweenChunks);
-    if (::rename(partial.c_str(), target.c_str()) != 0)
-      throw Exception(kCannotCreateFile + destination + " (" + std::strerror(errno) + ")");
-  } catch (...) {
-    ::unlink(partial.c_str());
-    throw;
-  }
+  StopIfCancelled();
+  destination.Commit(phase.Copying());
 }
 
 }  // namespace merolune

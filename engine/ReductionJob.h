@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "DestinationFile.h"
 #include "ReductionSettings.h"
 #include "Utils.h"
 
@@ -16,12 +17,14 @@ inline constexpr const char* kSourceMissing = "ソースファイルが存在し
 inline constexpr const char* kConfirmOverwrite = "保存先には既にファイルが存在します。上書きしますか？";
 inline constexpr const char* kUnsupportedFormat = "未対応の形式です。";
 inline constexpr const char* kCannotCreateStream = "ストリームを作成できません";
+inline constexpr const char* kSourceNotFile = "ソースが通常のファイルではありません: ";
+inline constexpr const char* kNotWav = "WAV ファイルではありません (RIFF/WAVE のヘッダーか fmt チャンクがありません)";
+inline constexpr const char* kNotPcm = "PCM 以外の WAV ファイルには対応していません: ";
 inline constexpr const char* kNotStereo = "ステレオではありません";
 inline constexpr const char* kUnsupportedBits = "対応していない量子化ビット数です";
 inline constexpr const char* kShortFormatChunk = "WAV ファイルの fmt チャンクが短すぎます（16 バイト未満）";
 inline constexpr const char* kZeroSampleRate = "WAV ファイルのサンプリング周波数が 0 です";
 inline constexpr const char* kResultTooLarge = "出力が WAV の上限 (4 GiB) を超えます";
-inline constexpr const char* kCannotCreateFolder = "保存先のフォルダを作成できません: ";
 inline constexpr const char* kErrorCaption = "エラー";
 inline constexpr const char* kConfirmCaption = "確認";
 
@@ -85,22 +88,45 @@ class JobHost {
   virtual void BeginConversion(ConversionPhase phase) { (void)phase; }
   virtual void EndConversion(ConversionPhase phase) { (void)phase; }
   virtual void ChooseEncoderSettings(FileFormat format) { (void)format; }
+  // How far the decoding or encoding is, 0..1; negative when the conversion cannot tell.
+  virtual void SetConversionProgress(ConversionPhase phase, double fraction) { (void)phase, (void)fraction; }
+  // Something the user should know that is no error (an encoder wrote another sample rate).
+  virtual void Note(const std::string& text) { (void)text; }
+};
+
+// What a conversion in progress tells its caller, and how it learns that it should stop. Every call
+// comes on the caller's thread, from inside Decode or Encode, every 10 ms or so.
+class ConversionObserver {
+ public:
+  virtual ~ConversionObserver() = default;
+  // Handles pending events: the window repaints and cancel requests arrive here.
+  virtual void PumpMessages() = 0;
+  // How far the conversion is, 0..1; negative when it cannot tell.
+  virtual void Progress(double fraction) = 0;
+  // True once the conversion should stop: it then stops within a fraction of a second, removes
+  // what it wrote and throws EAbort.
+  virtual bool StopRequested() = 0;
+  // A fact for the user that is no error (the encoder wrote another sample rate than the source's).
+  virtual void Note(const std::string& text) = 0;
 };
 
 // Decodes the five compressed formats to WAV before the job and encodes its result after it.
-// Both throw Exception with the message to show; a failed Encode leaves no destination behind.
+// Both throw Exception with the message to show, and EAbort when the observer asked them to stop;
+// a failed Encode leaves no destination behind. Without an observer they run to their end.
 class FormatConverter {
  public:
   virtual ~FormatConverter() = default;
   // Whether Decode and Encode handle `format`; the job refuses the others before any work.
   virtual bool Supports(FileFormat format) const { return format != FileFormat::Unknown; }
-  virtual void Decode(FileFormat format, const std::string& source, const std::string& wav) = 0;
-  virtual void Encode(FileFormat format, const std::string& wav, const std::string& destination) = 0;
+  virtual void Decode(FileFormat format, const std::string& source, const std::string& wav,
+                      ConversionObserver* observer = nullptr) = 0;
+  virtual void Encode(FileFormat format, const std::string& wav, const std::string& destination,
+                      ConversionObserver* observer = nullptr) = 0;
 };
 
 enum class JobResult {
   Completed,   // the destination holds the result
-  Cancelled,   // stopped after a block; the destination is untouched
+  Cancelled,   // stopped after a block, or a conversion stopped; the destination is untouched
   NotStarted,  // ended with a message box (or the overwrite question answered no)
 };
 
@@ -117,7 +143,8 @@ class ReductionJob {
   ReductionJob& operator=(const ReductionJob&) = delete;
 
   // Runs one job. Throws Exception after its clean-up when it fails; the temporary source is
-  // deleted on every path.
+  // deleted on every path. A destination that cannot be written ends the job with a message box
+  // before any work; a failed or cancelled job leaves an existing destination as it was.
   JobResult DoReduce(const std::string& source, const std::string& destination);
 
   void RequestCancel() noexcept { cancelRequested_.store(true, std::memory_order_relaxed); }
@@ -132,13 +159,18 @@ class ReductionJob {
 
  private:
   class Cleanup;
+  class Phase;
   // Whether the converter handles the compressed `format`.
   bool CanConvert(FileFormat format) const;
+  JobResult Run(const std::string& source, FileFormat sourceFormat, DestinationFile& destination,
+                FileFormat destinationFormat);
   void RunSourcePhase(FileFormat format, const std::string& source);
   void CheckFormat();
   void ProcessBlocks(int blockSize, const ReductionSettings& settings, bool soundAvailable);
-  void RunDestinationPhase(FileFormat format, const std::string& destination);
+  void RunDestinationPhase(FileFormat format, DestinationFile& destination);
   void WaitWhileMonitorBusy();
+  // Throws EAbort once a cancel was requested.
+  void StopIfCancelled() const;
 
   JobHost& host_;
   FormatConverter* converter_;
@@ -151,11 +183,5 @@ class ReductionJob {
   std::string outputTempFile_;
   std::string lastOutputTempFile_;
 };
-
-// Copies `from` to `destination` without ever leaving a partial file there: a regular file (or
-// a new one) is written beside it under a temporary name and renamed over it; a device or pipe
-// is written directly. Throws Exception naming the file that failed.
-void CopyToDestination(const std::string& from, const std::string& destination,
-                       const std::function<void()>& betweenChunks = {});
 
 }  // namespace merolune

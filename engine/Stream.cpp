@@ -43,12 +43,13 @@ FileStream::FileStream(const std::string& path, Mode mode) : path_(path) {
   switch (mode) {
     case Mode::Read: flags |= O_RDONLY; break;
     case Mode::Create: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    case Mode::Write: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
     case Mode::ReadWrite: flags |= O_RDWR; break;
   }
   do {
     fd_ = ::open(path.c_str(), flags, 0666);
   } while (fd_ < 0 && errno == EINTR);
-  if (fd_ < 0) Fail(mode == Mode::Create ? kCannotCreate : kCannotOpen, path, errno);
+  if (fd_ < 0) Fail(mode == Mode::Create || mode == Mode::Write ? kCannotCreate : kCannotOpen, path, errno);
   struct stat st {};
   if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
     ::close(fd_);
@@ -119,7 +120,9 @@ std::int64_t ReadAt(int fd, void* buffer, std::size_t count, std::uint64_t offse
   auto* out = static_cast<char*>(buffer);
   std::size_t done = 0;
   while (done < count) {
-    const ssize_t n = ::pread(fd, out + done, count - done, static_cast<off_t>(offset + done));
+    ssize_t n = ::pread(fd, out + done, count - done, static_cast<off_t>(offset + done));
+    // A pipe has no positions: it is read in order.
+    if (n < 0 && errno == ESPIPE) n = ::read(fd, out + done, count - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       return -errno;
@@ -134,7 +137,9 @@ std::int64_t WriteAt(int fd, const void* buffer, std::size_t count, std::uint64_
   const auto* in = static_cast<const char*>(buffer);
   std::size_t done = 0;
   while (done < count) {
-    const ssize_t n = ::pwrite(fd, in + done, count - done, static_cast<off_t>(offset + done));
+    ssize_t n = ::pwrite(fd, in + done, count - done, static_cast<off_t>(offset + done));
+    // A pipe has no positions: it is written in order.
+    if (n < 0 && errno == ESPIPE) n = ::write(fd, in + done, count - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       return -errno;
@@ -146,17 +151,20 @@ std::int64_t WriteAt(int fd, const void* buffer, std::size_t count, std::uint64_
   return static_cast<std::int64_t>(done);
 }
 
-void CopyFile(const std::string& from, const std::string& to, const std::function<void()>& betweenChunks) {
+void CopyFile(const std::string& from, const std::string& to, const CopyProgress& progress) {
   // Small enough that a chunk takes a few milliseconds, large enough to keep the calls few.
   constexpr std::size_t kChunk = 4 << 20;
   FileStream in(from, FileStream::Mode::Read);
-  FileStream out(to, FileStream::Mode::Create);
+  FileStream out(to, FileStream::Mode::Write);
+  const std::uint64_t total = in.Size();
+  std::uint64_t done = 0;
   // The kernel copies between the two files without a trip through our memory where the file
   // systems allow it; a device, a pipe or another file system falls back to reading and writing.
   for (;;) {
     const ssize_t n = ::copy_file_range(in.fd_, nullptr, out.fd_, nullptr, kChunk, 0);
     if (n > 0) {
-      if (betweenChunks) betweenChunks();
+      done += static_cast<std::uint64_t>(n);
+      if (progress) progress(done, total);
       continue;
     }
     if (n == 0) {
@@ -168,18 +176,20 @@ void CopyFile(const std::string& from, const std::string& to, const std::functio
     Fail(errno == EIO ? kCannotRead : kCannotWrite, errno == EIO ? from : to, errno);
   }
   // Carry on from wherever the kernel copy stopped.
-  const auto done = static_cast<std::int64_t>(::lseek(in.fd_, 0, SEEK_CUR));
-  in.Seek(done, SeekOrigin::Begin);
-  out.Seek(done, SeekOrigin::Begin);
+  const off_t stopped = ::lseek(in.fd_, 0, SEEK_CUR);
+  done = stopped > 0 ? static_cast<std::uint64_t>(stopped) : 0;
+  in.Seek(static_cast<std::int64_t>(done), SeekOrigin::Begin);
+  out.Seek(static_cast<std::int64_t>(done), SeekOrigin::Begin);
   std::vector<char> chunk(1 << 16);
   std::size_t sinceCall = 0;
   for (;;) {
     const std::size_t n = in.Read(chunk.data(), chunk.size());
     if (n == 0) break;
     out.Write(chunk.data(), n);
+    done += n;
     sinceCall += n;
-    if (betweenChunks && sinceCall >= kChunk) {
-      betweenChunks();
+    if (progress && sinceCall >= kChunk) {
+      progress(done, total);
       sinceCall = 0;
     }
   }
@@ -189,6 +199,11 @@ void CopyFile(const std::string& from, const std::string& to, const std::functio
 bool FileExists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool DeleteFileIfExists(const std::string& path) {

@@ -11,6 +11,10 @@ namespace merolune {
 
 enum class SeekOrigin { Begin, Current, End };
 
+// Runs between the chunks of a long copy with the bytes copied so far and the total (0 when the
+// source's size is unknown); may throw to stop the copy.
+using CopyProgress = std::function<void(std::uint64_t done, std::uint64_t total)>;
+
 // A seekable byte stream. Reads may be short at the end of the stream; writes are all or
 // nothing: a write that cannot store every byte (disk full, I/O error) throws Exception.
 // Positions may be set past the end; reading there returns 0 bytes. Not thread-safe.
@@ -38,6 +42,7 @@ class FileStream final : public Stream {
   enum class Mode {
     Read,       // existing file, read only
     Create,     // create or truncate, read and write
+    Write,      // create or truncate, write only: a pipe waits for its reader
     ReadWrite,  // existing file, read and write
   };
 
@@ -58,7 +63,7 @@ class FileStream final : public Stream {
   const std::string& Path() const { return path_; }
 
  private:
-  friend void CopyFile(const std::string& from, const std::string& to, const std::function<void()>& betweenChunks);
+  friend void CopyFile(const std::string& from, const std::string& to, const CopyProgress& progress);
   std::string path_;
   int fd_ = -1;
   std::uint64_t position_ = 0;
@@ -91,12 +96,14 @@ std::int64_t ReadAt(int fd, void* buffer, std::size_t count, std::uint64_t offse
 std::int64_t WriteAt(int fd, const void* buffer, std::size_t count, std::uint64_t offset) noexcept;
 
 // Copies the file `from` over `to` (created or truncated), in chunks; throws with a message
-// naming the file on any failure. `betweenChunks`, when given, runs after every chunk of a few
-// MiB (the window handles its events there while a long copy goes on).
-void CopyFile(const std::string& from, const std::string& to, const std::function<void()>& betweenChunks = {});
+// naming the file on any failure. `progress`, when given, runs after every chunk of a few MiB
+// (the window handles its events there while a long copy goes on); what it throws ends the copy.
+void CopyFile(const std::string& from, const std::string& to, const CopyProgress& progress = {});
 
 // True when a file (or anything else) exists at `path`.
 bool FileExists(const std::string& path);
+// True when `path` is, or leads through links to, a regular file (not a folder, device or pipe).
+bool IsRegularFile(const std::string& path);
 
 // Deletes `path` if it exists; returns false only when it exists and could not be deleted.
 bool DeleteFileIfExists(const std::string& path);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -152,6 +153,17 @@ void ReadWaveHeader(Stream& stream, WaveFormatInfo& info) {
         info.AvgBytesPerSec = LoadU32(format.data() + 8);
         info.BlockAlign = LoadU16(format.data() + 12);
         info.BitsPerSample = LoadU16(format.data() + 14);
+      }
+      // WAVE_FORMAT_EXTENSIBLE: cbSize 22, valid bits, channel mask, then the sub-format GUID,
+      // whose first two bytes are a format tag when the rest is the standard KSDATAFORMAT tail.
+      constexpr std::uint16_t kExtensible = 0xFFFE;
+      constexpr std::array<std::uint8_t, 14> kGuidTail{0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                                       0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+      std::array<std::uint8_t, 24> extension{};
+      if (info.FormatTag == kExtensible && size >= 16 + extension.size()) {
+        if (!stream.ReadExact(extension.data(), extension.size())) return;
+        if (LoadU16(extension.data()) >= 22 && std::equal(kGuidTail.begin(), kGuidTail.end(), extension.begin() + 10))
+          info.SubFormatTag = LoadU16(extension.data() + 8);
       }
     }
     // The stored size, not an extension count inside the body, decides where the next chunk

@@ -24,6 +24,9 @@ struct WaveFormatInfo {
   std::uint32_t AvgBytesPerSec = 0;
   std::uint16_t BlockAlign = 0;
   std::uint16_t BitsPerSample = 0;
+  // For FormatTag 0xFFFE (WAVE_FORMAT_EXTENSIBLE): the format tag inside the sub-format GUID when
+  // it is one of the standard KSDATAFORMAT GUIDs (1 for PCM); 0 otherwise.
+  std::uint16_t SubFormatTag = 0;
   // Stream offset of the "data" chunk body and its size as stored, in bytes.
   std::uint32_t DataStart = 0;
   std::uint32_t DataSize = 0;

@@ -259,7 +259,7 @@ TEST_F(MainWindowTest, JobFailuresShowTheirMessages) {
   SetPaths(dir_.File("wide.wav"), dir_.File("out.wav"));
   form_->Button1->click();
   ASSERT_EQ(errorBoxes_.size(), 3u);
-  EXPECT_EQ(errorBoxes_[1].second, "ステレオではありません.");
+  EXPECT_EQ(errorBoxes_[1].second, StandardErrorText(kNotWav));
   EXPECT_EQ(errorBoxes_[2].second, "対応していない量子化ビット数です.");
   EXPECT_FALSE(std::filesystem::exists(dir_.File("out.wav")));
   EXPECT_TRUE(form_->Button1->isEnabled());

@@ -494,14 +494,14 @@ TEST(TAuFileStream, MissingFileCannotBeOpened) {
   TempDir dir;
   const std::string path = dir.File("missing.raw");
   EXPECT_EQ(ErrorOf([&] { TAuFileStream stream(path, TAuFileStream::fmOpenRead); }),
-            "Cannot open file " + path);
+            "Cannot open file \"" + path + "\". No such file or directory");
 }
 
 TEST(TAuFileStream, FileInMissingFolderCannotBeCreated) {
   TempDir dir;
   const std::string path = dir.File("no/such/folder.raw");
   EXPECT_EQ(ErrorOf([&] { TAuFileStream stream(path, TAuFileStream::fmCreate); }),
-            "Cannot create file " + path);
+            "Cannot create file \"" + path + "\". No such file or directory");
 }
 
 TEST(TAuFileStream, FileSharedWithNobodyCannotBeOpenedAgainUntilReleased) {
@@ -510,11 +510,11 @@ TEST(TAuFileStream, FileSharedWithNobodyCannotBeOpenedAgainUntilReleased) {
   WriteFile(path, Pattern(1, 0, 40));
   auto first = std::make_unique<TAuFileStream>(path, TAuFileStream::fmCreate);
   EXPECT_EQ(ErrorOf([&] { TAuFileStream second(path, TAuFileStream::fmCreate); }),
-            "Cannot create file " + path);
+            "Cannot create file \"" + path + "\". The file is in use.");
   EXPECT_EQ(ErrorOf([&] {
               TAuFileStream second(path, TAuFileStream::fmOpenRead | TAuFileStream::fmShareDenyWrite);
             }),
-            "Cannot open file " + path);
+            "Cannot open file \"" + path + "\". The file is in use.");
   first.reset();
   EXPECT_NO_THROW({ TAuFileStream again(path, TAuFileStream::fmCreate); });
 }
@@ -527,7 +527,7 @@ TEST(TAuFileStream, ReadersThatLetOthersReadShareTheFileButKeepWritersOut) {
   TAuFileStream first(path, shared);
   TAuFileStream second(path, shared);
   EXPECT_EQ(ErrorOf([&] { TAuFileStream writer(path, TAuFileStream::fmCreate); }),
-            "Cannot create file " + path);
+            "Cannot create file \"" + path + "\". The file is in use.");
   // Sharing with writers too takes no lock at all.
   EXPECT_NO_THROW({ TAuFileStream third(path, TAuFileStream::fmOpenRead | TAuFileStream::fmShareDenyNone); });
   std::vector<std::uint8_t> bytes(40);
@@ -693,7 +693,7 @@ TEST(TAuFileIn, MissingFileFailsBeginReadAndLeavesTheInputIdle) {
   const std::string path = dir.File("missing.raw");
   RawFileIn input;
   input.SetFileName(path);
-  EXPECT_EQ(ErrorOf([&] { input.BeginRead(); }), "Cannot open file " + path);
+  EXPECT_EQ(ErrorOf([&] { input.BeginRead(); }), "Cannot open file \"" + path + "\". No such file or directory");
   EXPECT_FALSE(input.Busy());
   EXPECT_EQ(input.OpenCount(), 0);
 }
@@ -1290,7 +1290,7 @@ TEST(TAuFileOut, MissingInputFileEndsTheOutputWithTheMessage) {
   output.SetInput(&input);
   output.Start();
   EXPECT_EQ(output.OutputState(), TOutputState::osIdle);
-  EXPECT_EQ(output.ErrorMessage(), "Cannot open file " + path);
+  EXPECT_EQ(output.ErrorMessage(), "Cannot open file \"" + path + "\". No such file or directory");
   EXPECT_EQ(output.finishes.load(), 1);
   EXPECT_FALSE(input.Busy());
   EXPECT_EQ(output.Stream(), nullptr);

@@ -8,7 +8,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <cstring>
 #include <functional>
+#include <thread>
 
 #include "Exception.h"
 #include "Reference.h"
@@ -207,9 +209,7 @@ TEST_F(ReductionJobTest, EmptyOrMissingDataGivesAnEmptyResult) {
 
 TEST_F(ReductionJobTest, ExtensibleSourceGivesAPlainPcmResultThatPeersRead) {
   const auto samples = test::SongLike(3000, 48000, 12);
-  WavSpec wav = Stereo16(samples, 48000);
-  wav.FormatTag = 0xFFFE;
-  wav.FormatChunkSize = 40;
+  const WavSpec wav = test::Extensible(Stereo16(samples, 48000), 1);
   const std::string destination = dir_.File("out.wav");
   ReductionJob job(host_);
   ASSERT_EQ(job.DoReduce(Write("extensible.wav", wav), destination), JobResult::Completed);
@@ -313,7 +313,7 @@ TEST_F(ReductionJobTest, LatestResultStaysUntilTheNextJobAndGoesWithTheJob) {
 struct BadSource {
   const char* name;
   std::function<std::vector<std::uint8_t>()> bytes;
-  const char* message;
+  std::string message;
 };
 
 class ReductionJobRefusesTest : public ReductionJobTest, public ::testing::WithParamInterface<BadSource> {};
@@ -328,7 +328,7 @@ TEST_P(ReductionJobRefusesTest, WithItsMessageAndLeavesNothingBehind) {
       job.DoReduce(source, destination);
       ADD_FAILURE() << "no error";
     } catch (const Exception& e) {
-      EXPECT_STREQ(e.what(), GetParam().message);
+      EXPECT_EQ(e.what(), GetParam().message);
     }
   }
   EXPECT_EQ(host_.locks, host_.unlocks);
@@ -346,11 +346,35 @@ WavSpec With(std::function<void(WavSpec&)> change) {
 INSTANTIATE_TEST_SUITE_P(
     BadHeaders, ReductionJobRefusesTest,
     ::testing::Values(
-        BadSource{"not_riff", [] { return std::vector<std::uint8_t>(100, 'x'); }, kNotStereo},
-        BadSource{"empty_file", [] { return std::vector<std::uint8_t>(); }, kNotStereo},
-        BadSource{"truncated_header", [] { return std::vector<std::uint8_t>{'R', 'I', 'F', 'F', 4, 0}; }, kNotStereo},
-        BadSource{"rifx", [] { return MakeWav(With([](WavSpec& s) { s.RiffId = "RIFX"; })); }, kNotStereo},
-        BadSource{"no_fmt", [] { return MakeWav(With([](WavSpec& s) { s.WithFormat = false; })); }, kNotStereo},
+        BadSource{"not_riff", [] { return std::vector<std::uint8_t>(100, 'x'); }, kNotWav},
+        BadSource{"empty_file", [] { return std::vector<std::uint8_t>(); }, kNotWav},
+        BadSource{"truncated_header", [] { return std::vector<std::uint8_t>{'R', 'I', 'F', 'F', 4, 0}; }, kNotWav},
+        BadSource{"rifx", [] { return MakeWav(With([](WavSpec& s) { s.RiffId = "RIFX"; })); }, kNotWav},
+        BadSource{"rf64", [] { return MakeWav(With([](WavSpec& s) { s.RiffId = "RF64"; })); }, kNotWav},
+        BadSource{"no_fmt", [] { return MakeWav(With([](WavSpec& s) { s.WithFormat = false; })); }, kNotWav},
+        // Codings other than PCM, refused before anything reads their bytes as samples.
+        BadSource{"mu_law", [] { return MakeWav(With([](WavSpec& s) { s.FormatTag = 7, s.BitsPerSample = 8; })); },
+                  std::string(kNotPcm) + "µ-law (format tag 0x0007)"},
+        BadSource{"a_law", [] { return MakeWav(With([](WavSpec& s) { s.FormatTag = 6, s.BitsPerSample = 8; })); },
+                  std::string(kNotPcm) + "A-law (format tag 0x0006)"},
+        BadSource{"tag_0", [] { return MakeWav(With([](WavSpec& s) { s.FormatTag = 0; })); },
+                  std::string(kNotPcm) + "unknown coding (format tag 0x0000)"},
+        BadSource{"ms_adpcm", [] { return MakeWav(With([](WavSpec& s) { s.FormatTag = 2; })); },
+                  std::string(kNotPcm) + "Microsoft ADPCM (format tag 0x0002)"},
+        BadSource{"float", [] { return MakeWav(With([](WavSpec& s) { s.FormatTag = 3, s.BitsPerSample = 32; })); },
+                  std::string(kNotPcm) + "IEEE float (format tag 0x0003)"},
+        BadSource{"ima_adpcm", [] { return MakeWav(With([](WavSpec& s) { s.FormatTag = 0x11; })); },
+                  std::string(kNotPcm) + "IMA ADPCM (format tag 0x0011)"},
+        BadSource{"mpeg_layer3", [] { return MakeWav(With([](WavSpec& s) { s.FormatTag = 0x55; })); },
+                  std::string(kNotPcm) + "MPEG layer 3 (format tag 0x0055)"},
+        BadSource{"wma", [] { return MakeWav(With([](WavSpec& s) { s.FormatTag = 0x161; })); },
+                  std::string(kNotPcm) + "Windows Media Audio (format tag 0x0161)"},
+        BadSource{"tag_ffff", [] { return MakeWav(With([](WavSpec& s) { s.FormatTag = 0xFFFF; })); },
+                  std::string(kNotPcm) + "unknown coding (format tag 0xFFFF)"},
+        BadSource{"extensible_float", [] { return MakeWav(test::Extensible(With([](WavSpec& s) { s.BitsPerSample = 32; }), 3)); },
+                  std::string(kNotPcm) + "IEEE float (WAVE_FORMAT_EXTENSIBLE, sub-format 0x0003)"},
+        BadSource{"extensible_without_subformat", [] { return MakeWav(With([](WavSpec& s) { s.FormatTag = 0xFFFE, s.FormatChunkSize = 40; })); },
+                  std::string(kNotPcm) + "WAVE_FORMAT_EXTENSIBLE without a known sub-format"},
         BadSource{"fmt_size_14", [] { return MakeWav(With([](WavSpec& s) { s.FormatChunkSize = 14; })); },
                   kShortFormatChunk},
         BadSource{"mono", [] { return MakeWav(With([](WavSpec& s) { s.Channels = 1; })); }, kNotStereo},
@@ -391,27 +415,42 @@ TEST_F(ReductionJobTest, MissingSourceAndUnsupportedFormatsAreShownNotThrown) {
 TEST_F(ReductionJobTest, UnwritableDestinationsFailWithAClearMessage) {
   const std::string source = Write("song.wav", Stereo16(test::SongLike(3000, 44100, 1)));
   WriteBytes(dir_.File("plain"), {0});
+  const std::string cannot = kCannotWriteDestination;
   struct Case {
     std::string destination;
-    std::string messageStart;
+    std::string message;
+    bool beforeWork;  // refused with the job's own box before any temporary file
   };
-  for (const Case& c : {Case{dir_.File("plain/out.wav"), kCannotCreateFolder},
-                        Case{"/dev/full", "ファイルに書き込めません: /dev/full"},
-                        Case{dir_.Path(), "ファイルを作成できません: "}}) {
+  for (const Case& c : {
+           Case{dir_.File("plain/out.wav"), cannot + dir_.File("plain/out.wav") + " (Not a directory)", true},
+           Case{dir_.File("plain/deeper/out.wav"), cannot + dir_.File("plain/deeper/out.wav") + " (Not a directory)", true},
+           Case{dir_.Path(), cannot + dir_.Path() + " (Is a directory)", true},
+           Case{dir_.File("song.wav/"), cannot + dir_.File("song.wav/") + " (Is a directory)", true},
+           Case{"", kNoDestination, true},
+           Case{dir_.File(std::string(256, 'n') + ".wav"),
+                cannot + dir_.File(std::string(256, 'n') + ".wav") + " (File name too long)", true},
+           Case{"/dev/full", "ファイルに書き込めません: /dev/full (No space left on device)", false}}) {
     SCOPED_TRACE(c.destination);
+    host_.errors.clear();
+    std::string message;
     {
       ReductionJob job(host_);
       try {
-        job.DoReduce(source, c.destination);
-        ADD_FAILURE() << "no error";
+        const JobResult result = job.DoReduce(source, c.destination);
+        EXPECT_EQ(result, c.beforeWork ? JobResult::NotStarted : JobResult::Completed);
+        if (!host_.errors.empty()) message = host_.errors.front();
       } catch (const Exception& e) {
-        EXPECT_EQ(std::string(e.what()).rfind(c.messageStart, 0), 0u) << e.what();
+        EXPECT_FALSE(c.beforeWork);
+        message = e.what();
       }
+      EXPECT_EQ(host_.locks, host_.unlocks);
     }
+    EXPECT_EQ(message, c.message);
     EXPECT_EQ(TempFilesLeft(), 0);
   }
   for (const auto& e : std::filesystem::directory_iterator(dir_.Path()))
-    EXPECT_EQ(e.path().filename().string().find(".partial-"), std::string::npos) << e.path();
+    EXPECT_EQ(e.path().filename().string().find(".part-"), std::string::npos) << e.path();
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("plain/deeper")));
 }
 
 TEST_F(ReductionJobTest, ReplacingADestinationKeepsItsLinkAndNeverLeavesItHalfWritten) {
@@ -425,6 +464,142 @@ TEST_F(ReductionJobTest, ReplacingADestinationKeepsItsLinkAndNeverLeavesItHalfWr
   ASSERT_EQ(job.DoReduce(source, link), JobResult::Completed);
   EXPECT_TRUE(std::filesystem::is_symlink(link));
   EXPECT_EQ(ReadResultWav(target, 44100).size(), samples.size());
+}
+
+// A converter whose encodings write `bytes` to the file they are given and then do what the test
+// asks: finish, fail, or stop as a cancel does.
+class ScriptedConverter : public FormatConverter {
+ public:
+  enum class Ending { Finish, Fail, Cancel };
+  Ending ending = Ending::Finish;
+  std::vector<std::uint8_t> bytes{'e', 'n', 'c', 'o', 'd', 'e', 'd'};
+  ReductionJob* job = nullptr;
+  std::vector<double> progress;
+
+  void Decode(FileFormat, const std::string&, const std::string&, ConversionObserver*) override {
+    throw Exception("no decoding here");
+  }
+  void Encode(FileFormat, const std::string&, const std::string& destination,
+              ConversionObserver* observer) override {
+    WriteBytes(destination, bytes);
+    observer->Progress(0.5);
+    if (ending == Ending::Fail) throw Exception("encoder failed");
+    if (ending == Ending::Cancel) {
+      job->RequestCancel();
+      if (observer->StopRequested()) throw EAbort();
+    }
+  }
+};
+
+// Whatever the format, a failed or cancelled encoding (or copy) leaves the old destination as it was
+// and nothing beside it.
+TEST_F(ReductionJobTest, FailedOrCancelledEncodingsKeepTheOldDestination) {
+  const std::string source = Write("song.wav", Stereo16(test::SongLike(3000, 44100, 3)));
+  const std::vector<std::uint8_t> old{'o', 'l', 'd', 0, 1, 2};
+  for (const char* ext : {".wav", ".mp3", ".ogg", ".flac", ".wma"}) {
+    for (const auto ending : {ScriptedConverter::Ending::Fail, ScriptedConverter::Ending::Cancel}) {
+      SCOPED_TRACE(std::string(ext) + (ending == ScriptedConverter::Ending::Fail ? " fail" : " cancel"));
+      const std::string destination = dir_.File(std::string("out") + ext);
+      WriteBytes(destination, old);
+      ScriptedConverter converter;
+      converter.ending = ending;
+      ReductionJob job(host_, &converter);
+      converter.job = &job;
+      // A plain copy has no encoder to fail: a write error or a cancel comes from the copy itself.
+      const bool wav = std::string(ext) == ".wav";
+      if (wav && ending == ScriptedConverter::Ending::Fail) continue;
+      if (wav) host_.onProgress = [&job] { job.RequestCancel(); };
+      if (ending == ScriptedConverter::Ending::Fail) {
+        EXPECT_THROW(job.DoReduce(source, destination), Exception);
+      } else {
+        EXPECT_EQ(job.DoReduce(source, destination), JobResult::Cancelled);
+      }
+      host_.onProgress = nullptr;
+      EXPECT_EQ(ReadBytes(destination), old);
+      EXPECT_EQ(host_.locks, host_.unlocks);
+      for (const auto& e : std::filesystem::directory_iterator(dir_.Path()))
+        EXPECT_EQ(e.path().filename().string().rfind("out", 0) == 0 || e.path().filename() == "song.wav", true)
+            << e.path();
+      EXPECT_EQ(TempFilesLeft(), 1) << "only the latest result";
+    }
+  }
+}
+
+// One rule for what is at the destination path: a link stays a link and the file it leads to
+// (also one yet to be made) receives the result; a pipe receives it as a stream; a name at the
+// file-name limit works; a new file takes the old one's permissions.
+TEST_F(ReductionJobTest, DestinationsOfEveryKindReceiveTheResultTheSameWay) {
+  const std::string source = Write("song.wav", Stereo16(test::SongLike(3000, 44100, 4)));
+  for (const char* ext : {".wav", ".mp3", ".ogg", ".flac", ".wma"}) {
+    SCOPED_TRACE(ext);
+    ScriptedConverter converter;
+    ReductionJob job(host_, &converter);
+    const bool wav = std::string(ext) == ".wav";
+    const auto expectResult = [&](const std::string& path) {
+      if (wav) {
+        EXPECT_EQ(ReadResultWav(path, 44100).size(), 6000u);
+      } else {
+        EXPECT_EQ(ReadBytes(path), converter.bytes);
+      }
+    };
+    const TempDir place;
+
+    const std::string target = place.File(std::string("target") + ext);
+    WriteBytes(target, {1});
+    ::chmod(target.c_str(), 0640);
+    const std::string link = place.File(std::string("link") + ext);
+    std::filesystem::create_symlink(target, link);
+    ASSERT_EQ(job.DoReduce(source, link), JobResult::Completed);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    expectResult(target);
+    struct stat st {};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+
+    const std::string dangling = place.File(std::string("dangling") + ext);
+    const std::string missing = place.File(std::string("later/made") + ext);
+    std::filesystem::create_symlink(missing, dangling);
+    ASSERT_EQ(job.DoReduce(source, dangling), JobResult::Completed);
+    EXPECT_TRUE(std::filesystem::is_symlink(dangling));
+    expectResult(missing);
+
+    const std::string longName = place.File(std::string(255 - std::strlen(ext), 'x') + ext);
+    ASSERT_EQ(job.DoReduce(source, longName), JobResult::Completed);
+    expectResult(longName);
+
+    const std::string pipe = place.File(std::string("pipe") + ext);
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    std::vector<std::uint8_t> received;
+    {
+      std::jthread reader([&] { received = ReadBytes(pipe); });
+      EXPECT_EQ(job.DoReduce(source, pipe), JobResult::Completed);
+    }
+    struct stat pipeStat {};
+    ASSERT_EQ(::lstat(pipe.c_str(), &pipeStat), 0);
+    EXPECT_TRUE(S_ISFIFO(pipeStat.st_mode));
+    EXPECT_EQ(received.size(), wav ? 44u + 12000u : converter.bytes.size());
+
+    ASSERT_EQ(job.DoReduce(source, "/dev/null"), JobResult::Completed);
+    ASSERT_EQ(::stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    for (const auto& e : std::filesystem::directory_iterator(place.Path()))
+      EXPECT_EQ(e.path().filename().string().find(".part-"), std::string::npos) << e.path();
+  }
+  EXPECT_EQ(TempFilesLeft(), 0);
+}
+
+TEST_F(ReductionJobTest, SourcesThatAreNoRegularFilesAreRefusedAtOnce) {
+  const std::string fifo = dir_.File("song.wav");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& source : {fifo, dir_.Path(), std::string("/dev/zero")}) {
+    SCOPED_TRACE(source);
+    host_.errors.clear();
+    ReductionJob job(host_);
+    EXPECT_EQ(job.DoReduce(source, dir_.File("out.wav")), JobResult::NotStarted);
+    EXPECT_EQ(host_.errors, std::vector<std::string>{kSourceNotFile + source});
+    EXPECT_EQ(host_.locks, 0);
+  }
+  EXPECT_EQ(TempFilesLeft(), 0);
 }
 
 TEST_F(ReductionJobTest, MissingTemporaryDirectoryFailsCleanly) {

@@ -41,6 +41,7 @@ std::vector<std::uint8_t> MakeWav(const WavSpec& wav) {
     Put32(fmt, wav.SampleRate * align);
     Put16(fmt, align);
     Put16(fmt, wav.BitsPerSample);
+    fmt.insert(fmt.end(), wav.FormatExtension.begin(), wav.FormatExtension.end());
     fmt.resize(wav.FormatChunkSize, 0);
     PutChunk(body, {"fmt ", fmt});
   }
@@ -57,6 +58,20 @@ std::vector<std::uint8_t> MakeWav(const WavSpec& wav) {
   Put32(file, static_cast<std::uint32_t>(body.size()));
   file.insert(file.end(), body.begin(), body.end());
   return file;
+}
+
+WavSpec Extensible(WavSpec wav, std::uint16_t subFormatTag) {
+  wav.FormatTag = 0xFFFE;
+  wav.FormatChunkSize = 40;
+  std::vector<std::uint8_t> ext;
+  Put16(ext, 22);                     // cbSize
+  Put16(ext, wav.BitsPerSample);      // valid bits
+  Put32(ext, 3);                      // front left and right
+  Put16(ext, subFormatTag);           // the GUID's first field, then the fixed KSDATAFORMAT tail
+  constexpr std::uint8_t kTail[] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+  ext.insert(ext.end(), std::begin(kTail), std::end(kTail));
+  wav.FormatExtension = ext;
+  return wav;
 }
 
 std::vector<std::uint8_t> SampleBytes(const std::vector<std::int16_t>& samples) {

@@ -22,6 +22,7 @@ struct WavSpec {
   std::uint32_t SampleRate = 44100;
   std::uint16_t BitsPerSample = 16;
   std::uint32_t FormatChunkSize = 16;  // bytes past 16 are zeros; a smaller size truncates the body
+  std::vector<std::uint8_t> FormatExtension;  // the first bytes past 16 (FormatChunkSize still rules)
   bool WithFormat = true;
   std::vector<Chunk> Before;  // chunks between "fmt " and "data"
   bool WithData = true;
@@ -31,6 +32,9 @@ struct WavSpec {
 };
 
 std::vector<std::uint8_t> MakeWav(const WavSpec& wav);
+// A WAVE_FORMAT_EXTENSIBLE spec: format tag 0xFFFE, a 40-byte "fmt " chunk whose sub-format GUID
+// carries `subFormatTag` (1 PCM, 3 float) in the standard KSDATAFORMAT form.
+WavSpec Extensible(WavSpec wav, std::uint16_t subFormatTag);
 // Interleaved 16-bit samples as little-endian bytes.
 std::vector<std::uint8_t> SampleBytes(const std::vector<std::int16_t>& samples);
 
