@@ -108,7 +108,10 @@ int ParseListed(const char* option, const char* text, const int (&values)[N]) {
   const int v = ParseHz(text, std::numeric_limits<std::int32_t>::min());
   if (std::find(std::begin(values), std::end(values), v) != std::end(values)) return v;
   std::string list;
-  for (int value : values) list += (list.empty() ? "" : " ") + std::to_string(value);
+  for (int value : values) {
+    if (!list.empty()) list += ' ';
+    list += std::to_string(value);
+  }
   throw UsageError(std::string(option) + " takes one of " + list + ", not '" + text + "'");
 }
 

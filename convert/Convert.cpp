@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <thread>
 
@@ -74,6 +75,27 @@ struct Vbmp3Entries {
   decltype(&vbmp3_decodeWave) decodeWave = nullptr;
   decltype(&vbmp3_getState) getState = nullptr;
 };
+
+// The sample rate in a WAV file's header; 0 when there is none.
+std::uint32_t WavSampleRate(const std::string& path) {
+  WaveFormatInfo info{};
+  FileStream wav(path, FileStream::Mode::Read);
+  ReadWaveHeader(wav, info);
+  return info.SampleRate;
+}
+
+// What libwmafile's progress callback shares with the thread that waits for it.
+struct WmaProgress {
+  const std::atomic<bool>& stop;
+  std::atomic<std::int32_t>& permille;
+};
+
+// Called on the conversion's thread; a non-zero answer stops the conversion.
+std::int32_t OnWmaProgress(void* user, std::int32_t permille) {
+  auto* progress = static_cast<WmaProgress*>(user);
+  progress->permille.store(permille);
+  return progress->stop.load() ? 1 : 0;
+}
 
 }  // namespace
 
@@ -303,8 +325,13 @@ void TConvForm::DecodeMp3ToWav(const std::string& source, const std::string& des
 bool TConvForm::DecodeWmaToWav(const std::string& source, const std::string& dest) {
   DeleteFileIfExists(dest);
   // The library call blocks until the file is complete; beside the UI thread the windows stay alive.
-  RunBeside([&](const std::atomic<bool>&, std::atomic<std::int32_t>&) { WMA2WAV(source.c_str(), dest.c_str()); });
-  if (!LooksLikeWav(dest)) throw EAuException(WithReason(kDecodingFailed, source, ""));
+  int error = 0;
+  RunBeside([&](const std::atomic<bool>& stop, std::atomic<std::int32_t>& permille) {
+    WmaProgress progress{stop, permille};
+    WMA2WAVEx(source.c_str(), dest.c_str(), OnWmaProgress, &progress);
+    error = WMAGetLastError();
+  });
+  if (!LooksLikeWav(dest)) throw EAuException(WithReason(kDecodingFailed, source, error ? std::strerror(error) : ""));
   return FileExists(dest);
 }
 
@@ -316,17 +343,13 @@ void TConvForm::EncodeWavToOgg(const std::string& source, const std::string& des
 void TConvForm::EncodeWavToMp3(const std::string& source, const std::string& dest, std::uint16_t kbps) {
   if (const auto rate = BitRateForKbps(kbps)) mp3Out_->SetBitRate(*rate);
   RunEncoder(*mp3Out_, source, dest);
-  NoteSampleRate("MP3", source, mp3Out_->WrittenSampleRate());
+  NoteSampleRate("MP3", WavSampleRate(source), mp3Out_->WrittenSampleRate());
 }
 
-void TConvForm::NoteSampleRate(const char* format, const std::string& source, std::int32_t written) {
-  if (!observer_ || written <= 0) return;
-  WaveFormatInfo info{};
-  FileStream wav(source, FileStream::Mode::Read);
-  ReadWaveHeader(wav, info);
-  if (info.SampleRate == 0 || static_cast<std::uint32_t>(written) == info.SampleRate) return;
+void TConvForm::NoteSampleRate(const char* format, std::uint32_t source, std::int32_t written) {
+  if (!observer_ || written <= 0 || source == 0 || static_cast<std::uint32_t>(written) == source) return;
   observer_->Note(std::string(format) + " written at " + std::to_string(written) + " Hz (the source has " +
-                  std::to_string(info.SampleRate) + " Hz)");
+                  std::to_string(source) + " Hz)");
 }
 
 void TConvForm::EncodeWavToApe(const std::string&, const std::string& dest, std::int32_t) {
@@ -342,13 +365,19 @@ void TConvForm::EncodeWavToWma(const std::string& source, const std::string& des
   // The source is opened here first, so a missing one gives the stream layer's message.
   TAuFileStream(source, kSourceMode).Close();
   DeleteFileIfExists(dest);
-  RunBeside([&](const std::atomic<bool>&, std::atomic<std::int32_t>&) {
-    WAV2WMA(source.c_str(), dest.c_str(), static_cast<std::int32_t>(kbps));
+  int error = 0;
+  RunBeside([&](const std::atomic<bool>& stop, std::atomic<std::int32_t>& permille) {
+    WmaProgress progress{stop, permille};
+    WAV2WMAEx(source.c_str(), dest.c_str(), static_cast<std::int32_t>(kbps), OnWmaProgress, &progress);
+    error = WMAGetLastError();
   });
   if (RegularFileSize(dest) == 0) {
     RemovePartialDestination(dest);
-    throw EAuException(WithReason(kEncodingFailed, dest, "WMA " + std::to_string(kbps) + " kbit/s"));
+    const std::string reason = error ? std::strerror(error) : "WMA " + std::to_string(kbps) + " kbit/s";
+    throw EAuException(WithReason(kEncodingFailed, dest, reason));
   }
+  const std::uint32_t rate = WavSampleRate(source);
+  NoteSampleRate("WMA", rate, WAV2WMASampleRate(kbps, static_cast<std::int32_t>(rate)));
 }
 
 // Monkey's Audio has no components yet.

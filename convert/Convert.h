@@ -119,7 +119,7 @@ class TConvForm : public QObject, public FormatConverter {
   // observer asks to stop; EAbort follows once it returns) and may store its progress in thousandths.
   void RunBeside(const std::function<void(const std::atomic<bool>& stop, std::atomic<std::int32_t>& permille)>& work);
   // Tells the observer when an encoder wrote another sample rate than the source's.
-  void NoteSampleRate(const char* format, const std::string& source, std::int32_t written);
+  void NoteSampleRate(const char* format, std::uint32_t source, std::int32_t written);
 
   ConversionObserver* observer_ = nullptr;  // for the conversion in progress
 

@@ -204,7 +204,9 @@ JobResult ReductionJob::DoReduce(const std::string& source, const std::string& d
     host_.ShowError(kUnsupportedFormat);
     return JobResult::NotStarted;
   }
-  if (FileExists(destination) && !host_.ConfirmOverwrite(destination)) return JobResult::NotStarted;
+  // A folder is no file to overwrite; the destination's check below refuses it.
+  if (FileExists(destination) && !IsDirectory(destination) && !host_.ConfirmOverwrite(destination))
+    return JobResult::NotStarted;
   // A destination that cannot be written is found now, not after minutes of work.
   std::optional<DestinationFile> target;
   try {

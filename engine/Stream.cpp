@@ -206,6 +206,11 @@ bool IsRegularFile(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool DeleteFileIfExists(const std::string& path) {
   if (path.empty()) return true;
   if (::unlink(path.c_str()) == 0) return true;

@@ -104,6 +104,8 @@ void CopyFile(const std::string& from, const std::string& to, const CopyProgress
 bool FileExists(const std::string& path);
 // True when `path` is, or leads through links to, a regular file (not a folder, device or pipe).
 bool IsRegularFile(const std::string& path);
+// True when `path` is, or leads through links to, a folder.
+bool IsDirectory(const std::string& path);
 
 // Deletes `path` if it exists; returns false only when it exists and could not be deleted.
 bool DeleteFileIfExists(const std::string& path);

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <cstdio>
 
 #include "TemporaryFile.h"
@@ -58,11 +59,16 @@ PendingWavFile::~PendingWavFile() { Discard(); }
 
 bool PendingWavFile::Create(const std::string& destination) {
   Discard();
+  error_ = 0;
   destination_ = destination;
   const int fd = CreateFileBeside(destination, temporary_);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    error_ = errno;
+    return false;
+  }
   file_ = fdopen(fd, "wb");
   if (!file_) {
+    error_ = errno;
     close(fd);
     unlink(temporary_.c_str());
     temporary_.clear();
@@ -73,7 +79,7 @@ bool PendingWavFile::Create(const std::string& destination) {
   failed_ = false;
   // A placeholder until Commit() knows the sizes.
   const auto header = CanonicalHeader(0, 0);
-  if (std::fwrite(header.data(), 1, header.size(), file_) != header.size()) failed_ = true;
+  if (std::fwrite(header.data(), 1, header.size(), file_) != header.size()) Fail();
   return !failed_;
 }
 
@@ -88,7 +94,7 @@ bool PendingWavFile::WriteBytes(const unsigned char* bytes, std::size_t size) {
     return false;
   }
   if (size != 0 && std::fwrite(bytes, 1, size, file_) != size) {
-    failed_ = true;
+    Fail();
     return false;
   }
   dataBytes_ += size;
@@ -103,15 +109,22 @@ bool PendingWavFile::Commit(std::uint32_t sampleRate) {
   const auto header = CanonicalHeader(sampleRate, static_cast<std::uint32_t>(dataBytes_));
   bool ok = std::fseek(file_, 0, SEEK_SET) == 0 &&
             std::fwrite(header.data(), 1, header.size(), file_) == header.size();
+  if (!ok) Fail();
   // fclose flushes the buffer: a full disk shows here.
-  ok = std::fclose(file_) == 0 && ok;
+  if (std::fclose(file_) != 0) Fail();
   file_ = nullptr;
-  if (!ok || std::rename(temporary_.c_str(), destination_.c_str()) != 0) {
+  if (failed_ || std::rename(temporary_.c_str(), destination_.c_str()) != 0) {
+    if (!failed_) Fail();
     Discard();
     return false;
   }
   temporary_.clear();
   return true;
+}
+
+void PendingWavFile::Fail() {
+  failed_ = true;
+  if (error_ == 0) error_ = errno;
 }
 
 void PendingWavFile::Discard() {

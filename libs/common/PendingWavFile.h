@@ -34,15 +34,22 @@ class PendingWavFile {
   void Discard();
 
   std::uint64_t FramesWritten() const { return dataBytes_ / kBytesPerFrame; }
+  // The system error (errno) of the first failure since Create; 0 when there was none, or when the
+  // failure had no system cause (data too large for a WAV).
+  int Error() const { return error_; }
 
  private:
   static constexpr std::uint32_t kBytesPerFrame = 4;
+
+  // Marks the file failed and keeps errno as the first error.
+  void Fail();
 
   std::string destination_;
   std::string temporary_;
   std::FILE* file_ = nullptr;
   std::uint64_t dataBytes_ = 0;
   bool failed_ = false;
+  int error_ = 0;
 };
 
 }  // namespace merolune

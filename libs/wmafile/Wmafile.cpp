@@ -13,6 +13,7 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <charconv>
 #include <chrono>
@@ -138,6 +139,19 @@ using Frame = std::unique_ptr<AVFrame, FrameFreer>;
 using Packet = std::unique_ptr<AVPacket, PacketFreer>;
 using Resampler = std::unique_ptr<SwrContext, ResamplerFreer>;
 using Fifo = std::unique_ptr<AVAudioFifo, FifoFreer>;
+
+// The system error behind the calling thread's current conversion failing, for WMAGetLastError:
+// the first errno value met, directly or as an FFmpeg code made from one; 0 when none.
+thread_local int lastSystemError = 0;
+
+// Keeps `code` when it carries a system error and none was kept yet; always false, for
+// `return Failed(code);` on a failure path.
+bool Failed(int code) {
+  // FFmpeg's AVERROR(e) is -e; its own error tags are far larger in magnitude.
+  constexpr int kLargestErrno = 4095;
+  if (lastSystemError == 0 && code < 0 && code >= -kLargestErrno) lastSystemError = -code;
+  return false;
+}
 
 // FFmpeg reads names with a protocol prefix ("http:", "concat:", ...) as URLs; ours are always
 // local files, whatever characters they hold.
@@ -362,7 +376,7 @@ bool WmaToWav(const std::string& source, const std::string& destination, Progres
   if (!reader.Open(source, "asf")) return false;
   const std::optional<std::uint64_t> count = StoredSampleCount(reader.Format());
   PendingWavFile wav;
-  if (!wav.Create(destination)) return false;
+  if (!wav.Create(destination)) return Failed(-wav.Error());
   Converter stereo(AV_SAMPLE_FMT_S16, 2);
   std::uint64_t delivered = 0;
   const auto write = [&](int frames) {
@@ -370,7 +384,8 @@ bool WmaToWav(const std::string& source, const std::string& destination, Progres
     delivered += static_cast<std::uint64_t>(frames);
     std::uint64_t keep = static_cast<std::uint64_t>(frames);
     if (count) keep = std::min(keep, *count - std::min(*count, wav.FramesWritten()));
-    return wav.Write(reinterpret_cast<const std::int16_t*>(stereo.Data()[0]), static_cast<std::size_t>(keep));
+    return wav.Write(reinterpret_cast<const std::int16_t*>(stereo.Data()[0]), static_cast<std::size_t>(keep)) ||
+           Failed(-wav.Error());
   };
   if (!reader.DecodeAll([&](const AVFrame& frame) { return write(stereo.Convert(frame)); }, &progress)) {
     return false;
@@ -385,7 +400,7 @@ bool WmaToWav(const std::string& source, const std::string& destination, Progres
   const int rate = stereo.SampleRate() > 0 ? stereo.SampleRate() : reader.Decoder()->sample_rate;
   if (rate <= 0) return false;
   if (!progress.Report(1000)) return false;
-  return wav.Commit(static_cast<std::uint32_t>(rate));
+  return wav.Commit(static_cast<std::uint32_t>(rate)) || Failed(-wav.Error());
 }
 
 // Counts the sample frames of a WAV file by decoding it, so the count is right even when the
@@ -537,8 +552,8 @@ class WmaEncoder {
     av_dict_set(&options, "protocol_whitelist", "file", 0);
     const int opened = avio_open2(&output_->pb, FileUrl(path).c_str(), AVIO_FLAG_WRITE, nullptr, &options);
     av_dict_free(&options);
-    if (opened < 0) return false;
-    if (avformat_write_header(output_.get(), nullptr) < 0) return false;
+    if (opened < 0) return Failed(opened);
+    if (const int written = avformat_write_header(output_.get(), nullptr); written < 0) return Failed(written);
 
     // FFmpeg's wmav2 decoder asks for the first 2 * frame_size samples it decodes to be skipped, but
     // FFmpeg's encoder delays the audio by only one frame (its initial_padding), so a plain round trip
@@ -571,9 +586,10 @@ class WmaEncoder {
     const int partial = av_audio_fifo_size(fifo_.get());
     if (!PushSilence((size - partial % size) % size + size)) return false;
     if (avcodec_send_frame(codec_.get(), nullptr) < 0 || !WritePackets() || !WritePayload()) return false;
-    if (av_write_trailer(output_.get()) < 0) return false;
+    if (const int trailer = av_write_trailer(output_.get()); trailer < 0) return Failed(trailer);
     // Closing flushes the buffered end of the file; an error there is a failed file.
-    return avio_closep(&output_->pb) >= 0;
+    const int closed = avio_closep(&output_->pb);
+    return closed >= 0 || Failed(closed);
   }
 
  private:
@@ -628,7 +644,8 @@ class WmaEncoder {
     collected_ = 0;
     av_packet_rescale_ts(payload_.get(), codec_->time_base, stream_->time_base);
     payload_->stream_index = stream_->index;
-    return av_interleaved_write_frame(output_.get(), payload_.get()) >= 0;
+    const int written = av_interleaved_write_frame(output_.get(), payload_.get());
+    return written >= 0 || Failed(written);
   }
 
   OutputFile output_;
@@ -667,7 +684,7 @@ bool WavToWma(const std::string& source, const std::string& destination, std::in
 
   std::string temporary;
   const int fd = CreateFileBeside(destination, temporary);
-  if (fd < 0) return false;
+  if (fd < 0) return Failed(-errno);
   close(fd);
   FileRemover remover(temporary);
   {
@@ -686,7 +703,7 @@ bool WavToWma(const std::string& source, const std::string& destination, std::in
     if (rest < 0 || !encoder.Push(convert.Data(), rest) || !encoder.Finish()) return false;
   }
   if (!progress.Report(1000)) return false;
-  if (std::rename(temporary.c_str(), destination.c_str()) != 0) return false;
+  if (std::rename(temporary.c_str(), destination.c_str()) != 0) return Failed(-errno);
   remover.Keep();
   return true;
 }
@@ -699,6 +716,7 @@ bool WavToWma(const std::string& source, const std::string& destination, std::in
 
 extern "C" MEROLUNE_WMAFILE_API void WMA2WAVEx(const char* source, const char* destination,
                                                wmafile_progress progress, void* user) {
+  merolune::lastSystemError = 0;
   try {
     merolune::SilenceLibraryLog();
     merolune::Progress reporter(progress, user);
@@ -709,6 +727,7 @@ extern "C" MEROLUNE_WMAFILE_API void WMA2WAVEx(const char* source, const char* d
 
 extern "C" MEROLUNE_WMAFILE_API void WAV2WMAEx(const char* source, const char* destination, int32_t kbps,
                                                wmafile_progress progress, void* user) {
+  merolune::lastSystemError = 0;
   try {
     merolune::SilenceLibraryLog();
     merolune::Progress reporter(progress, user);
@@ -723,4 +742,12 @@ extern "C" MEROLUNE_WMAFILE_API void WMA2WAV(const char* source, const char* des
 
 extern "C" MEROLUNE_WMAFILE_API void WAV2WMA(const char* source, const char* destination, int32_t kbps) {
   WAV2WMAEx(source, destination, kbps, nullptr, nullptr);
+}
+
+extern "C" MEROLUNE_WMAFILE_API int32_t WMAGetLastError(void) { return merolune::lastSystemError; }
+
+extern "C" MEROLUNE_WMAFILE_API int32_t WAV2WMASampleRate(int32_t kbps, int32_t sourceRate) {
+  if (kbps <= 0 || kbps > merolune::kMaxKbps || sourceRate <= 0) return 0;
+  const std::optional<merolune::WmaProfile> profile = merolune::ProfileFor(kbps, sourceRate);
+  return profile ? profile->SampleRate : 0;
 }

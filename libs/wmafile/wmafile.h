@@ -42,6 +42,14 @@ MEROLUNE_WMAFILE_API void WMA2WAVEx(const char* source, const char* destination,
 MEROLUNE_WMAFILE_API void WAV2WMAEx(const char* source, const char* destination, int32_t kbps,
                                     wmafile_progress progress, void* user);
 
+/* The system error (an errno value, such as ENOSPC for a full disk) that made the calling thread's
+   last conversion fail; 0 after a success, and after a failure without a system cause (a file that
+   is not WMA, a stop asked for by the progress callback). */
+MEROLUNE_WMAFILE_API int32_t WMAGetLastError(void);
+/* The sample rate in Hz that WAV2WMA writes for `kbps` and a source of `sourceRate` Hz (the
+   source's own from 24 kbit/s, a lower one below); 0 for a bit rate it refuses. */
+MEROLUNE_WMAFILE_API int32_t WAV2WMASampleRate(int32_t kbps, int32_t sourceRate);
+
 #ifdef __cplusplus
 }
 #endif

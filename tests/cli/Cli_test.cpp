@@ -2,14 +2,19 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <functional>
+#include <map>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <numbers>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -62,6 +67,30 @@ class CliTest : public ::testing::Test {
   }
 
   bool TempDirEmpty() const { return std::filesystem::is_empty(tmp_.Path()); }
+
+  // Starts the tool with `args` and this test's TMPDIR, its stderr into `errFile`; returns its pid.
+  pid_t Spawn(const std::vector<std::string>& args, const std::string& errFile) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::setenv("TMPDIR", tmp_.Path().c_str(), 1);
+      if (!std::freopen(errFile.c_str(), "w", stderr)) ::_exit(126);
+      std::vector<char*> argv{const_cast<char*>(MEROLUNE_CLI)};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(MEROLUNE_CLI, argv.data());
+      ::_exit(127);
+    }
+    return child;
+  }
+
+  // The paths of the entries in `folder` whose names start with `prefix` (all when empty).
+  static std::vector<std::string> Entries(const std::string& folder, const std::string& prefix = "") {
+    std::vector<std::string> found;
+    std::error_code ignored;
+    for (const auto& e : std::filesystem::directory_iterator(folder, ignored))
+      if (e.path().filename().string().rfind(prefix, 0) == 0) found.push_back(e.path().string());
+    return found;
+  }
 
   TempDir dir_;
   TempDir tmp_;
@@ -185,6 +214,184 @@ TEST_F(CliTest, InterruptCancelsAfterABlockAndCleansUp) {
   EXPECT_EQ(WEXITSTATUS(raw), 1);
   EXPECT_FALSE(std::filesystem::exists(out));
   EXPECT_TRUE(TempDirEmpty());
+}
+
+// A signal ends the tool cleanly in every phase: the decoding, the reduction and the encoding are
+// stopped, the temporary files go, the old destination stays byte for byte, and the status is 1.
+TEST_F(CliTest, SignalsStopEveryPhaseAndKeepTheOldDestination) {
+  const std::string song = Song("long.wav", 44100 * 150);
+  const std::string flac = dir_.File("long.flac");
+  ASSERT_EQ(Cli("--quiet --bypass-all " + Quote(song) + " " + Quote(flac)).status, 0);
+  const std::vector<std::uint8_t> old{'o', 'l', 'd'};
+  struct Phase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string destination;
+    // True once the phase runs.
+    std::function<bool()> running;
+  };
+  const std::string wavOut = dir_.File("out.wav");
+  const std::string mp3Out = dir_.File("out.mp3");
+  const auto growing = [](const std::vector<std::string>& files, std::size_t count) {
+    std::error_code ignored;
+    return files.size() == count && std::filesystem::file_size(files.back(), ignored) > 44;
+  };
+  const Phase phases[] = {
+      {"decoding", {flac, wavOut}, wavOut, [&] { return growing(Entries(tmp_.Path()), 1); }},
+      {"reducing", {"--precision", "4", song, wavOut}, wavOut, [&] { return Entries(tmp_.Path()).size() == 2; }},
+      {"encoding", {"--bypass-all", song, mp3Out}, mp3Out, [&] { return growing(Entries(dir_.Path(), ".out.mp3.part-"), 1); }},
+  };
+  for (const Phase& phase : phases) {
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+      SCOPED_TRACE(std::string(phase.name) + " " + sigabbrev_np(signal));
+      test::WriteBytes(phase.destination, old);
+      std::vector<std::string> args{"--overwrite"};
+      args.insert(args.end(), phase.args.begin(), phase.args.end());
+      const pid_t child = Spawn(args, dir_.File("stderr.txt"));
+      ASSERT_GT(child, 0);
+      bool reached = false;
+      for (int i = 0; i < 20000 && !reached; ++i) {
+        reached = phase.running();
+        if (!reached) std::this_thread::sleep_for(std::chrono::microseconds(500));
+      }
+      EXPECT_TRUE(reached);
+      ::kill(child, signal);
+      int raw = 0;
+      ASSERT_EQ(::waitpid(child, &raw, 0), child);
+      ASSERT_TRUE(WIFEXITED(raw));
+      EXPECT_EQ(WEXITSTATUS(raw), 1);
+      const auto err = test::ReadBytes(dir_.File("stderr.txt"));
+      EXPECT_NE(std::string(err.begin(), err.end()).find(std::string("stopped by SIG") + sigabbrev_np(signal)),
+                std::string::npos);
+      EXPECT_EQ(test::ReadBytes(phase.destination), old);
+      EXPECT_TRUE(TempDirEmpty());
+      EXPECT_TRUE(Entries(dir_.Path(), ".out").empty());
+    }
+  }
+}
+
+// A destination that cannot be written is refused before any work: with no usable temporary
+// folder at all, the message is still the destination's, so no temporary file was ever tried.
+TEST_F(CliTest, BadDestinationsAreRefusedBeforeAnyTemporaryFile) {
+  const std::string source = Song("song.wav", 3000);
+  test::WriteBytes(dir_.File("plain"), {1});
+  const std::string longName = dir_.File(std::string(300, 'n') + ".mp3");
+  struct Case {
+    std::string destination, reason;
+  };
+  for (const Case& c : {Case{"''", "保存先が指定されていません"},
+                        Case{Quote(dir_.File("sub/")), "(Is a directory)"},
+                        Case{Quote(dir_.Path()), "(Is a directory)"},
+                        Case{Quote(dir_.File("plain/x.ogg")), "(Not a directory)"},
+                        Case{Quote(longName), "(File name too long)"}}) {
+    SCOPED_TRACE(c.destination);
+    const CliRun run = Cli(Quote(source) + " " + c.destination, "TMPDIR=/nonexistent-merolune ");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("sub")));
+}
+
+// The job reads its source twice; a pipe would block it for ever, so it is refused at once.
+TEST_F(CliTest, PipeSourceIsRefusedAtOnce) {
+  const std::string fifo = dir_.File("song.wav");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const CliRun run = Cli(Quote(fifo) + " " + Quote(dir_.File("out.wav")), "timeout 60 ");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("ソースが通常のファイルではありません: " + fifo), std::string::npos) << run.err;
+  EXPECT_TRUE(TempDirEmpty());
+}
+
+// Every format reaches a link's target, a dangling link's future file, a pipe and a name at the
+// file-name limit the same way, with real encoders; what arrives starts as its format does.
+TEST_F(CliTest, EveryFormatReachesEveryKindOfDestination) {
+  const std::string source = Song("song.wav", 44100);
+  const std::map<std::string, std::string> magic{
+      {".wav", "RIFF"}, {".mp3", "ID3"}, {".ogg", "OggS"}, {".flac", "fLaC"}, {".wma", "\x30\x26\xB2\x75"}};
+  const auto startsRight = [&](const std::string& path, const std::string& ext) {
+    const auto bytes = test::ReadBytes(path);
+    const std::string head(bytes.begin(), bytes.begin() + std::min<std::size_t>(bytes.size(), 4));
+    // LAME writes no ID3 tag without tags: its first frame (the Info tag) starts with a sync word.
+    if (ext == ".mp3") return bytes.size() > 2 && bytes[0] == 0xFF && (bytes[1] & 0xE0) == 0xE0;
+    return head.rfind(magic.at(ext), 0) == 0;
+  };
+  for (const auto& [ext, unused] : magic) {
+    SCOPED_TRACE(ext);
+    const TempDir place;
+    const std::string target = place.File("target" + ext);
+    test::WriteBytes(target, {1});
+    std::filesystem::create_symlink(target, place.File("link" + ext));
+    std::filesystem::create_symlink(place.File("made/later" + ext), place.File("dangling" + ext));
+    const std::string longName = place.File(std::string(255 - ext.size(), 'x') + ext);
+    for (const std::string& destination : {place.File("link" + ext), place.File("dangling" + ext), longName}) {
+      EXPECT_EQ(Cli("--quiet --overwrite --bypass-all " + Quote(source) + " " + Quote(destination)).status, 0)
+          << destination;
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(place.File("link" + ext)));
+    EXPECT_TRUE(std::filesystem::is_symlink(place.File("dangling" + ext)));
+    for (const std::string& written : {target, place.File("made/later" + ext), longName})
+      EXPECT_TRUE(startsRight(written, ext)) << written;
+
+    const std::string pipe = place.File("pipe" + ext);
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    std::vector<std::uint8_t> received;
+    {
+      std::jthread reader([&] { received = test::ReadBytes(pipe); });
+      EXPECT_EQ(Cli("--quiet --overwrite --bypass-all " + Quote(source) + " " + Quote(pipe)).status, 0);
+    }
+    test::WriteBytes(place.File("received" + ext), received);
+    EXPECT_TRUE(startsRight(place.File("received" + ext), ext));
+    EXPECT_TRUE(std::filesystem::is_fifo(pipe));
+    EXPECT_TRUE(Entries(place.Path(), ".").empty());
+  }
+  EXPECT_TRUE(TempDirEmpty());
+}
+
+// On a full disk every format fails with the reason and leaves the old destination as it was.
+TEST_F(CliTest, FullDiskKeepsTheOldDestinationInEveryFormat) {
+  const std::string source = Song("song.wav", 44100 * 3);
+  const std::string disk = dir_.File("disk");
+  std::filesystem::create_directory(disk);
+  // A 16 KiB file system at `disk`, in a mount namespace of the tool's own (as root, or as the
+  // root of a user namespace); the old file is put there first, and the outcome copied out.
+  const std::string probe = "mount -t tmpfs -o size=16k tmpfs " + Quote(disk);
+  std::string unshare;
+  for (const char* tried : {"unshare -m", "unshare -rm"})
+    if (std::system((std::string(tried) + " sh -c " + Quote(probe) + " 2>/dev/null").c_str()) == 0) unshare = tried;
+  if (unshare.empty()) GTEST_SKIP() << "cannot mount a tmpfs here";
+  for (const char* ext : {".wav", ".mp3", ".ogg", ".flac", ".wma"}) {
+    SCOPED_TRACE(ext);
+    const std::string out = disk + "/out" + ext;
+    const std::string script = probe + " && printf old > " + Quote(out) + " && \"$0\" \"$@\"; s=$?; cat " +
+                               Quote(out) + " > " + Quote(dir_.File("kept")) + "; ls -A " + Quote(disk) + " > " +
+                               Quote(dir_.File("listing")) + "; exit $s";
+    const CliRun run = Cli("--overwrite --bypass-all " + Quote(source) + " " + Quote(out),
+                           unshare + " sh -c " + Quote(script) + " ");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << run.err;
+    EXPECT_EQ(test::ReadBytes(dir_.File("kept")), (std::vector<std::uint8_t>{'o', 'l', 'd'}));
+    const auto listing = test::ReadBytes(dir_.File("listing"));
+    EXPECT_EQ(std::string(listing.begin(), listing.end()), std::string("out") + ext + "\n");
+  }
+  EXPECT_TRUE(TempDirEmpty());
+}
+
+// On a terminal the progress line names each phase; a changed sample rate is noted.
+TEST_F(CliTest, ProgressNamesThePhaseAndChangedRatesAreNoted) {
+  if (std::system("command -v script > /dev/null") != 0) GTEST_SKIP() << "script missing";
+  const std::string source = Song("hi.wav", 96000 * 4, 96000);
+  const std::string flac = dir_.File("hi.flac");
+  ASSERT_EQ(Cli("--quiet --bypass-all " + Quote(source) + " " + Quote(flac)).status, 0);
+  const std::string command = "env TMPDIR=" + Quote(tmp_.Path()) + " " + Quote(MEROLUNE_CLI) + " " + Quote(flac) +
+                              " " + Quote(dir_.File("out.mp3"));
+  const std::string typescript = dir_.File("typescript");
+  ASSERT_EQ(std::system(("script -qec " + Quote(command) + " " + Quote(typescript) + " > /dev/null").c_str()), 0);
+  const auto bytes = test::ReadBytes(typescript);
+  const std::string text(bytes.begin(), bytes.end());
+  for (const char* phase : {"decoding", "reducing", "encoding"})
+    EXPECT_TRUE(std::regex_search(text, std::regex(std::string(phase) + " +[0-9]+%"))) << phase << " in " << text;
+  EXPECT_TRUE(std::regex_search(text, std::regex("reducing +100%")));
+  EXPECT_NE(text.find("note: MP3 written at 48000 Hz (the source has 96000 Hz)"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -171,6 +173,82 @@ TEST_F(ConvertTest, ArgumentsOutsideTheirListsFollowTheServiceRules) {
   conv.EncodeWavToFlac(dir.File("song.wav"), dir.File("nine.flac"), 9);
   EXPECT_EQ(conv.FLACOut1().CompressionLevel(), 8);
   EXPECT_EQ(RunTool({kFlac, "-s", "-t", dir.File("nine.flac")}), 0);
+}
+
+// Watches one conversion: records its progress, and asks it to stop at the call the test names.
+class Watcher : public ConversionObserver {
+ public:
+  explicit Watcher(int stopAt = -1) : stopAt_(stopAt) {}
+  void PumpMessages() override { QCoreApplication::processEvents(); }
+  void Progress(double fraction) override { progress.push_back(fraction); }
+  bool StopRequested() override { return stopAt_ >= 0 && calls_++ >= stopAt_; }
+  void Note(const std::string& text) override { notes.push_back(text); }
+
+  std::vector<double> progress;
+  std::vector<std::string> notes;
+
+ private:
+  int stopAt_;
+  int calls_ = 0;
+};
+
+// Every decoding and encoding tells how far it is, and stops when asked, leaving no destination.
+TEST_F(ConvertTest, ConversionsReportProgressAndStopWhenAsked) {
+  WriteSong(dir.File("song.wav"), 40 * 44100);
+  for (const char* ext : {".ogg", ".mp3", ".flac", ".wma"}) {
+    SCOPED_TRACE(ext);
+    const std::string coded = dir.File(std::string("song") + ext);
+    const FileFormat format = FormatFromExtension(coded);
+    Watcher encoding;
+    conv.Encode(format, dir.File("song.wav"), coded, &encoding);
+    ASSERT_FALSE(encoding.progress.empty());
+    Watcher decoding;
+    conv.Decode(format, coded, dir.File("back.wav"), &decoding);
+    ASSERT_FALSE(decoding.progress.empty());
+    for (const auto* seen : {&encoding.progress, &decoding.progress}) {
+      double last = 0;
+      for (double p : *seen) {
+        if (p < 0) continue;  // not known at that moment
+        EXPECT_GE(p, last);
+        EXPECT_LE(p, 1.0);
+        last = p;
+      }
+    }
+
+    const std::string stopped = dir.File(std::string("stopped") + ext);
+    Watcher stopEncoding(0);
+    EXPECT_THROW(conv.Encode(format, dir.File("song.wav"), stopped, &stopEncoding), EAbort);
+    EXPECT_FALSE(FileExists(stopped));
+    Watcher stopDecoding(0);
+    EXPECT_THROW(conv.Decode(format, coded, dir.File("stopped.wav"), &stopDecoding), EAbort);
+    DeleteFileIfExists(dir.File("stopped.wav"));
+  }
+  ExpectOnlyFiles(dir.Path(), {"back.wav", "song.flac", "song.mp3", "song.ogg", "song.wav", "song.wma"});
+}
+
+// LAME encodes rates MP3 cannot carry, or low bit rates, at a rate of its own choice: the caller
+// hears of it.
+TEST_F(ConvertTest, ChangedSampleRatesAreNoted) {
+  REQUIRE_TOOLS(kFfprobe);
+  test::WritePcmWav(dir.File("hi.wav"), test::SongLike(96000, 96000, 3), 96000, 2);
+  Watcher watcher;
+  conv.Settings.Mp3Kbps = 192;
+  conv.Encode(FileFormat::Mp3, dir.File("hi.wav"), dir.File("hi.mp3"), &watcher);
+  const std::string written = ProbeValue(dir.File("hi.mp3"), "sample_rate");
+  ASSERT_NE(written, "96000");
+  EXPECT_EQ(watcher.notes, std::vector<std::string>{"MP3 written at " + written + " Hz (the source has 96000 Hz)"});
+  WriteSong(dir.File("song.wav"), 44100);
+  Watcher plain;
+  conv.Encode(FileFormat::Mp3, dir.File("song.wav"), dir.File("song.mp3"), &plain);
+  conv.Settings.WmaKbps = 96;
+  conv.Encode(FileFormat::Wma, dir.File("song.wav"), dir.File("song.wma"), &plain);
+  EXPECT_TRUE(plain.notes.empty());
+  // The lowest WMA rates are written at a lower sample rate, which ffprobe confirms.
+  Watcher low;
+  conv.Settings.WmaKbps = 8;
+  conv.Encode(FileFormat::Wma, dir.File("song.wav"), dir.File("low.wma"), &low);
+  EXPECT_EQ(ProbeValue(dir.File("low.wma"), "sample_rate"), "8000");
+  EXPECT_EQ(low.notes, std::vector<std::string>{"WMA written at 8000 Hz (the source has 44100 Hz)"});
 }
 
 TEST_F(ConvertTest, TwoEncodingsToTheSameDestinationBothSucceed) {
