@@ -11,8 +11,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QThread>
-#include <QTimer>
-#include <filesystem>
+#include <optional>
 
 #include "RemoteControl.h"
 #include "Signals.h"
