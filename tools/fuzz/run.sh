@@ -123,10 +123,10 @@ oggenc -Q -o "$seeds/vorbis-in/empty.ogg" "$work/empty.wav"
 # TFLACIn: fastest and best compression, 8 and 24 bits, and a stream whose length is not known (0).
 flac -s -0 --no-padding -o "$seeds/flac-in/l0-stereo.flac" "$demo"
 flac -s -8 -o "$seeds/flac-in/l8-mono.flac" "$mono"
-sox "$mono" -b 8 "$work/mono8.wav"
+sox "$mono" -b 8 -t wavpcm "$work/mono8.wav"
 flac -s --no-padding -o "$seeds/flac-in/mono8.flac" "$work/mono8.wav"
-sox "$demo" -b 24 "$work/stereo24.wav"
-flac -s --no-padding --no-seektable -o "$seeds/flac-in/stereo24.flac" "$work/stereo24.wav"
+# The flac tool warns about any WAV header for 24 bits that sox writes; sox writes the FLAC itself.
+sox "$demo" -b 24 "$seeds/flac-in/stereo24.flac"
 quiet_ffmpeg -i "$demo" -c:a flac -f flac pipe:1 >"$seeds/flac-in/streamed.flac"
 # libvbmp3: constant and variable bit rate (with its LAME header), tags at both ends, layer 2.
 lame --quiet -b 32 "$demo" "$seeds/vbmp3/cbr32-stereo.mp3"
