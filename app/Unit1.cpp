@@ -23,6 +23,7 @@
 #include <QThread>
 #include <QToolBar>
 #include <QToolButton>
+#include <csignal>
 #include <cstdio>
 
 #include "Banners.h"
@@ -36,6 +37,7 @@
 #include "KThdCmp.h"
 #include "Notifications.h"
 #include "RemoteControl.h"
+#include "SignalWatcher.h"
 #include "Unit2.h"
 #include "YTrackBar.h"
 
@@ -327,6 +329,15 @@ bool TForm1::StartRemoteControl() {
   return remote_->Register();
 }
 
+void TForm1::StopOnSignals() {
+  signals_ = std::make_unique<SignalWatcher>(std::initializer_list<int>{SIGINT, SIGTERM, SIGHUP});
+  connect(signals_.get(), &SignalWatcher::Received, this, [this](int) {
+    job_.RequestCancel();
+    // Every event loop ends, a modal dialog's too; a job in progress returns once it sees the cancel.
+    QCoreApplication::exit(1);
+  });
+}
+
 void TForm1::Button1Click() {
   if (jobRunning_) return;
   jobRunning_ = true;
@@ -564,7 +575,13 @@ void TForm1::BeginConversion(ConversionPhase phase) {
   PumpMessages();
 }
 
+// The progress bar stays in sight beside the banner and follows the conversion.
+void TForm1::SetConversionProgress(ConversionPhase, double fraction) {
+  if (fraction >= 0) ProgressBar1->setValue(static_cast<int>(std::min(fraction, 1.0) * kProgressSteps));
+}
+
 void TForm1::EndConversion(ConversionPhase) {
+  ProgressBar1->setValue(0);
   banner_.reset();
   setEnabled(true);
   // Some window systems hand the activation to the banner; give it back, so that Escape cancels.

@@ -22,6 +22,7 @@ class QToolButton;
 namespace merolune {
 
 class RemoteControl;
+class SignalWatcher;
 class TGauge;
 class TKAddDrop;
 class TConvForm;
@@ -75,6 +76,10 @@ class TForm1 : public QMainWindow, private JobHost {
 
   // Connects the remote control to the session bus (see RemoteControl).
   bool StartRemoteControl();
+  // From now on an interrupt, terminate or hang-up signal cancels a running job (a conversion stops
+  // within a fraction of a second, a reduction after its block, the temporary files go) and ends
+  // the event loops with status 1.
+  void StopOnSignals();
 
   // The command handlers.
   void Button1Click();
@@ -148,6 +153,7 @@ class TForm1 : public QMainWindow, private JobHost {
   void SetProgress(std::uint64_t position, std::uint64_t minimum, std::uint64_t maximum) override;
   void BeginConversion(ConversionPhase phase) override;
   void EndConversion(ConversionPhase phase) override;
+  void SetConversionProgress(ConversionPhase phase, double fraction) override;
   void ChooseEncoderSettings(FileFormat format) override;
 
   // Declared before the job, which converts with it.
@@ -157,6 +163,7 @@ class TForm1 : public QMainWindow, private JobHost {
   std::unique_ptr<QWidget> banner_;
   bool wasActive_ = false;  // whether the window was active when the banner came
   std::unique_ptr<RemoteControl> remote_;
+  std::unique_ptr<SignalWatcher> signals_;
   int blockSize_ = 8192;
   bool jobRunning_ = false;
   bool shutDown_ = false;

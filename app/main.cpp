@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<merolune::TForm1> created;
   if (!merolune::Guarded(nullptr, [&] { created = std::make_unique<merolune::TForm1>(); })) return 1;
   merolune::TForm1& window = *created;
+  window.StopOnSignals();
   window.StartRemoteControl();
   // A file handed over by the desktop (opened with, or dropped on the program's icon) becomes the
   // source, as a file dropped on the window would.

@@ -12,11 +12,12 @@ packages=(
   libflac-dev libogg-dev libvorbis-dev libmp3lame-dev  # headers of the codecs opened at run time
   qt6-base-dev libgl-dev             # the desktop program (Qt 6 Widgets, D-Bus)
   fonts-noto-cjk                     # Japanese text in the windows
+  fonts-liberation                   # the widths of Times New Roman and Arial, which the banners ask for
   dbus libglib2.0-bin                # a private session bus and gdbus for the remote-control tests
 )
 case "${1:-}" in
   --fuzz) packages+=(clang libclang-rt-14-dev) ;;
-  --screenshots) packages+=(xvfb xauth imagemagick) ;;
+  --screenshots) packages+=(xvfb xauth imagemagick openbox xdotool) ;;
 esac
 
 missing=()

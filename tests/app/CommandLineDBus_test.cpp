@@ -2,6 +2,7 @@
 // exit; anything else is the source, checked by running a job over the remote control.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -11,6 +12,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QThread>
+#include <filesystem>
 #include <optional>
 
 #include "RemoteControl.h"
@@ -100,6 +102,59 @@ TEST(CommandLineSource, AFileNamedLikeAnOptionIsTheSourceAfterQtsOwnOptions) {
   program.terminate();
   program.waitForFinished(10000);
 }
+
+// The program itself, stopped by a signal in the middle of a job: it ends with status 1, deletes
+// its temporary files and leaves no destination.
+class SignalledProgramTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(SignalledProgramTest, EndsWithOneAndLeavesNothingBehind) {
+  if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) GTEST_SKIP() << "no session bus";
+  test::TempDir dir;
+  test::TempDir tmp;
+  test::WavSpec wav;
+  wav.Data = test::SampleBytes(test::SongLike(44100 * 300, 44100, 12));
+  test::WriteBytes(dir.File("long.wav"), test::MakeWav(wav));
+
+  QProcess program;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("TMPDIR", QString::fromStdString(tmp.Path()));
+  program.setProcessEnvironment(environment);
+  program.setProcessChannelMode(QProcess::ForwardedChannels);
+  program.start(MEROLUNE_APP, {"-platform", "offscreen", QString::fromStdString(dir.File("long.wav"))});
+  ASSERT_TRUE(program.waitForStarted());
+  bool answering = false;
+  for (int attempt = 0; attempt < 200 && !answering && program.state() == QProcess::Running; ++attempt) {
+    answering = Remote(0, 1000).has_value();
+    if (!answering) QThread::msleep(100);
+  }
+  ASSERT_TRUE(answering) << "the program did not come up";
+  // The run command answers only when the job has ended; the signal comes while it processes blocks.
+  QDBusMessage call = QDBusMessage::createMethodCall(kRemoteService, kRemotePath, kRemoteInterface, "Message");
+  call << static_cast<unsigned>(kEyeOnSTART);
+  QDBusConnection::sessionBus().asyncCall(call, 120000);
+  // Qt keeps a runtime folder there too; the job's files are "cc<hex>.wav".
+  const auto jobFiles = [&] {
+    int count = 0;
+    for (const auto& e : std::filesystem::directory_iterator(tmp.Path()))
+      if (e.path().filename().string().rfind("cc", 0) == 0) ++count;
+    return count;
+  };
+  bool processing = false;
+  for (int i = 0; i < 20000 && !processing; ++i) {
+    processing = jobFiles() == 2;
+    if (!processing) QThread::usleep(500);
+  }
+  ASSERT_TRUE(processing);
+  ::kill(static_cast<pid_t>(program.processId()), GetParam());
+  ASSERT_TRUE(program.waitForFinished(60000));
+  EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(program.exitCode(), 1);
+  EXPECT_EQ(jobFiles(), 0);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("long_cc.wav")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, SignalledProgramTest, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& param) { return std::string(sigabbrev_np(param.param)); });
 
 }  // namespace
 }  // namespace merolune

@@ -3,6 +3,8 @@
 #include "Unit1.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <QAction>
 #include <QApplication>
@@ -327,6 +329,83 @@ TEST_F(MainWindowTest, ConversionsShowTheSettingsPageAndTheBannersOverADisabledW
     EXPECT_FALSE(top->isVisible() && (qobject_cast<TDecodingDlg*>(top) || qobject_cast<TEncodingDlg*>(top)));
   }
   TEncsetDlg::ModalHook = nullptr;
+}
+
+// A signal in any phase of a job cancels it as the cancel button would (a conversion stops at once),
+// keeps the old destination, removes the temporary files and ends the event loops with 1.
+TEST_F(MainWindowTest, SignalsCancelEveryPhaseKeepTheOldFileAndEndTheLoopsWithOne) {
+  const TempDir tmp;
+  const QByteArray oldTmp = qgetenv("TMPDIR");
+  qputenv("TMPDIR", QByteArray::fromStdString(tmp.Path()));
+  TEncsetDlg::ModalHook = [](TEncsetDlg&) {};
+  form_->OverwriteQuestionHook = [](const QString&) { return true; };
+  form_->StopOnSignals();
+  const std::string song = Song("long.wav", 44100 * 150);
+  const std::string flac = dir_.File("long.flac");
+  TConvForm().EncodeWavToFlac(song, flac, 0);
+  const auto banner = [] {
+    for (QWidget* top : QApplication::topLevelWidgets())
+      if (top->isVisible() && (qobject_cast<TDecodingDlg*>(top) || qobject_cast<TEncodingDlg*>(top))) return true;
+    return false;
+  };
+  const auto growing = [](const std::string& folder, const std::string& prefix) {
+    for (const auto& e : std::filesystem::directory_iterator(folder))
+      if (e.path().filename().string().rfind(prefix, 0) == 0 && e.file_size() > 44) return true;
+    return false;
+  };
+  struct Phase {
+    const char* name;
+    std::string source, destination;
+    bool bypass;
+    std::function<bool()> running;
+  };
+  const Phase phases[] = {
+      {"decoding", flac, dir_.File("out.wav"), false, [&] { return banner() && growing(tmp.Path(), "cc"); }},
+      {"reducing", song, dir_.File("out.wav"), false,
+       [&] { return !banner() && form_->ProgressBar1->value() > 0; }},
+      {"encoding", song, dir_.File("out.mp3"), true, [&] { return banner() && growing(dir_.Path(), ".out.mp3.part-"); }},
+  };
+  const std::vector<std::uint8_t> old{'o', 'l', 'd'};
+  for (const Phase& phase : phases) {
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+      SCOPED_TRACE(std::string(phase.name) + " " + sigabbrev_np(signal));
+      test::WriteBytes(phase.destination, old);
+      SetPaths(phase.source, phase.destination);
+      form_->ToolButton13->setChecked(phase.bypass);
+      bool sent = false;
+      QTimer watch;
+      watch.setInterval(1);
+      QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (sent || !form_->JobRunning() || !phase.running()) return;
+        sent = true;
+        ::kill(::getpid(), signal);
+      });
+      watch.start();
+      // The application's own loop, as in the program: once told to exit, an event loop cannot
+      // start again until the application's loop is entered anew.
+      QTimer::singleShot(0, form_.get(), [&] {
+        // Ends the loop with 0 unless the signal's exit (1) comes later.
+        QCoreApplication::exit(0);
+        form_->Button1->click();
+      });
+      EXPECT_EQ(QApplication::exec(), 1);
+      EXPECT_TRUE(sent);
+      EXPECT_EQ(test::ReadBytes(phase.destination), old);
+      for (const auto& e : std::filesystem::directory_iterator(dir_.Path()))
+        EXPECT_EQ(e.path().filename().string().find(".part-"), std::string::npos) << e.path();
+      // At most the cancelled job's partial result, kept for the monitor until the next job or the end.
+      EXPECT_LE(std::distance(std::filesystem::directory_iterator(tmp.Path()), {}), 1);
+      EXPECT_TRUE(form_->Button1->isEnabled());
+    }
+  }
+  form_.reset();
+  EXPECT_TRUE(std::filesystem::is_empty(tmp.Path()));
+  TEncsetDlg::ModalHook = nullptr;
+  if (oldTmp.isNull()) {
+    qunsetenv("TMPDIR");
+  } else {
+    qputenv("TMPDIR", oldTmp);
+  }
 }
 
 TEST(StandardErrorBox, AppendsAFullStopAfterCharactersThatSortAfterIt) {
