@@ -2,7 +2,8 @@
 # Takes screenshots of the desktop program under Xvfb, driven over its remote control: the main
 # window, the tuning dialog, a job in progress, and the error box for a source whose path is 300
 # characters long. Where a window manager (openbox) and xdotool are installed, it runs under the
-# window manager and also photographs the encoding banner after a click on the disabled window.
+# window manager and also photographs the encoding banner after a click on the disabled window,
+# and again a moment later with the progress bar moved on.
 # Writes out/screenshots/*.png. MEROLUNE_BUILD_DIR chooses the build (default build/release).
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
@@ -66,6 +67,9 @@ dbus-run-session -- xvfb-run -a -s "-screen 0 800x600x24" bash -c '
     xdotool mousemove 400 140 click 1
     sleep 0.5
     import -window root "$OUT/banner-after-click.png"
+    # A moment later the progress bar beside the banner has moved on with the encoding.
+    sleep 2
+    import -window root "$OUT/encoding-progress.png"
     wait $job
   fi
   kill $app; wait $app 2>/dev/null || true
