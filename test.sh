@@ -7,8 +7,8 @@ cd "$(dirname "$0")"
 scripts/install-deps.sh
 
 # The UI-free cores never include a widget header: engine_core (engine/ but the tuning dialog
-# Unit2), app_core (KThdCmp) and the command-line tool.
-cores=$(ls engine/*.h engine/*.cpp app/KThdCmp.* cli/*.cpp | grep -v '/Unit2\.')
+# Unit2), app_core (KThdCmp, SignalWatcher) and the command-line tool.
+cores=$(ls engine/*.h engine/*.cpp app/KThdCmp.* app/SignalWatcher.* cli/*.cpp | grep -v '/Unit2\.')
 if grep -nE '#include *<(Qt(Widgets|Gui)/|QWidget|QMainWindow|QDialog|QApplication|QGuiApplication)' $cores; then
   echo "A core includes a widget header (above)." >&2
   exit 1
@@ -23,9 +23,13 @@ ctest --test-dir build/release --output-on-failure -j "$jobs"
 # whose threads are ours runs here).
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMEROLUNE_TSAN=ON -DMEROLUNE_BENCH=OFF
 tsan_tests=(ACS_Classes_test ACS_Wave_test ACS_FLAC_test ACS_Vorbis_test ACS_LAME_test Convert_test)
-cmake --build build/tsan -j "$jobs" --target KThdCmp_test "${tsan_tests[@]}"
+cmake --build build/tsan -j "$jobs" --target KThdCmp_test SignalWatcher_test Cli_test merolune-cli "${tsan_tests[@]}"
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 build/tsan/tests/KThdCmp_test
+# Signals: the watcher that hands them to the event loop, and merolune-cli (itself built with
+# ThreadSanitizer) stopped by them in every phase.
+QT_QPA_PLATFORM=offscreen build/tsan/tests/SignalWatcher_test
+build/tsan/tests/Cli_test --gtest_filter='*Signal*:*Interrupt*'
 for t in "${tsan_tests[@]}"; do QT_QPA_PLATFORM=offscreen "build/tsan/convert/$t"; done
 unset TSAN_OPTIONS
 

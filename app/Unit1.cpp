@@ -48,6 +48,8 @@ namespace {
 constexpr int kClientWidth = 320;
 constexpr int kClientHeight = 326;
 constexpr int kProgressSteps = 1000;
+// Pixels between the progress bar and a banner moved below it.
+constexpr int kBannerGap = 4;
 // Shutdown waits this long for the last output file to disappear.
 constexpr int kDeleteWaitMs = 2000;
 
@@ -571,6 +573,10 @@ void TForm1::BeginConversion(ConversionPhase phase) {
   } else {
     banner_ = std::make_unique<TEncodingDlg>(this);
   }
+  // Centred on the desktop, unless it would hide the progress bar that follows the conversion:
+  // then just below the bar, over the monitor's controls, which have nothing to do meanwhile.
+  const QRect bar(ProgressBar1->mapToGlobal(QPoint(0, 0)), ProgressBar1->size());
+  if (banner_->frameGeometry().intersects(bar)) banner_->move(banner_->x(), bar.bottom() + 1 + kBannerGap);
   banner_->show();
   PumpMessages();
 }

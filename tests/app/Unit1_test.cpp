@@ -273,8 +273,10 @@ struct ConversionWatch {
   bool decodingBanner = false;
   bool encodingBanner = false;
   bool enabledWithBanner = false;
+  bool barHidden = false;  // a banner covered the progress bar
 
-  void Look(const QWidget& window) {
+  void Look(const TForm1& window) {
+    const QRect bar(window.ProgressBar1->mapToGlobal(QPoint(0, 0)), window.ProgressBar1->size());
     for (QWidget* top : QApplication::topLevelWidgets()) {
       if (!top->isVisible()) continue;
       const bool decoding = qobject_cast<TDecodingDlg*>(top) != nullptr;
@@ -282,6 +284,7 @@ struct ConversionWatch {
       decodingBanner |= decoding;
       encodingBanner |= encoding;
       if ((decoding || encoding) && window.isEnabled()) enabledWithBanner = true;
+      if ((decoding || encoding) && top->frameGeometry().intersects(bar)) barHidden = true;
     }
   }
 };
@@ -315,6 +318,7 @@ TEST_F(MainWindowTest, ConversionsShowTheSettingsPageAndTheBannersOverADisabledW
   EXPECT_TRUE(watch.decodingBanner);
   EXPECT_EQ(test::ReadResultWav(wav, 44100).size(), 2u * 3 * 44100);
   EXPECT_FALSE(watch.enabledWithBanner);
+  EXPECT_FALSE(watch.barHidden);
 
   // A source that does not decode: the message names it, and the window comes back.
   test::WriteBytes(dir_.File("junk.flac"), std::vector<std::uint8_t>(3000, 7));
