@@ -78,6 +78,15 @@ std::optional<int> Remote(unsigned code, int timeoutMs) {
   return reply.value();
 }
 
+// Whether the started program answers on the remote control within 20 s.
+bool Answering(const QProcess& program) {
+  for (int attempt = 0; attempt < 200 && program.state() == QProcess::Running; ++attempt) {
+    if (Remote(0, 1000).has_value()) return true;
+    QThread::msleep(100);
+  }
+  return false;
+}
+
 TEST(CommandLineSource, AFileNamedLikeAnOptionIsTheSourceAfterQtsOwnOptions) {
   if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) GTEST_SKIP() << "no session bus";
   test::TempDir dir;
@@ -90,12 +99,7 @@ TEST(CommandLineSource, AFileNamedLikeAnOptionIsTheSourceAfterQtsOwnOptions) {
   program.setProcessChannelMode(QProcess::ForwardedChannels);
   program.start(MEROLUNE_APP, {"-platform", "offscreen", "-x.wav"});
   ASSERT_TRUE(program.waitForStarted());
-  bool answering = false;
-  for (int attempt = 0; attempt < 200 && !answering && program.state() == QProcess::Running; ++attempt) {
-    answering = Remote(0, 1000).has_value();
-    if (!answering) QThread::msleep(100);
-  }
-  ASSERT_TRUE(answering) << "the program did not come up";
+  ASSERT_TRUE(Answering(program)) << "the program did not come up";
   // The run command writes the default destination of the source the program was handed.
   EXPECT_EQ(Remote(kEyeOnSTART, 120000), 0);
   EXPECT_EQ(test::ReadResultWav(dir.File("-x_cc.wav"), 44100).size(), 2u * 44100);
@@ -122,12 +126,7 @@ TEST_P(SignalledProgramTest, EndsWithOneAndLeavesNothingBehind) {
   program.setProcessChannelMode(QProcess::ForwardedChannels);
   program.start(MEROLUNE_APP, {"-platform", "offscreen", QString::fromStdString(dir.File("long.wav"))});
   ASSERT_TRUE(program.waitForStarted());
-  bool answering = false;
-  for (int attempt = 0; attempt < 200 && !answering && program.state() == QProcess::Running; ++attempt) {
-    answering = Remote(0, 1000).has_value();
-    if (!answering) QThread::msleep(100);
-  }
-  ASSERT_TRUE(answering) << "the program did not come up";
+  ASSERT_TRUE(Answering(program)) << "the program did not come up";
   // The run command answers only when the job has ended; the signal comes while it processes blocks.
   QDBusMessage call = QDBusMessage::createMethodCall(kRemoteService, kRemotePath, kRemoteInterface, "Message");
   call << static_cast<unsigned>(kEyeOnSTART);
