@@ -380,8 +380,12 @@ bool TFLACIn::Refill() {
       const FLAC__StreamDecoderState state = d.api.decoder_get_state(d.decoder);
       if (state == FLAC__STREAM_DECODER_END_OF_STREAM) {
         d.endOfData = true;
-        // The output has announced the STREAMINFO's length; a shorter result would be a damaged WAV.
-        if (d.totalSamples > 0 && d.framesDecoded < d.totalSamples) throw EAuException(kFLACLostSync);
+        // The output has announced the length: the STREAMINFO's, or the range asked for when the
+        // stream does not know its own. A shorter result would be a damaged WAV. The buffer is
+        // empty here, so Position counts every byte delivered.
+        const std::int64_t size = size_.load();
+        if ((d.totalSamples > 0 && d.framesDecoded < d.totalSamples) || (size >= 0 && position_.load() < size))
+          throw EAuException(kFLACLostSync);
         return false;
       }
       // Anything past the end of stream is a failure state (aborted, seek or memory error).

@@ -29,7 +29,8 @@ inline constexpr char kFLACUnsupportedInput[] =
 // stream's own width: 8 bits unsigned, 16, 24 or 32 bits signed; mono or stereo. It delivers exactly
 // the STREAMINFO's sample count (Size is known in advance) and then 0 bytes; a stream that ends
 // before that count is reported as corrupt rather than delivered short. When the STREAMINFO does not
-// know the count (a streamed file) Size is -1 and everything that decodes is delivered.
+// know the count (a streamed file) Size is -1 and everything that decodes is delivered, unless an
+// EndSample makes Size known: a stream that ends before it is reported as corrupt too.
 //
 // Threads as TAuFileIn: the source is opened on the thread that begins reading (or asks the format),
 // decoded on the output's worker. The libFLAC decoder lives from OpenSource to CloseSource.

@@ -361,6 +361,36 @@ TEST(FLACIn, AnUnknownLengthIsDecodedToTheEndAndPatched) {
   EXPECT_EQ(result->Samples, samples);
 }
 
+// Without a count in the STREAMINFO the range asked for is the length announced; a stream that
+// ends before its end is reported like a cut file, not delivered short under a header that says
+// more. A range inside the stream is delivered exactly.
+TEST(FLACIn, ARangePastTheEndOfAStreamOfUnknownLengthIsReported) {
+  REQUIRE_FLAC_TOOL();
+  TempDir dir;
+  const std::vector<std::int16_t> samples = Signal(30000, 2, 4);
+  test::WritePcmWav(dir.File("in.wav"), samples, 44100, 2);
+  ASSERT_EQ(Flac({"-s", "-f", dir.File("in.wav"), "-o", dir.File("in.flac")}), 0);
+  Bytes flac = test::ReadBytes(dir.File("in.flac"));
+  flac[21] &= 0xF0;
+  for (std::size_t i = 22; i < 26; ++i) flac[i] = 0;
+  ASSERT_EQ(ReadStreamInfo(flac).value_or(StreamInfo{}).total, 0U);
+  test::WriteBytes(dir.File("streamed.flac"), flac);
+
+  TFLACIn in;
+  in.SetFileName(dir.File("streamed.flac"));
+  in.SetStartSample(1000);
+  in.SetEndSample(20000);
+  const Bytes inside = ReadAll(in);
+  ASSERT_EQ(inside.size(), 19000U * 4);
+  EXPECT_TRUE(std::equal(inside.begin(), inside.end(), reinterpret_cast<const std::uint8_t*>(&samples[2000])));
+
+  in.SetStartSample(1000);
+  in.SetEndSample(40000);
+  TWaveOut out;
+  EXPECT_EQ(Decode(in, out, dir.File("streamed.flac"), dir.File("out.wav")), kFLACLostSync);
+  EXPECT_FALSE(in.Busy());
+}
+
 TEST(FLACIn, ACutFileIsReportedInsteadOfDeliveredShort) {
   REQUIRE_FLAC_TOOL();
   TempDir dir;

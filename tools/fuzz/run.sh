@@ -173,7 +173,7 @@ for name in "${names[@]}"; do
     tail -n 60 "$log" >&2
     found="$(grep -oE 'Test unit written to [^ ]+' "$log" | tail -n1 | cut -d' ' -f5)"
     summary+=("fuzz target=$target result=CRASH input=${found:-unknown} (replay: $build/tools/fuzz/$target ${found:-INPUT})")
-    [[ -n "$found" && -f "$found" ]] && od -A x -t x1z "$found" | head -n 20 >&2
+    [[ -n "$found" && -f "$found" ]] && od -A x -t x1z -N 320 "$found" >&2
   fi
 done
 
