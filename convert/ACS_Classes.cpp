@@ -260,7 +260,9 @@ std::int32_t TAuFileIn::GetTotalSeconds() {
       static_cast<std::int64_t>(sampleRate_.load()) * channels_.load() * (bitsPerSample_.load() / 8);
   const std::int64_t size = size_.load();
   if (byteRate <= 0 || size <= 0) return 0;
-  return static_cast<std::int32_t>(std::nearbyint(static_cast<double>(size) / static_cast<double>(byteRate)));
+  // A source may state an absurd length (2^34 frames at 2 Hz): beyond the type it is the most it holds.
+  const double seconds = std::nearbyint(static_cast<double>(size) / static_cast<double>(byteRate));
+  return seconds >= static_cast<double>(INT32_MAX) ? INT32_MAX : static_cast<std::int32_t>(seconds);
 }
 
 std::int32_t TAuFileIn::FrameBytes() const { return channels_.load() * (bitsPerSample_.load() / 8); }

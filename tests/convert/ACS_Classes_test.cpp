@@ -17,6 +17,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -625,6 +626,24 @@ TEST(TAuFileIn, FormatQueriesOpenTheSource) {
   EXPECT_TRUE(input.Valid());
   input.SetFileName(path);  // closes the source
   EXPECT_EQ(input.OpenCount(), 0);
+}
+
+TEST(TAuFileIn, AnAbsurdStatedLengthGivesTheLongestTotalSeconds) {
+  // 2^35 bytes of one 16-bit channel at 2 Hz: 2^33 seconds, more than 32 bits hold.
+  class Absurd : public RawFileIn {
+   protected:
+    void OpenSource() override {
+      RawFileIn::OpenSource();
+      sampleRate_.store(2);
+      channels_.store(1);
+      size_.store(std::int64_t{1} << 35);
+    }
+  };
+  MemoryStream bytes(Pattern(1, 0, 64));
+  Absurd input;
+  input.AssignStream(&bytes);
+  EXPECT_EQ(input.GetTotalSeconds(), std::numeric_limits<std::int32_t>::max());
+  input.AssignStream(nullptr);
 }
 
 TEST(TAuFileIn, ReadsTheWholeFileThenAnswersNothing) {
