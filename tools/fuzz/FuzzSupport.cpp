@@ -109,7 +109,9 @@ std::uint64_t CheckStereoWav(const std::string& path) {
         "the WAV is not 16-bit stereo");
   const std::uint32_t rate = LoadU32(h + 24);
   Check(rate > 0, "the WAV's sample rate is 0");
-  Check(LoadU32(h + 28) == rate * 4, "the WAV's byte rate is not 4 bytes a frame");
+  // Counted in 64 bits: a rate whose byte rate does not fit the field cannot be described at all.
+  Check(LoadU32(h + 28) == std::uint64_t{rate} * 4,
+        "the WAV's byte rate is not 4 bytes a frame at " + std::to_string(rate) + " Hz");
   Check(dataSize % 4 == 0, "the WAV holds a partial frame");
   return dataSize / 4;
 }

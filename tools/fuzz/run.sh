@@ -1,27 +1,29 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (build/fuzz) and runs them one after the other, each for a
 # bounded time, on seed files made on the spot with the peer tools and on what earlier runs found.
-#   tools/fuzz/run.sh [-t TARGET]... [-r RUNS] [SECONDS]
+#   tools/fuzz/run.sh [-t TARGET]... [-r RUNS] [-k] [SECONDS]
 #     SECONDS    the longest each target runs, default 60
 #     -r RUNS    also stop each target after RUNS executions
+#     -k         keep going: after a crash, start the target again until its time or runs are used
 #     -t TARGET  run only this target (may be repeated); the targets, in the order they run:
 #                wave-header, job, wave-in, vorbis-in, flac-in, vbmp3, wmafile
 #   JOBS=N limits the build.
 # Each target's corpus is kept in build/fuzz/corpus/<target>, so that a later run goes on from
 # there. Prints the executions and seconds of every target. A crashing input is kept under
-# build/fuzz/artifacts/<target>/ and the script exits with status 1.
+# build/fuzz/artifacts/<target>/ and the script exits with status 1 (after the other targets ran).
 set -euo pipefail
 top="$(cd "$(dirname "$0")/../.." && pwd)"
 cd "$top"
 
 all=(wave-header job wave-in vorbis-in flac-in vbmp3 wmafile)
 usage() {
-  echo "usage: tools/fuzz/run.sh [-t TARGET]... [-r RUNS] [SECONDS]   (targets: ${all[*]})" >&2
+  echo "usage: tools/fuzz/run.sh [-t TARGET]... [-r RUNS] [-k] [SECONDS]   (targets: ${all[*]})" >&2
   exit 2
 }
 chosen=()
 runs=""
-while getopts "t:r:" option; do
+keep_going=false
+while getopts "t:r:k" option; do
   case "$option" in
     t)
       name="${OPTARG#merolune-fuzz-}"
@@ -32,6 +34,7 @@ while getopts "t:r:" option; do
       [[ "$OPTARG" =~ ^[1-9][0-9]*$ ]] || usage
       runs="$OPTARG"
       ;;
+    k) keep_going=true ;;
     *) usage ;;
   esac
 done
@@ -158,22 +161,54 @@ summary=()
 for name in "${names[@]}"; do
   target="merolune-fuzz-$name"
   corpus="$build/corpus/$name"
-  log="$work/$name.log"
   mkdir -p "$corpus" "$artifacts/$name"
   echo "== $target: ${seconds}s${runs:+, at most $runs runs}" >&2
-  # TMPDIR: targets that hand file names to a library make their directory there, inside our work
-  # directory.
-  if TMPDIR="$work/tmp" "$build/tools/fuzz/$target" -max_total_time="$seconds" ${runs:+-runs="$runs"} \
-    -max_len=65536 -timeout=10 -artifact_prefix="$artifacts/$name/" "$corpus" "$(seeds_of "$name")" \
-    >"$log" 2>&1; then
-    done_line="$(grep -oE 'Done [0-9]+ runs in [0-9]+ second' "$log" | tail -n1 | awk '{ print $2 " " $5 }')"
-    summary+=("fuzz target=$target runs=${done_line% *} seconds=${done_line#* } result=ok")
-  else
+  total_runs=0
+  total_seconds=0
+  crashes=()
+  segment=0
+  # Without -k this runs once; with it, the target starts again after each crash, from the corpus
+  # it has built, until its seconds or runs are used up.
+  while :; do
+    segment=$((segment + 1))
+    log="$work/$name.$segment.log"
+    left_seconds=$((seconds - total_seconds))
+    left_runs=""
+    [[ -n "$runs" ]] && left_runs=$((runs - total_runs))
+    started=$(date +%s)
+    # TMPDIR: targets that hand file names to a library make their directory there, inside our
+    # work directory.
+    if TMPDIR="$work/tmp" "$build/tools/fuzz/$target" -max_total_time="$left_seconds" \
+      ${left_runs:+-runs="$left_runs"} -max_len=65536 -timeout=10 -artifact_prefix="$artifacts/$name/" \
+      "$corpus" "$(seeds_of "$name")" >"$log" 2>&1; then
+      done_line="$(grep -oE 'Done [0-9]+ runs in [0-9]+ second' "$log" | tail -n1 | awk '{ print $2 " " $5 }')"
+      total_runs=$((total_runs + ${done_line% *}))
+      total_seconds=$((total_seconds + ${done_line#* }))
+      break
+    fi
     status=1
-    tail -n 60 "$log" >&2
+    # The runs up to the last status line before the crash: a lower bound.
+    total_runs=$((total_runs + $(grep -oE '^#[0-9]+' "$log" | tail -n1 | tr -d '#' || echo 0)))
+    total_seconds=$((total_seconds + $(date +%s) - started))
     found="$(grep -oE 'Test unit written to [^ ]+' "$log" | tail -n1 | cut -d' ' -f5)"
-    summary+=("fuzz target=$target result=CRASH input=${found:-unknown} (replay: $build/tools/fuzz/$target ${found:-INPUT})")
-    [[ -n "$found" && -f "$found" ]] && od -A x -t x1z -N 320 "$found" >&2
+    crashes+=("${found:-unknown}")
+    if ((${#crashes[@]} == 1)); then
+      tail -n 60 "$log" >&2
+      [[ -n "$found" && -f "$found" ]] && od -A x -t x1z -N 320 "$found" >&2
+    else
+      echo "$target: another crash, ${found:-unknown}" >&2
+    fi
+    [[ "$keep_going" == true ]] || break
+    # A crash while the corpus was still being read would only come again.
+    grep -q 'INITED' "$log" || break
+    ((total_seconds < seconds)) || break
+    [[ -z "$runs" ]] || ((total_runs < runs)) || break
+  done
+  if ((${#crashes[@]} == 0)); then
+    summary+=("fuzz target=$target runs=$total_runs seconds=$total_seconds result=ok")
+  else
+    summary+=("fuzz target=$target runs=$total_runs seconds=$total_seconds result=CRASH crashes=${#crashes[@]} input=${crashes[0]} (replay: $build/tools/fuzz/$target ${crashes[0]})")
+    for found in "${crashes[@]:1}"; do summary+=("  also: $found"); done
   fi
 done
 
