@@ -3,6 +3,7 @@
 #include "SignalWatcher.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QThread>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -30,11 +32,19 @@ TEST_P(SignalWatcherTest, ReportsTheSignalOnTheLoopsThreadAndRestoresTheOldActio
       received.push_back(n);
       where = QThread::currentThreadId();
     });
-    // Sent to the process from another thread: the kernel hands it to whichever thread it likes.
-    std::thread([number] { ::kill(::getpid(), number); }).join();
+    // Raised on another thread than the loop's, as a terminal's interrupt may be. The sender lives
+    // on until the loop has seen it, since a sanitizer's runtime may run the handler late, at the
+    // thread's next call into it.
+    std::atomic<bool> seen{false};
+    std::thread sender([number, &seen] {
+      ::pthread_kill(::pthread_self(), number);
+      for (int i = 0; i < 1000 && !seen.load(); ++i) ::usleep(10000);
+    });
     QElapsedTimer waited;
     waited.start();
     while (received.empty() && waited.elapsed() < 10000) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    seen.store(true);
+    sender.join();
     EXPECT_EQ(received, std::vector<int>{number});
     EXPECT_EQ(where, QThread::currentThreadId());
   }
