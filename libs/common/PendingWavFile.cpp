@@ -45,7 +45,7 @@ std::array<std::uint8_t, kHeaderSize> CanonicalHeader(std::uint32_t sampleRate, 
   Store16(&h[20], 1);  // PCM
   Store16(&h[22], kChannels);
   Store32(&h[24], sampleRate);
-  Store32(&h[28], sampleRate * kChannels * kBits / 8);
+  Store32(&h[28], sampleRate * (kChannels * kBits / 8));
   Store16(&h[32], kChannels * kBits / 8);
   Store16(&h[34], kBits);
   tag(36, "data");
@@ -102,7 +102,9 @@ bool PendingWavFile::WriteBytes(const unsigned char* bytes, std::size_t size) {
 }
 
 bool PendingWavFile::Commit(std::uint32_t sampleRate) {
-  if (!file_ || failed_) {
+  // A WAV header cannot state a rate of 0, nor one whose bytes a second overflow its 32-bit field
+  // (a damaged source may claim a billion hertz).
+  if (!file_ || failed_ || sampleRate == 0 || sampleRate > UINT32_MAX / kBytesPerFrame) {
     Discard();
     return false;
   }

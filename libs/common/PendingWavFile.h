@@ -28,7 +28,8 @@ class PendingWavFile {
   // Same for samples already laid out as little-endian bytes (whole frames of 4 bytes).
   bool WriteBytes(const unsigned char* bytes, std::size_t size);
   // Writes the final header for `sampleRate`, closes the file and renames it to the destination,
-  // replacing an existing file. False (and the temporary file removed) on any error.
+  // replacing an existing file. False (and the temporary file removed) on any error, and for a rate
+  // a WAV header cannot state (0, or above 2^30 - 1).
   bool Commit(std::uint32_t sampleRate);
   // Removes the temporary file; the destination is not touched.
   void Discard();

@@ -426,6 +426,25 @@ std::string AsfStart() {
   return std::string(std::begin(guid), std::end(guid)) + std::string(4000, '\0');
 }
 
+// An ASF file whose PCM stream claims 1,445,200,036 Hz, more than a WAV header can state (made
+// from a short ffmpeg file by rewriting the rate in its stream properties).
+std::string AbsurdRateAsf() {
+  if (!ToolAvailable(kFfmpeg)) return "";
+  TempDir dir;
+  if (RunTool({kFfmpeg, "-v", "error", "-f", "lavfi", "-i", "sine=f=440:r=8000", "-t", "0.2", "-ac", "2", "-c:a",
+               "pcm_s16le", "-f", "asf", dir.File("pcm.wma")}) != 0) {
+    return "";
+  }
+  const std::vector<std::uint8_t> bytes = ReadBytes(dir.File("pcm.wma"));
+  std::string asf(bytes.begin(), bytes.end());
+  // WAVEFORMATEX: tag 1, 2 channels, 8000 Hz, 32000 bytes a second.
+  const std::string format("\x01\x00\x02\x00\x40\x1f\x00\x00\x00\x7d\x00\x00", 12);
+  const std::size_t at = asf.find(format);
+  if (at == std::string::npos) return "";
+  asf.replace(at + 4, 4, std::string("\xa4\x00\x24\x56", 4));
+  return asf;
+}
+
 void Prepare(const BadFile& bad, const std::string& path) {
   if (bad.Exists) WriteBytes(path, std::vector<std::uint8_t>(bad.Content.begin(), bad.Content.end()));
 }
@@ -453,7 +472,8 @@ TEST_P(WmafileBadWma, DecodingLeavesNoFileAndNothingOnStderr) {
 INSTANTIATE_TEST_SUITE_P(Files, WmafileBadWma,
                          ::testing::Values(BadFile{"Empty", ""}, BadFile{"Text", Text()},
                                            BadFile{"AsfStartOnly", AsfStart()},
-                                           BadFile{"WavNamedWma", RiffWav()}, BadFile{"Missing", "", false}),
+                                           BadFile{"WavNamedWma", RiffWav()}, BadFile{"Missing", "", false},
+                                           BadFile{"RateAboveWhatAWavStates", AbsurdRateAsf()}),
                          BadName);
 
 class WmafileBadWav : public ::testing::TestWithParam<BadFile> {};
