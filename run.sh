@@ -14,8 +14,8 @@ if (($#)); then
   exec "$bin/cli/merolune-cli" "$@"
 fi
 
-if [[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" && -x "$bin/app/merolune" ]]; then
-  exec "$bin/app/merolune"
+if [[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" && -x "$bin/app/ui/merolune" ]]; then
+  exec "$bin/app/ui/merolune"
 fi
 
 out="$top/out"

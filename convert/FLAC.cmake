@@ -11,8 +11,3 @@ target_include_directories(convert_flac SYSTEM PRIVATE ${MEROLUNE_LIBFLAC_INCLUD
 target_compile_options(convert_flac PRIVATE ${MEROLUNE_LIBFLAC_CFLAGS_OTHER})
 set_target_properties(convert_flac PROPERTIES AUTOMOC ON)
 merolune_warnings(convert_flac)
-
-if(MEROLUNE_TESTS)
-  merolune_convert_test(ACS_FLAC_test convert_flac)
-  merolune_missing_library_test(ACS_FLAC_test libFLAC.so.12 "*MissingLibrary*")
-endif()

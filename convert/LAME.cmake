@@ -7,8 +7,3 @@ target_include_directories(convert_lame PRIVATE ${MEROLUNE_LAME_INCLUDE_DIR})
 target_link_libraries(convert_lame PUBLIC convert_core)
 set_target_properties(convert_lame PROPERTIES AUTOMOC ON)
 merolune_warnings(convert_lame)
-
-if(MEROLUNE_TESTS)
-  merolune_convert_test(ACS_LAME_test convert_lame)
-  merolune_missing_library_test(ACS_LAME_test libmp3lame.so.0 "*MissingLibrary*")
-endif()

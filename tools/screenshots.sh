@@ -28,7 +28,7 @@ head -c 3000 /dev/zero | tr '\0' '\7' > "$long"
 with_wm=0
 command -v openbox >/dev/null && command -v xdotool >/dev/null && with_wm=1
 
-export MEROLUNE_BIN="$build/app/merolune" OUT="$out" LONG="$long" WITH_WM="$with_wm"
+export MEROLUNE_BIN="$build/app/ui/merolune" OUT="$out" LONG="$long" WITH_WM="$with_wm"
 dbus-run-session -- xvfb-run -a -s "-screen 0 800x600x24" bash -c '
   set -u
   call() { gdbus call --session --timeout 600 --dest org.merolune.Merolune --object-path /Merolune \
