@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +21,7 @@
 
 #include "Convert.h"
 #include "Exception.h"
+#include "Formats.h"
 #include "ReductionJob.h"
 #include "ReductionSettings.h"
 
@@ -63,35 +65,11 @@ Other:
 Exit status: 0 done, 1 the job failed or was cancelled, 2 bad usage.
 )";
 
-// The bit rates the settings dialog offers.
-constexpr int kMp3Rates[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 192, 224, 256, 320};
-constexpr int kWmaRates[] = {5, 6, 8, 10, 12, 16, 20, 22, 32, 40, 48, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
-
-// The encoders' settings as the dialog's controls hold them; checked here so that a script learns of
-// a typo at once.
-struct EncoderOptions {
-  int ApeLevel = 1;
-  int OggQuality = 5;
-  int Mp3Kbps = 192;
-  int FlacLevel = -1;
-  int WmaKbps = 96;
-
-  // What the encodings receive, as the dialog's values are turned into arguments.
-  EncoderSettings Settings() const {
-    EncoderSettings s;
-    s.ApeLevel = (ApeLevel + 1) * 1000;
-    s.OggQuality = OggQuality / 10.0;
-    s.Mp3Kbps = Mp3Kbps;
-    s.FlacLevel = FlacLevel;
-    s.WmaKbps = WmaKbps;
-    return s;
-  }
-};
-
 struct Options {
   TuningControls Controls;
   ReductionToggles Toggles;
-  EncoderOptions Encoder;
+  // Checked here against what the dialog offers, so that a script learns of a typo at once.
+  EncoderControls Encoder;
   bool Overwrite = false;
   bool Quiet = false;
   std::string Source;
@@ -104,7 +82,7 @@ class UsageError : public std::runtime_error {
 };
 
 template <std::size_t N>
-int ParseListed(const char* option, const char* text, const int (&values)[N]) {
+int ParseListed(const char* option, const char* text, const std::array<int, N>& values) {
   const int v = ParseHz(text, std::numeric_limits<std::int32_t>::min());
   if (std::find(std::begin(values), std::end(values), v) != std::end(values)) return v;
   std::string list;
@@ -172,10 +150,10 @@ Options ParseOptions(int argc, char** argv) {
       case kSubtractionBypass: o.Toggles.SubtractionBypass = true; break;
       case kEnhancer: o.Toggles.Enhancer = true; break;
       case kBypassAll: o.Toggles.BypassAll = true; break;
-      case kApe: o.Encoder.ApeLevel = ParseInt("--ape-level", optarg, 0, 3); break;
-      case kOgg: o.Encoder.OggQuality = ParseInt("--ogg-quality", optarg, -1, 10); break;
+      case kApe: o.Encoder.ApeItem = ParseInt("--ape-level", optarg, 0, kApeItems - 1); break;
+      case kOgg: o.Encoder.OggPosition = ParseInt("--ogg-quality", optarg, kOggPositionMin, kOggPositionMax); break;
       case kMp3: o.Encoder.Mp3Kbps = ParseListed("--mp3-kbps", optarg, kMp3Rates); break;
-      case kFlac: o.Encoder.FlacLevel = ParseInt("--flac-level", optarg, -1, 8); break;
+      case kFlac: o.Encoder.FlacLevel = ParseInt("--flac-level", optarg, kFlacDetailedSettings, kFlacLevelMax); break;
       case kWma: o.Encoder.WmaKbps = ParseListed("--wma-kbps", optarg, kWmaRates); break;
       case kOverwrite: o.Overwrite = true; break;
       case kQuiet: o.Quiet = true; break;
@@ -304,7 +282,7 @@ int main(int argc, char** argv) {
     std::cerr << "merolune-cli: " << e.what() << '\n';
     return kExitFailed;
   }
-  converter->Settings = options.Encoder.Settings();
+  converter->Settings = MakeEncoderSettings(options.Encoder);
 
   CliHost host(options);
   ReductionJob job(host, converter.get());

@@ -32,15 +32,6 @@ inline constexpr char kPluginNotLoaded[] = "プラグインをロードできま
 // The soname the MP3 decoding loads at each call.
 inline constexpr char kVbmp3Library[] = "libvbmp3.so";
 
-// What the job's encodings pass: the settings dialog's values, or the command line's.
-struct EncoderSettings {
-  std::int32_t ApeLevel = 2000;  // 1000..4000
-  double OggQuality = 0.5;       // -0.1..1.0
-  std::int32_t Mp3Kbps = 192;
-  std::int32_t FlacLevel = -1;  // 0..8, or -1 for the FLAC output's detailed settings
-  std::int32_t WmaKbps = 96;
-};
-
 // Owns one of each pipeline component for the whole run and converts one file at a time with them.
 // Every operation is synchronous: it returns when the conversion has ended, running PumpMessages
 // every 10 ms meanwhile so that the windows stay alive. The codec work runs on the output's worker

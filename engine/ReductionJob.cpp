@@ -1,10 +1,10 @@
+// The reduction job: source to temporary WAV, the block loop, and the result to its destination.
+
 #include "ReductionJob.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -17,7 +17,6 @@ namespace merolune {
 
 namespace {
 
-constexpr std::array<const char*, 6> kExtensions{".wav", ".ape", ".ogg", ".mp3", ".flac", ".wma"};
 // Every wait on the job's thread handles events and sleeps this long per check.
 constexpr auto kWaitStep = std::chrono::milliseconds(10);
 // Play becomes available once this many seconds of output exist.
@@ -25,16 +24,6 @@ constexpr std::uint64_t kPlayableSeconds = 10;
 constexpr std::uint16_t kFormatPcm = 1;
 constexpr std::uint16_t kFormatExtensible = 0xFFFE;
 const std::string kUnexpectedEnd = "ファイルを読み込めません: 予期しない終端";
-
-std::string LowerExtension(const std::string& path) {
-  const std::string name = std::filesystem::path(path).filename().string();
-  const auto dot = name.rfind('.');
-  if (dot == std::string::npos || dot == 0) return {};
-  std::string ext = name.substr(dot);
-  std::transform(ext.begin(), ext.end(), ext.begin(),
-                 [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
-  return ext;
-}
 
 // The WAV codings met in the wild that are not plain PCM, by format tag, for the refusal message.
 struct FormatTagName {
@@ -64,8 +53,6 @@ std::string DescribeCoding(const WaveFormatInfo& f) {
 bool IsPcm(const WaveFormatInfo& f) {
   return f.FormatTag == kFormatPcm || (f.FormatTag == kFormatExtensible && f.SubFormatTag == kFormatPcm);
 }
-
-bool IsCompressed(FileFormat format) { return format != FileFormat::Unknown && format != FileFormat::Wav; }
 
 // Where the audio is: the "data" chunk as stored, cut at the end of the file when its size is 0
 // or runs past it, and cut to whole frames. A file without a "data" chunk has no audio.
@@ -108,13 +95,6 @@ void StoreFrames(Stream& out, const std::int16_t* frames, std::size_t count, std
 }
 
 }  // namespace
-
-FileFormat FormatFromExtension(const std::string& path) {
-  const std::string ext = LowerExtension(path);
-  for (std::size_t i = 0; i < kExtensions.size(); ++i)
-    if (ext == kExtensions[i]) return static_cast<FileFormat>(i);
-  return FileFormat::Unknown;
-}
 
 // Runs when the job ends, however it ends: controls unlocked, the temporary source deleted, the
 // output file kept as the latest result.
@@ -200,7 +180,7 @@ JobResult ReductionJob::DoReduce(const std::string& source, const std::string& d
   }
   // Without a converter the compressed destinations cannot be written: say so before any work.
   const FileFormat destinationFormat = FormatFromExtension(destination);
-  if (IsCompressed(destinationFormat) && !CanConvert(destinationFormat)) {
+  if (IsCoded(destinationFormat) && !CanConvert(destinationFormat)) {
     host_.ShowError(kUnsupportedFormat);
     return JobResult::NotStarted;
   }
@@ -239,7 +219,7 @@ JobResult ReductionJob::Run(const std::string& source, FileFormat sourceFormat, 
   outputTempFile_.clear();
 
   sourceTempFile_ = MakeTempWavName();
-  if (sourceFormat == FileFormat::Unknown || (IsCompressed(sourceFormat) && !CanConvert(sourceFormat))) {
+  if (sourceFormat == FileFormat::Unknown || (IsCoded(sourceFormat) && !CanConvert(sourceFormat))) {
     Phase phase(*this, ConversionPhase::Decoding);
     host_.ShowError(kUnsupportedFormat);
     return JobResult::NotStarted;
@@ -372,12 +352,12 @@ void ReductionJob::ProcessBlocks(int blockSize, const ReductionSettings& setting
 
 // The result is made in the destination's work file and put in place only when complete.
 void ReductionJob::RunDestinationPhase(FileFormat format, DestinationFile& destination) {
-  if (IsCompressed(format)) host_.ChooseEncoderSettings(format);
+  if (IsCoded(format)) host_.ChooseEncoderSettings(format);
   // A cancel (or a signal) that came while the settings were shown stops the job here.
   StopIfCancelled();
   Phase phase(*this, ConversionPhase::Encoding);
   const std::string& work = destination.Prepare();
-  if (IsCompressed(format)) {
+  if (IsCoded(format)) {
     converter_->Encode(format, outputTempFile_, work, &phase);
   } else {
     CopyFile(outputTempFile_, work, phase.Copying());

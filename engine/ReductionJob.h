@@ -7,6 +7,7 @@
 #include <string>
 
 #include "DestinationFile.h"
+#include "Formats.h"
 #include "ReductionSettings.h"
 #include "Utils.h"
 
@@ -27,12 +28,6 @@ inline constexpr const char* kZeroSampleRate = "WAV ファイルのサンプリ�
 inline constexpr const char* kResultTooLarge = "出力が WAV の上限 (4 GiB) を超えます";
 inline constexpr const char* kErrorCaption = "エラー";
 inline constexpr const char* kConfirmCaption = "確認";
-
-// The six file formats, indexed as in the extension table; anything else is Unknown.
-enum class FileFormat { Unknown = -1, Wav = 0, Ape, Ogg, Mp3, Flac, Wma };
-
-// The format chosen by a path's extension, compared in lower case (".WAV" is ".wav").
-FileFormat FormatFromExtension(const std::string& path);
 
 enum class ConversionPhase { Decoding, Encoding };
 

@@ -53,15 +53,6 @@ constexpr int kBannerGap = 4;
 // Shutdown waits this long for the last output file to disappear.
 constexpr int kDeleteWaitMs = 2000;
 
-const char* const kOpenFilter =
-    "All Supported Format (*.wav *.ogg *.mp3 *.ape *.flac *.wma);;WaveSound (*.wav);;Ogg Vorbis (*.ogg);;"
-    "MPEG Audio Layer (*.mp3);;Monkey's Audio (*.ape);;Windows Media Audio (*.wma);;FLAC (*.flac);;All files (*)";
-const char* const kSaveFilter =
-    "WaveSound (*.wav);;Ogg Vorbis (*.ogg);;MPEG Audio Layer (*.mp3);;Monkey's Audio (*.ape);;"
-    "Windows Media Audio (*.wma);;FLAC (*.flac);;All files (*)";
-const char* const kSaveFormatCaptions[] = {"&WaveSound (*.wav)",     "MP&3 (*.mp3)",   "&Ogg Vorbis (*.ogg)",
-                                           "&Monkey's Audio (*.ape)", "&FLAC (*.flac)", "Win&dows Media Audio (*.wma)"};
-
 // Where the extension of `path` starts, or -1: the last "." with no "/" after it.
 qsizetype ExtensionStart(const QString& path) {
   const qsizetype dot = path.lastIndexOf('.');
@@ -166,9 +157,10 @@ void TForm1::BuildMenus() {
   connect(X1, &QAction::triggered, this, [this] { close(); });
 
   PopupMenu1 = new QMenu(this);
-  for (int tag = 0; tag < 6; ++tag) {
-    SaveFormats[tag] = PopupMenu1->addAction(QString::fromUtf8(kSaveFormatCaptions[tag]));
-    connect(SaveFormats[tag], &QAction::triggered, this, [this, tag] { SoundClick(tag); });
+  for (int tag = 0; tag < static_cast<int>(kFormats.size()); ++tag) {
+    QAction*& item = SaveFormats[tag];
+    item = PopupMenu1->addAction(QString::fromUtf8(FormatWithMenuTag(tag)->MenuCaption));
+    connect(item, &QAction::triggered, this, [this, tag] { SoundClick(tag); });
   }
   PopupMenu1->addSeparator();
   Dontconfirmoverwrite1 = PopupMenu1->addAction("Don't &confirm overwrite");
@@ -372,7 +364,7 @@ void TForm1::Button2Click() {
     if (OpenDialogHook) {
       chosen = OpenDialogHook(Edit1->text());
     } else {
-      const QString name = QFileDialog::getOpenFileName(this, QString(), Edit1->text(), kOpenFilter);
+      const QString name = QFileDialog::getOpenFileName(this, QString(), Edit1->text(), QString::fromStdString(OpenDialogFilter()));
       if (!name.isEmpty()) chosen = name;
     }
     if (!chosen) return;
@@ -387,7 +379,7 @@ void TForm1::Button3Click() {
     if (SaveDialogHook) {
       chosen = SaveDialogHook(Edit2->text());
     } else {
-      QFileDialog dialog(this, QString(), Edit2->text(), kSaveFilter);
+      QFileDialog dialog(this, QString(), Edit2->text(), QString::fromStdString(SaveDialogFilter()));
       dialog.setAcceptMode(QFileDialog::AcceptSave);
       dialog.setDefaultSuffix("wav");
       // A name typed without an extension takes the one of the file type chosen, as in the
@@ -402,8 +394,9 @@ void TForm1::Button3Click() {
 }
 
 void TForm1::SoundClick(int tag) {
-  if (tag < 0 || tag >= 6) return;
-  Edit2->setText(ReplaceExtension(Edit2->text(), kSaveFormatExtensions[tag]));
+  const FormatRow* format = FormatWithMenuTag(tag);
+  if (format == nullptr) return;
+  Edit2->setText(ReplaceExtension(Edit2->text(), format->Extension));
 }
 
 void TForm1::SpeedButton2Click() {
@@ -596,13 +589,9 @@ void TForm1::EndConversion(ConversionPhase) {
 
 // The settings dialog opens on the format's page; however it is closed, its values are used.
 void TForm1::ChooseEncoderSettings(FileFormat format) {
-  EncsetDlg->ShowPage(static_cast<int>(format) - 1);
-  EncoderSettings& settings = convForm_->Settings;
-  settings.ApeLevel = EncsetDlg->ApeLevel();
-  settings.OggQuality = EncsetDlg->OggQuality();
-  settings.Mp3Kbps = EncsetDlg->Mp3Kbps();
-  settings.FlacLevel = EncsetDlg->FlacLevel();
-  settings.WmaKbps = EncsetDlg->WmaKbps();
+  const FormatRow* row = FindFormat(format);
+  EncsetDlg->ShowPage(row != nullptr ? row->SettingsPage : kNoEncoderPage);
+  convForm_->Settings = EncsetDlg->Settings();
 }
 
 }  // namespace merolune

@@ -37,9 +37,6 @@ QString DefaultDestination(const QString& source);
 // `path` with its extension (same rule) replaced by `extension`, which starts with ".".
 QString ReplaceExtension(const QString& path, const QString& extension);
 
-// The six save formats of the save-format menu, by tag.
-inline constexpr const char* kSaveFormatExtensions[] = {".wav", ".mp3", ".ogg", ".ape", ".flac", ".wma"};
-
 // The remote-control codes.
 enum RemoteCode : unsigned {
   kEyeOnALLPASS = 0x8010,
@@ -121,7 +118,7 @@ class TForm1 : public QMainWindow, private JobHost {
   QPushButton* SpeedButton2;
   QMenu *FileMenu, *OptionMenu, *HelpMenu, *PopupMenu1;
   QAction *O1, *S1, *X1, *E2, *M1, *E1, *V1;
-  QAction* SaveFormats[6];
+  QAction* SaveFormats[kFormats.size()];
   QAction* Dontconfirmoverwrite1;
   std::unique_ptr<TTuneDlg> TuneDlg;
   // The encoding settings, kept for the whole run; the job shows it before every encoding.

@@ -1,3 +1,5 @@
+// The encoding settings dialog: a page per coded format, its controls and the values they stand for.
+
 #include "EncsetDlg.h"
 
 #include <QCheckBox>
@@ -26,28 +28,10 @@ namespace {
 constexpr int kClientWidth = 289;
 constexpr int kClientHeight = 216;
 
-constexpr std::array<const char*, 4> kApeItems{"最速 (Fast)", "標準 (Normal)", "高品質 (High)",
-                                               "最高品質 (Extra-High)"};
-constexpr int kApeDefaultItem = 1;
-
-constexpr int kOggMin = -1;
-constexpr int kOggMax = 10;
-constexpr int kOggDefault = 5;
-
-constexpr std::array<const char*, 18> kMp3Items{"8",  "16",  "24",  "32",  "40",  "48",  "56",  "64",  "80",
-                                                "96", "112", "128", "144", "160", "192", "224", "256", "320"};
-constexpr int kMp3DefaultItem = 14;
-
-constexpr int kFlacMin = 0;
-constexpr int kFlacMax = 8;
-constexpr int kFlacDefault = 4;
-// The level that asks the FLAC encoder for its own detailed settings rather than a preset.
-constexpr int kFlacDetailedSettings = -1;
-
-constexpr std::array<const char*, 21> kWmaItems{"5",   "6",   "8",   "10",  "12",  "16",  "20",
-                                                "22",  "32",  "40",  "48",  "64",  "80",  "96",
-                                                "112", "128", "160", "192", "224", "256", "320"};
-constexpr int kWmaDefaultItem = 13;
+constexpr std::array<const char*, kApeItems> kApeItemTexts{"最速 (Fast)", "標準 (Normal)", "高品質 (High)",
+                                                      "最高品質 (Extra-High)"};
+// The FLAC bar's position while "デフォルト" is ticked.
+constexpr int kFlacBarDefault = 4;
 
 // One line per library the conversions use, with the licence Debian ships it under.
 constexpr std::array<const char*, 7> kAcknowledgements{
@@ -95,15 +79,26 @@ QLabel* MakeLabel(const char* text, QWidget* parent, const QRect& geometry) {
   return label;
 }
 
-template <std::size_t N>
-QComboBox* MakeList(const std::array<const char*, N>& items, int current, QWidget* parent,
-                    const QRect& geometry) {
+QComboBox* MakeList(const QStringList& items, QWidget* parent, const QRect& geometry) {
   // A plain QComboBox is a drop-down list: the user picks an item and cannot type another.
   auto* box = new QComboBox(parent);
-  for (const char* item : items) box->addItem(QString::fromUtf8(item));
-  box->setCurrentIndex(current);
+  box->addItems(items);
   box->setGeometry(geometry);
   return box;
+}
+
+template <std::size_t N>
+QStringList Texts(const std::array<const char*, N>& items) {
+  QStringList texts;
+  for (const char* item : items) texts << QString::fromUtf8(item);
+  return texts;
+}
+
+template <std::size_t N>
+QStringList Texts(const std::array<int, N>& rates) {
+  QStringList texts;
+  for (const int rate : rates) texts << QString::number(rate);
+  return texts;
 }
 
 // A track bar with a tick at every position and a label that shows the position as a number,
@@ -173,26 +168,31 @@ TEncsetDlg::TEncsetDlg(QWidget* parent) : QDialog(parent) {
   TabSheet6 = addPage("Lisences");
 
   const QRect caption(kCaptionX, kRowY, kCaptionWidth, kRowHeight);
+  const EncoderControls defaults;
 
   Label1 = MakeLabel("品質:", TabSheet1, caption);
-  ComboBox3 = MakeList(kApeItems, kApeDefaultItem, TabSheet1, QRect(kControlX, kRowY, 150, kRowHeight));
+  ComboBox3 = MakeList(Texts(kApeItemTexts), TabSheet1, QRect(kControlX, kRowY, 150, kRowHeight));
 
   Label2 = MakeLabel("クオリティ:", TabSheet2, caption);
-  TrackBar1 = MakeTrackBar(kOggMin, kOggMax, kOggDefault, TabSheet2, &Label8);
+  TrackBar1 = MakeTrackBar(kOggPositionMin, kOggPositionMax, defaults.OggPosition, TabSheet2, &Label8);
 
   Label3 = MakeLabel("ビットレート:", TabSheet3, caption);
-  ComboBox1 = MakeList(kMp3Items, kMp3DefaultItem, TabSheet3, QRect(kControlX, kRowY, 70, kRowHeight));
+  ComboBox1 = MakeList(Texts(kMp3Rates), TabSheet3, QRect(kControlX, kRowY, 70, kRowHeight));
   Label4 = MakeLabel("Kbps", TabSheet3, QRect(kControlX + 76, kRowY, 40, kRowHeight));
 
   Label5 = MakeLabel("クオリティ:", TabSheet4, caption);
-  TrackBar2 = MakeTrackBar(kFlacMin, kFlacMax, kFlacDefault, TabSheet4, &Label9);
+  TrackBar2 = MakeTrackBar(0, kFlacLevelMax, kFlacBarDefault, TabSheet4, &Label9);
   CheckBox1 = new QCheckBox(QStringLiteral("デフォルト"), TabSheet4);
   CheckBox1->setGeometry(kControlX, kBarY + kBarHeight + 8, 120, kRowHeight);
-  CheckBox1->setChecked(true);
 
   Label6 = MakeLabel("ビットレート:", TabSheet5, caption);
-  ComboBox4 = MakeList(kWmaItems, kWmaDefaultItem, TabSheet5, QRect(kControlX, kRowY, 70, kRowHeight));
+  ComboBox4 = MakeList(Texts(kWmaRates), TabSheet5, QRect(kControlX, kRowY, 70, kRowHeight));
   Label7 = MakeLabel("Kbps", TabSheet5, QRect(kControlX + 76, kRowY, 40, kRowHeight));
+
+  SetApeItem(defaults.ApeItem);
+  SetMp3Kbps(defaults.Mp3Kbps);
+  SetFlacLevel(defaults.FlacLevel);
+  SetWmaKbps(defaults.WmaKbps);
 
   Memo1 = new QPlainTextEdit(TabSheet6);
   Memo1->setReadOnly(true);
@@ -230,17 +230,27 @@ void TEncsetDlg::ShowPage(int page) {
   exec();
 }
 
-int TEncsetDlg::ApeLevel() const { return (ComboBox3->currentIndex() + 1) * 1000; }
-
-double TEncsetDlg::OggQuality() const { return TrackBar1->value() / 10.0; }
-
-int TEncsetDlg::Mp3Kbps() const { return KbpsOf(*ComboBox1); }
-
-int TEncsetDlg::FlacLevel() const {
-  return CheckBox1->isChecked() ? kFlacDetailedSettings : TrackBar2->value();
+EncoderControls TEncsetDlg::Controls() const {
+  EncoderControls controls;
+  controls.ApeItem = ComboBox3->currentIndex();
+  controls.OggPosition = TrackBar1->value();
+  controls.Mp3Kbps = KbpsOf(*ComboBox1);
+  controls.FlacLevel = CheckBox1->isChecked() ? kFlacDetailedSettings : TrackBar2->value();
+  controls.WmaKbps = KbpsOf(*ComboBox4);
+  return controls;
 }
 
-int TEncsetDlg::WmaKbps() const { return KbpsOf(*ComboBox4); }
+EncoderSettings TEncsetDlg::Settings() const { return MakeEncoderSettings(Controls()); }
+
+int TEncsetDlg::ApeLevel() const { return Settings().ApeLevel; }
+
+double TEncsetDlg::OggQuality() const { return Settings().OggQuality; }
+
+int TEncsetDlg::Mp3Kbps() const { return Settings().Mp3Kbps; }
+
+int TEncsetDlg::FlacLevel() const { return Settings().FlacLevel; }
+
+int TEncsetDlg::WmaKbps() const { return Settings().WmaKbps; }
 
 bool TEncsetDlg::SetApeItem(int index) {
   if (index < 0 || index >= ComboBox3->count()) return false;

@@ -4,6 +4,8 @@
 #include <QDialog>
 #include <functional>
 
+#include "Formats.h"
+
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -27,7 +29,7 @@ class TEncsetDlg : public QDialog {
 
  public:
   // The settings pages, in the page control's order; the licences follow as page 5.
-  enum Page { pgApe = 0, pgOgg = 1, pgMp3 = 2, pgFlac = 3, pgWma = 4, pgLicences = 5 };
+  enum Page { pgApe = kApePage, pgOgg = kOggPage, pgMp3 = kMp3Page, pgFlac = kFlacPage, pgWma = kWmaPage, pgLicences = kEncoderPages };
 
   explicit TEncsetDlg(QWidget* parent = nullptr);
   ~TEncsetDlg() override;
@@ -45,7 +47,10 @@ class TEncsetDlg : public QDialog {
   // place of exec(), so a test can inspect or change the controls without a modal loop.
   static std::function<void(TEncsetDlg& dialog)> ModalHook;
 
-  // The encoder arguments the controls stand for.
+  // The controls' values, and the encoder settings they stand for (MakeEncoderSettings).
+  EncoderControls Controls() const;
+  EncoderSettings Settings() const;
+  // The encoder arguments the controls stand for, one by one.
   int ApeLevel() const;       // (item index + 1) x 1000: 1000 to 4000
   double OggQuality() const;  // track bar position / 10: -0.1 to 1.0
   int Mp3Kbps() const;        // the selected bit rate, kbit/s

@@ -1,0 +1,94 @@
+#pragma once
+// The file formats: one table row per format with everything the job, the window, the encoding
+// settings dialog and the command-line tool know about it, and the encoder settings.
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace merolune {
+
+// A file's format, chosen by its extension; anything outside the table is Unknown.
+enum class FileFormat { Unknown = -1, Wav, Ape, Ogg, Mp3, Flac, Wma };
+
+// What the encodings receive.
+struct EncoderSettings {
+  std::int32_t ApeLevel = 2000;  // 1000..4000
+  double OggQuality = 0.5;       // -0.1..1.0
+  std::int32_t Mp3Kbps = 192;
+  std::int32_t FlacLevel = -1;  // 0..8, or -1 for the FLAC output's detailed settings
+  std::int32_t WmaKbps = 96;
+};
+
+// The encoding controls' raw values, as the settings dialog (or the command line) holds them; the
+// defaults are the dialog's at start.
+struct EncoderControls {
+  int ApeItem = 1;      // the quality list's item, 0 .. kApeItems - 1
+  int OggPosition = 5;  // the quality bar, kOggPositionMin .. kOggPositionMax
+  int Mp3Kbps = 192;    // the selected bit rate, one of kMp3Rates
+  int FlacLevel = -1;   // kFlacDetailedSettings with "デフォルト" ticked, else the bar, 0 .. kFlacLevelMax
+  int WmaKbps = 96;     // the selected bit rate, one of kWmaRates
+};
+
+inline constexpr int kApeItems = 4;
+inline constexpr int kOggPositionMin = -1;
+inline constexpr int kOggPositionMax = 10;
+inline constexpr int kFlacLevelMax = 8;
+// The level that asks the FLAC encoder for its own detailed settings rather than a preset.
+inline constexpr int kFlacDetailedSettings = -1;
+// The bit rates offered, kbit/s.
+inline constexpr std::array<int, 18> kMp3Rates{8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 192, 224, 256, 320};
+inline constexpr std::array<int, 21> kWmaRates{5,  6,  8,  10,  12,  16,  20,  22,  32,  40, 48,
+                                               64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+
+// The encoding settings dialog's pages, in its tab order; the licences follow the last.
+enum EncoderPage : int { kNoEncoderPage = -1, kApePage = 0, kOggPage, kMp3Page, kFlacPage, kWmaPage, kEncoderPages };
+
+struct FormatRow {
+  FileFormat Format;
+  const char* Extension;  // in lower case, with its "."
+  // The job's part: a coded format is decoded to WAV before the job and its result encoded after
+  // it, by the converter; WAV is copied.
+  bool Coded;
+  const char* FilterName;   // the file dialogs' type, "Name (*.ext)"
+  const char* MenuCaption;  // the save-format menu's item
+  int MenuTag;              // the save-format menu's tag: its place in the menu
+  int SettingsPage;         // the encoding settings dialog's page, or kNoEncoderPage
+  // Sets this format's share of the settings from the controls; nullptr for a format without any.
+  void (*ApplyControls)(const EncoderControls& controls, EncoderSettings& settings);
+};
+
+// One row per format, in the file dialogs' order.
+inline constexpr std::array<FormatRow, 6> kFormats{{
+    {FileFormat::Wav, ".wav", false, "WaveSound", "&WaveSound (*.wav)", 0, kNoEncoderPage, nullptr},
+    {FileFormat::Ogg, ".ogg", true, "Ogg Vorbis", "&Ogg Vorbis (*.ogg)", 2, kOggPage,
+     [](const EncoderControls& c, EncoderSettings& s) { s.OggQuality = c.OggPosition / 10.0; }},
+    {FileFormat::Mp3, ".mp3", true, "MPEG Audio Layer", "MP&3 (*.mp3)", 1, kMp3Page,
+     [](const EncoderControls& c, EncoderSettings& s) { s.Mp3Kbps = c.Mp3Kbps; }},
+    {FileFormat::Ape, ".ape", true, "Monkey's Audio", "&Monkey's Audio (*.ape)", 3, kApePage,
+     [](const EncoderControls& c, EncoderSettings& s) { s.ApeLevel = (c.ApeItem + 1) * 1000; }},
+    {FileFormat::Wma, ".wma", true, "Windows Media Audio", "Win&dows Media Audio (*.wma)", 5, kWmaPage,
+     [](const EncoderControls& c, EncoderSettings& s) { s.WmaKbps = c.WmaKbps; }},
+    {FileFormat::Flac, ".flac", true, "FLAC", "&FLAC (*.flac)", 4, kFlacPage,
+     [](const EncoderControls& c, EncoderSettings& s) { s.FlacLevel = c.FlacLevel; }},
+}};
+
+// The row of a format; nullptr for Unknown.
+const FormatRow* FindFormat(FileFormat format);
+// The row whose save-format menu tag is `tag`; nullptr when none has it.
+const FormatRow* FormatWithMenuTag(int tag);
+
+// The format chosen by a path's extension, compared in lower case (".WAV" is ".wav").
+FileFormat FormatFromExtension(const std::string& path);
+// Whether the job decodes or encodes `format` with the converter (false for WAV and Unknown).
+bool IsCoded(FileFormat format);
+
+// The file dialogs' lists of types, ";;" between them: every format, then "All files (*)"; the
+// open dialog's starts with all the formats in one.
+std::string OpenDialogFilter();
+std::string SaveDialogFilter();
+
+// What the encodings receive for the controls' values: each format's share set as its row says.
+EncoderSettings MakeEncoderSettings(const EncoderControls& controls);
+
+}  // namespace merolune
