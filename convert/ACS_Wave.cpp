@@ -309,6 +309,8 @@ void TWaveIn::OpenSource() {
       const std::uint32_t capacity = ima ? (blockAlign_ - headerBytes) * 2 / channels + 1
                                          : (blockAlign_ - headerBytes) * 2 / channels + 2;
       const std::uint32_t stated = fmt.size() >= 20 ? LoadU16(&fmt[18]) : 0;
+      // A Microsoft ADPCM block starts with two whole samples: a block of fewer is damaged.
+      if (!ima && stated == 1) throw EAuException(kNotSupportedWav + name);
       samplesPerBlock_ = static_cast<std::uint16_t>(stated > 0 ? std::min(stated, capacity) : capacity);
       coefficients_.clear();
       if (!ima) {

@@ -589,6 +589,24 @@ TEST_F(WaveInAdpcm, CorruptMsBlockEndsTheOutputWithAMessage) {
   EXPECT_FALSE(in.Busy());
 }
 
+// A Microsoft ADPCM header stating one sample a block, fewer than the two every block starts with
+// (found by fuzzing: the decoder wrote past its block buffer).
+TEST_F(WaveInAdpcm, MsBlockOfOneSampleIsRefused) {
+  const std::string path = dir_.File("one.wav");
+  ASSERT_TRUE(RunQuietly("sox -R -n -r 8000 -c 1 -e ms-adpcm '" + path + "' synth 0.5 sine 440"));
+  Bytes file = ReadFile(path);
+  const std::size_t fmt = std::string(file.begin(), file.end()).find("fmt ");
+  ASSERT_NE(fmt, std::string::npos);
+  file[fmt + 8 + 18] = 1;
+  file[fmt + 8 + 19] = 0;
+  WriteFile(path, file);
+  TWaveIn in;
+  in.SetFileName(path);
+  const std::string message = Convert(in, dir_.File("out.wav"));
+  EXPECT_NE(message.find("Not a supported"), std::string::npos) << message;
+  EXPECT_FALSE(in.Busy());
+}
+
 // A damaged Microsoft ADPCM block whose codes all ask for the largest negative step (8): the
 // quantiser's delta grows threefold with every code, which would pass what 32 bits hold after some
 // twenty codes (the sanitizer build of ./test.sh reports such an overflow). The samples go down to
