@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "SimdPath.h"
 #include "WaveFFT.h"
 
 namespace {
@@ -172,7 +173,7 @@ Figures Run(int n, int reps) {
 
 int main(int argc, char** argv) {
   int reps = 9;
-  merolune::FftKernelPath path = merolune::FftKernelPath::kAuto;
+  merolune::SimdPath path = merolune::SimdPath::kAuto;
   for (int a = 1; a < argc; ++a) {
     const std::string arg = argv[a];
     if (arg == "--reps" && a + 1 < argc) {
@@ -181,11 +182,11 @@ int main(int argc, char** argv) {
     } else if (arg == "--kernels" && a + 1 < argc) {
       const std::string name = argv[++a];
       if (name == "auto") {
-        path = merolune::FftKernelPath::kAuto;
+        path = merolune::SimdPath::kAuto;
       } else if (name == "portable") {
-        path = merolune::FftKernelPath::kPortable;
+        path = merolune::SimdPath::kPortable;
       } else if (name == "avx2") {
-        path = merolune::FftKernelPath::kAvx2Fma;
+        path = merolune::SimdPath::kAvx2Fma;
       } else {
         Usage();
       }
@@ -193,12 +194,12 @@ int main(int argc, char** argv) {
       Usage();
     }
   }
-  if (!merolune::SelectFftKernelPath(path)) {
+  if (!merolune::SelectSimdPath(path)) {
     std::fprintf(stderr, "this processor lacks the instructions of the requested kernels\n");
     return 1;
   }
   std::printf("kernels=%s reps=%d\n",
-              merolune::ActiveFftKernelPath() == merolune::FftKernelPath::kAvx2Fma ? "avx2" : "portable", reps);
+              merolune::ActiveSimdPath() == merolune::SimdPath::kAvx2Fma ? "avx2" : "portable", reps);
   for (const int n : {2048, 8192, 32768}) {
     const Figures f = Run(n, reps);
     Print(n, "ours_forward_us", f.forward);

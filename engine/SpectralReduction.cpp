@@ -1,3 +1,4 @@
+// The per-block vocal reduction: per-bin kernels, subtraction, cross-fade and output.
 #include "SpectralReduction.h"
 
 #include <algorithm>
@@ -6,6 +7,7 @@
 #include <numbers>
 
 #include "Exception.h"
+#include "SimdPath.h"
 #include "Utils.h"
 #include "VectorMath.h"
 
@@ -27,15 +29,16 @@ std::int16_t ToSample(double v) {
   return static_cast<std::int16_t>(std::clamp(v, -32768.0, 32767.0));
 }
 
-// The per-bin kernels below are branch-free loops over plain arrays, so that they vectorise.
+// The per-bin kernels below are branch-free loops over plain arrays, so that they vectorise; each
+// is built for the baseline and for AVX2 + FMA and called through RunSimdKernel.
 
 // Magnitudes, the sine of the phase difference and the phase test of `count` bins.
 // sin(phiL - phiR) is the cross product of the two bins over the product of their magnitudes, so
 // the test needs no angle: -P < asin(s) < P is |s| < sin P for 0 <= P <= pi/2. A bin with a zero
 // magnitude in either channel keeps both magnitudes whatever the subtraction does, so it fails.
-MEROLUNE_SIMD_CLONES
-void MeasureBins(const double* reL, const double* imL, const double* reR, const double* imR, int count, double sinP,
-                 double* mL, double* mR, double* sine, double* pass) {
+MEROLUNE_SIMD_KERNEL void MeasureBins(const double* reL, const double* imL, const double* reR,
+                                      const double* imR, int count, double sinP, double* mL, double* mR,
+                                      double* sine, double* pass) {
   for (int j = 0; j < count; ++j) {
     // Magnitudes stay far below the overflow range (|X| < 2^31 for 16-bit input), so the plain
     // square root is as good as hypot here.
@@ -51,8 +54,8 @@ void MeasureBins(const double* reL, const double* imL, const double* reR, const 
 }
 
 // Plain subtraction: the louder channel keeps the difference, the quieter one becomes 0.
-MEROLUNE_SIMD_CLONES
-void PlainScales(const double* mL, const double* mR, const double* pass, int count, double* sL, double* sR) {
+MEROLUNE_SIMD_KERNEL void PlainScales(const double* mL, const double* mR, const double* pass, int count,
+                                      double* sL, double* sR) {
   for (int j = 0; j < count; ++j) {
     const double l = std::max(0.0, mL[j] - mR[j]) / mL[j];
     const double r = std::max(0.0, mR[j] - mL[j]) / mR[j];
@@ -63,23 +66,22 @@ void PlainScales(const double* mL, const double* mR, const double* pass, int cou
 
 // The arguments of the two weights' cosines: the cubed phase measure and the cubed level ratio
 // in decades, each clamped to a quarter turn. `phase` holds asin(s) on entry.
-MEROLUNE_SIMD_CLONES
-void WeightArguments(double* phase, const double* mL, const double* mR, int count, double* level) {
+MEROLUNE_SIMD_KERNEL void WeightArguments(double* phase, const double* mL, const double* mR, int count,
+                                          double* level) {
   for (int j = 0; j < count; ++j) {
     phase[j] = ClampQuarterTurn(Cube(phase[j]));
     level[j] = mL[j] / (mR[j] + kTiny) + kTiny;
   }
 }
 
-MEROLUNE_SIMD_CLONES
-void CubeAndClamp(double* v, int count) {
+MEROLUNE_SIMD_KERNEL void CubeAndClamp(double* v, int count) {
   for (int j = 0; j < count; ++j) v[j] = ClampQuarterTurn(Cube(v[j]));
 }
 
 // Weighted subtraction: each channel loses g times the other's magnitude, g = 1.2 wm wphi.
-MEROLUNE_SIMD_CLONES
-void SyntheticScales(const double* mL, const double* mR, const double* pass, const double* phaseCos,
-                     const double* levelCos, int count, double* sL, double* sR) {
+MEROLUNE_SIMD_KERNEL void SyntheticScales(const double* mL, const double* mR, const double* pass,
+                                          const double* phaseCos, const double* levelCos, int count,
+                                          double* sL, double* sR) {
   for (int j = 0; j < count; ++j) {
     const double g = kWeightFactor * std::max(0.0, levelCos[j]) * std::max(0.0, phaseCos[j]);
     const double l = std::max(0.0, mL[j] - g * mR[j]) / mL[j];
@@ -91,9 +93,8 @@ void SyntheticScales(const double* mL, const double* mR, const double* pass, con
 
 // The phases stay as they were, so each bin's new value is its old one scaled by the ratio of
 // the magnitudes. The enhancer's quarter turn maps (re, im) to (-im, re).
-MEROLUNE_SIMD_CLONES
-void ScaleBins(const double* scale, const double* re, const double* im, int count, bool quarterTurn, double* outRe,
-               double* outIm) {
+MEROLUNE_SIMD_KERNEL void ScaleBins(const double* scale, const double* re, const double* im, int count,
+                                    bool quarterTurn, double* outRe, double* outIm) {
   if (quarterTurn) {
     for (int k = 0; k < count; ++k) {
       outRe[k] = -scale[k] * im[k];
@@ -109,10 +110,10 @@ void ScaleBins(const double* scale, const double* re, const double* im, int coun
 
 // Cross-fades the block's first half with the previous block's second half and rounds to 16-bit
 // samples; in inverse mode the output is the input minus the processed signal.
-MEROLUNE_SIMD_CLONES
-void CrossFade(const double* yL, const double* yR, const double* prevL, const double* prevR, const double* fadeIn,
-               const double* fadeOut, const double* xL, const double* xR, bool inverse, int count,
-               std::int16_t* out) {
+MEROLUNE_SIMD_KERNEL void CrossFade(const double* yL, const double* yR, const double* prevL,
+                                    const double* prevR, const double* fadeIn, const double* fadeOut,
+                                    const double* xL, const double* xR, bool inverse, int count,
+                                    std::int16_t* out) {
   for (int k = 0; k < count; ++k) {
     double l = std::nearbyint(yL[k] * fadeIn[k] + prevL[k] * fadeOut[k]);
     double r = std::nearbyint(yR[k] * fadeIn[k] + prevR[k] * fadeOut[k]);
@@ -125,8 +126,7 @@ void CrossFade(const double* yL, const double* yR, const double* prevL, const do
   }
 }
 
-MEROLUNE_SIMD_CLONES
-void Deinterleave(const std::int16_t* frames, int count, double* left, double* right) {
+MEROLUNE_SIMD_KERNEL void Deinterleave(const std::int16_t* frames, int count, double* left, double* right) {
   for (int t = 0; t < count; ++t) {
     left[t] = frames[2 * t];
     right[t] = frames[2 * t + 1];
@@ -187,7 +187,7 @@ SpectralReducer::SpectralReducer(int blockSize, const ReductionSettings& setting
 }
 
 void SpectralReducer::ProcessBlock(std::span<const std::int16_t> block, std::span<std::int16_t> out) {
-  Deinterleave(block.data(), n_, xL_.data(), xR_.data());
+  RunSimdKernel<Deinterleave>(block.data(), n_, xL_.data(), xR_.data());
   waveFFT1_.SetData(xL_);
   waveFFT2_.SetData(xR_);
   ExecutePair(waveFFT1_, waveFFT2_);
@@ -199,9 +199,10 @@ void SpectralReducer::ProcessBlock(std::span<const std::int16_t> block, std::spa
     if (BeforeSubtraction) BeforeSubtraction();
     AnalyseAndSubtract();
   }
-  ScaleBins(scaleL_.data(), waveFFT1_.Re(), waveFFT1_.Im(), h_, false, waveIFFT1_.HalfRe(), waveIFFT1_.HalfIm());
-  ScaleBins(scaleR_.data(), waveFFT2_.Re(), waveFFT2_.Im(), h_, settings_.Enhancer, waveIFFT2_.HalfRe(),
-            waveIFFT2_.HalfIm());
+  RunSimdKernel<ScaleBins>(scaleL_.data(), waveFFT1_.Re(), waveFFT1_.Im(), h_, false, waveIFFT1_.HalfRe(),
+                           waveIFFT1_.HalfIm());
+  RunSimdKernel<ScaleBins>(scaleR_.data(), waveFFT2_.Re(), waveFFT2_.Im(), h_, settings_.Enhancer,
+                           waveIFFT2_.HalfRe(), waveIFFT2_.HalfIm());
   ExecutePair(waveIFFT1_, waveIFFT2_);
   CrossFadeAndOutput(out);
 }
@@ -224,29 +225,29 @@ void SpectralReducer::AnalyseAndSubtract() {
 
   for (int k0 = kLow_; k0 <= kHigh_; k0 += kChunk) {
     const int count = std::min(kChunk, kHigh_ + 1 - k0);
-    MeasureBins(waveFFT1_.Re() + k0, waveFFT1_.Im() + k0, waveFFT2_.Re() + k0, waveFFT2_.Im() + k0, count, sinP_, mL,
-                mR, sine, pass);
+    RunSimdKernel<MeasureBins>(waveFFT1_.Re() + k0, waveFFT1_.Im() + k0, waveFFT2_.Re() + k0,
+                               waveFFT2_.Im() + k0, count, sinP_, mL, mR, sine, pass);
     double* sL = scaleL_.data() + k0;
     double* sR = scaleR_.data() + k0;
     if (!settings_.Synthetic) {
-      PlainScales(mL, mR, pass, count, sL, sR);
+      RunSimdKernel<PlainScales>(mL, mR, pass, count, sL, sR);
       continue;
     }
     VectorAsin(sine, phase, count);
-    WeightArguments(phase, mL, mR, count, level);
+    RunSimdKernel<WeightArguments>(phase, mL, mR, count, level);
     VectorLog10(level, level, count);
-    CubeAndClamp(level, count);
+    RunSimdKernel<CubeAndClamp>(level, count);
     VectorCos(phase, phase, count);
     VectorCos(level, level, count);
-    SyntheticScales(mL, mR, pass, phase, level, count, sL, sR);
+    RunSimdKernel<SyntheticScales>(mL, mR, pass, phase, level, count, sL, sR);
   }
 }
 
 void SpectralReducer::CrossFadeAndOutput(std::span<std::int16_t> out) {
   const double* yL = waveIFFT1_.OutRe();
   const double* yR = waveIFFT2_.OutRe();
-  CrossFade(yL, yR, prevL_.data(), prevR_.data(), fadeIn_.data(), fadeOut_.data(), xL_.data(), xR_.data(),
-            settings_.Inverse, h_, out.data());
+  RunSimdKernel<CrossFade>(yL, yR, prevL_.data(), prevR_.data(), fadeIn_.data(), fadeOut_.data(), xL_.data(),
+                           xR_.data(), settings_.Inverse, h_, out.data());
   std::copy(yL + h_, yL + n_, prevL_.begin());
   std::copy(yR + h_, yR + n_, prevR_.begin());
 }

@@ -1,49 +1,14 @@
 #pragma once
 // Forward and inverse FFT objects on blocks of doubles, with analysis windows and half-spectrum access.
+// The transforms they run are in FftKernels.h, the windows in FftWindows.h.
 
-#include <cstddef>
-#include <cstdint>
-#include <new>
 #include <span>
 #include <vector>
 
+#include "FftKernels.h"
+#include "FftWindows.h"
+
 namespace merolune {
-
-namespace detail {
-// 64-byte aligned storage: the transform kernels' vector loads then never straddle a cache line.
-template <class T>
-struct AlignedAllocator {
-  using value_type = T;
-  static constexpr std::align_val_t kAlignment{64};
-  AlignedAllocator() = default;
-  template <class U>
-  AlignedAllocator(const AlignedAllocator<U>&) noexcept {}
-  T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), kAlignment)); }
-  void deallocate(T* p, std::size_t) noexcept { ::operator delete(p, kAlignment); }
-  template <class U>
-  bool operator==(const AlignedAllocator<U>&) const noexcept {
-    return true;
-  }
-};
-using AlignedDoubles = std::vector<double, AlignedAllocator<double>>;
-}  // namespace detail
-
-// Window shapes, in their stored order (one byte each).
-enum class TWindowType : std::uint8_t {
-  wtHANNING,
-  wtHAMMING,
-  wtBLACKMAN,
-  wtBLACKMANHARRIS,
-  wtGAUSSIAN,
-  wtRECTANGULAR,
-  wtSINE,
-  wtCUBICSINE,
-  wtFLATTOP,
-  wtKAISER,
-  wtLANCZOS,
-  wtLOGGEDSQUARESINE,
-  wtCUSTOM,
-};
 
 struct ComplexValue {
   double re = 0.0;
@@ -53,36 +18,8 @@ struct ComplexValue {
 inline constexpr const char* kNotPowerOfRadix = "サンプル数が基数の累乗ではありません";
 inline constexpr const char* kIndexOutOfRange = "配列の範囲を越えました";
 
-// In-place complex transform of n points on split arrays x (real parts) and y (imaginary parts).
-using TransformRoutine = void (*)(int n, double* x, double* y);
-
-// X[k] = sum_t x[t] e^(-2 pi i k t / n), unscaled (n <= 1: no change). Powers of two take the
-// fast path; any other n (possible only with the size check off or another radix) is computed
-// by the direct O(n^2) sum.
-void SplitRadixForward(int n, double* x, double* y);
-// inverse = false: the same transform as SplitRadixForward; inverse = true:
-// x[t] = (1/n) sum_k X[k] e^(+2 pi i k t / n). Sizes as for SplitRadixForward.
-void Radix2Transform(int n, double* x, double* y, bool inverse);
-// Radix2Transform in its inverse form, as a TransformRoutine.
-void Radix2Inverse(int n, double* x, double* y);
-
-// Instruction-set paths of the transform kernels. kAuto (the default) takes the fastest one the
-// processor supports; the others let tests and benchmarks run a given path on any machine.
-enum class FftKernelPath : std::uint8_t { kAuto, kPortable, kAvx2Fma };
-// Selects the path for every thread. Returns false, changing nothing, when the processor lacks
-// the path's instructions.
-bool SelectFftKernelPath(FftKernelPath path);
-// The path the transforms use now (never kAuto).
-FftKernelPath ActiveFftKernelPath();
-
-// True when n <= 0 or radix <= 0, or when n is an integral power of radix.
-bool IsPowerOfRadix(int n, int radix);
 // sign(sin x) * arccos(cos x): any angle folded into -pi..pi; 0 where sin x is exactly 0.
 double WrapAngle(double x);
-// Modified Bessel function I0 by the Abramowitz-Stegun polynomials 9.8.1 and 9.8.2.
-double BesselI0(double x);
-// Weight of sample i of an n-point window; `custom` (n values) is read only for wtCUSTOM.
-double WindowWeight(TWindowType type, int n, int i, const double* custom);
 
 // Forward transform object: windows a block of real samples, transforms it and exposes the
 // lower half of the spectrum. Not thread-safe; one object per channel. Methods that take a

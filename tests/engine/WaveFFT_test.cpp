@@ -1,3 +1,4 @@
+// The transforms and the FFT objects against naive DFTs and literal extended-precision references.
 #include "WaveFFT.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "Exception.h"
+#include "SimdPath.h"
 #include "Reference.h"
 
 namespace merolune {
@@ -157,16 +159,16 @@ void ExpectThrowsWith(F&& f, const char* message) {
 
 void NoTransform(int, double*, double*) {}
 
-std::string PathName(FftKernelPath path) {
+std::string PathName(SimdPath path) {
   switch (path) {
-    case FftKernelPath::kAuto: return "Auto";
-    case FftKernelPath::kPortable: return "Portable";
-    case FftKernelPath::kAvx2Fma: return "Avx2Fma";
+    case SimdPath::kAuto: return "Auto";
+    case SimdPath::kPortable: return "Portable";
+    case SimdPath::kAvx2Fma: return "Avx2Fma";
   }
   return "Unknown";
 }
 
-using PathAndSize = std::tuple<FftKernelPath, int>;
+using PathAndSize = std::tuple<SimdPath, int>;
 
 std::string PathAndLog2SizeName(const ::testing::TestParamInfo<PathAndSize>& param) {
   return PathName(std::get<0>(param.param)) + "_n" + std::to_string(1 << std::get<1>(param.param));
@@ -179,8 +181,8 @@ std::string PathAndSizeName(const ::testing::TestParamInfo<PathAndSize>& param) 
 // Runs each test on one kernel path and restores automatic selection afterwards.
 class KernelPathFixture {
  protected:
-  bool Select(FftKernelPath path) { return SelectFftKernelPath(path); }
-  ~KernelPathFixture() { SelectFftKernelPath(FftKernelPath::kAuto); }
+  bool Select(SimdPath path) { return SelectSimdPath(path); }
+  ~KernelPathFixture() { SelectSimdPath(SimdPath::kAuto); }
 };
 
 // --------------------------------------------------------------------------- the references
@@ -280,11 +282,11 @@ TEST_P(WaveFFTAccuracy, ForwardThenInverseRestoresTheInput) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllPowersOfTwoUpTo32768, WaveFFTAccuracy,
-                         ::testing::Combine(::testing::Values(FftKernelPath::kPortable, FftKernelPath::kAvx2Fma),
+                         ::testing::Combine(::testing::Values(SimdPath::kPortable, SimdPath::kAvx2Fma),
                                             ::testing::Range(0, 16)),
                          PathAndLog2SizeName);
 INSTANTIATE_TEST_SUITE_P(PowersOfTwoUpTo8192, WaveFFTDefiningSum,
-                         ::testing::Combine(::testing::Values(FftKernelPath::kPortable, FftKernelPath::kAvx2Fma),
+                         ::testing::Combine(::testing::Values(SimdPath::kPortable, SimdPath::kAvx2Fma),
                                             ::testing::Range(0, 14)),
                          PathAndLog2SizeName);
 
@@ -322,16 +324,17 @@ TEST(WaveFFTTransforms, SizesThatAreNotPowersOfTwoGiveTheDefiningSum) {
 }
 
 TEST(WaveFFTTransforms, KernelPathsAgreeToRounding) {
-  if (!SelectFftKernelPath(FftKernelPath::kAvx2Fma)) GTEST_SKIP() << "processor lacks AVX2 and FMA";
+  const SimdPath automatic = ActiveSimdPath();
+  if (!SelectSimdPath(SimdPath::kAvx2Fma)) GTEST_SKIP() << "processor lacks AVX2 and FMA";
   const std::size_t n = 8192;
   const std::vector<double> re0 = RandomBlock(n, 31), im0 = RandomBlock(n, 32);
   std::vector<double> vr = re0, vi = im0, pr = re0, pi = im0;
   SplitRadixForward(8192, vr.data(), vi.data());
-  ASSERT_TRUE(SelectFftKernelPath(FftKernelPath::kPortable));
-  EXPECT_EQ(ActiveFftKernelPath(), FftKernelPath::kPortable);
+  ASSERT_TRUE(SelectSimdPath(SimdPath::kPortable));
+  EXPECT_EQ(ActiveSimdPath(), SimdPath::kPortable);
   SplitRadixForward(8192, pr.data(), pi.data());
-  SelectFftKernelPath(FftKernelPath::kAuto);
-  EXPECT_EQ(ActiveFftKernelPath(), FftKernelPath::kAvx2Fma);
+  SelectSimdPath(SimdPath::kAuto);
+  EXPECT_EQ(ActiveSimdPath(), automatic);
   for (std::size_t k = 0; k < n; ++k) {
     ASSERT_NEAR(vr[k], pr[k], 1e-11) << k;
     ASSERT_NEAR(vi[k], pi[k], 1e-11) << k;
@@ -1051,7 +1054,7 @@ TEST_P(WaveFFTPairs, InversePairGivesEachOutputAsSeparateExecutes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, WaveFFTPairs,
-                         ::testing::Combine(::testing::Values(FftKernelPath::kPortable, FftKernelPath::kAvx2Fma),
+                         ::testing::Combine(::testing::Values(SimdPath::kPortable, SimdPath::kAvx2Fma),
                                             ::testing::Values(2, 4, 8, 16, 32, 64, 2048, 8192, 32768)),
                          PathAndSizeName);
 
