@@ -1,8 +1,5 @@
 // The FLAC pipeline components: TFLACIn decodes a FLAC file to PCM, TFLACOut encodes PCM as FLAC.
 
-#include <FLAC/stream_decoder.h>
-#include <FLAC/stream_encoder.h>
-
 #include "ACS_FLAC.h"
 
 #include <algorithm>
@@ -90,7 +87,8 @@ void Interleave(const FLAC__int32* const channelData[], std::uint32_t channels, 
 // The decoder's state. The callbacks run inside libFLAC calls made by OpenSource, Refill and
 // SeekSample, on the thread making them; they never throw but store what went wrong for that caller.
 struct TFLACIn::Impl {
-  const FLACEntryPoints& api = FLACApi();
+  const FLACLib library;  // opened with the component, kept for all its runs
+  const FLACEntryPoints& api = library.Api();
   FLAC__StreamDecoder* decoder = nullptr;
   std::unique_ptr<TAuFileStream> ownStream;  // the file when no stream was assigned
   merolune::Stream* source = nullptr;        // what is read: ownStream or the assigned stream
@@ -114,8 +112,8 @@ struct TFLACIn::Impl {
 
   void ReleaseDecoder() noexcept {
     if (decoder == nullptr) return;
-    api.decoder_finish(decoder);
-    api.decoder_delete(decoder);
+    api.FLAC__stream_decoder_finish(decoder);
+    api.FLAC__stream_decoder_delete(decoder);
     decoder = nullptr;
   }
 
@@ -240,8 +238,8 @@ struct TFLACIn::Impl {
 };
 
 TFLACIn::TFLACIn(QObject* owner) : TAuFileIn(owner) {
-  RequireFLACLibrary();
   impl_ = std::make_unique<Impl>();
+  impl_->library.Require();
 }
 
 TFLACIn::~TFLACIn() { CloseSource(); }
@@ -271,14 +269,14 @@ void TFLACIn::OpenSource() {
     d.endOfData = d.badFrame = false;
     d.callbackError.clear();
 
-    d.decoder = d.api.decoder_new();
+    d.decoder = d.api.FLAC__stream_decoder_new();
     if (d.decoder == nullptr) throw EAuException(kFLACDecoderInitFailed);
-    if (d.api.decoder_init_stream(d.decoder, &Impl::Read, &Impl::Seek, &Impl::Tell, &Impl::Length, &Impl::Eof,
-                                  &Impl::Write, &Impl::Metadata, &Impl::Error,
-                                  &d) != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
+    if (d.api.FLAC__stream_decoder_init_stream(d.decoder, &Impl::Read, &Impl::Seek, &Impl::Tell,
+                                               &Impl::Length, &Impl::Eof, &Impl::Write, &Impl::Metadata,
+                                               &Impl::Error, &d) != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
       throw EAuException(kFLACDecoderInitFailed);
     }
-    const bool ok = d.api.decoder_process_until_end_of_metadata(d.decoder);
+    const bool ok = d.api.FLAC__stream_decoder_process_until_end_of_metadata(d.decoder);
     if (!d.callbackError.empty()) throw EAuException(d.callbackError);
     const std::string name = StreamAssigned() ? std::string("(stream)") : FileName();
     // Without a STREAMINFO block there is no FLAC stream, whatever frame-like bytes follow.
@@ -348,9 +346,9 @@ void TFLACIn::SeekSample(std::int64_t sample) {
   d.decodedBytes = 0;
   d.endOfData = false;
   // libFLAC decodes the frame holding the target during the seek, starting at the target.
-  if (!d.api.decoder_seek_absolute(d.decoder, target)) {
+  if (!d.api.FLAC__stream_decoder_seek_absolute(d.decoder, target)) {
     d.callbackError.clear();
-    d.api.decoder_reset(d.decoder);
+    d.api.FLAC__stream_decoder_reset(d.decoder);
     d.framesDecoded = 0;
     throw EAuException(kFLACSeekFailed);
   }
@@ -373,11 +371,11 @@ bool TFLACIn::Refill() {
         return false;
       }
       d.decodedBytes = 0;
-      const bool ok = d.api.decoder_process_single(d.decoder);
+      const bool ok = d.api.FLAC__stream_decoder_process_single(d.decoder);
       if (!d.callbackError.empty()) throw EAuException(std::exchange(d.callbackError, {}));
       if (d.badFrame) throw EAuException(kFLACReadError);
       if (d.decodedBytes > 0) break;
-      const FLAC__StreamDecoderState state = d.api.decoder_get_state(d.decoder);
+      const FLAC__StreamDecoderState state = d.api.FLAC__stream_decoder_get_state(d.decoder);
       if (state == FLAC__STREAM_DECODER_END_OF_STREAM) {
         d.endOfData = true;
         // The output has announced the length: the STREAMINFO's, or the range asked for when the
@@ -435,7 +433,8 @@ void TFLACIn::ReadBlock(const std::uint8_t*& buffer, std::int32_t& bytes) {
 // calls on the thread making them; they never throw but keep the first failure's message, which the
 // caller rethrows when libFLAC reports the failure.
 struct TFLACOut::Impl {
-  const FLACEntryPoints& api = FLACApi();
+  const FLACLib library;  // opened with the component, kept for all its runs
+  const FLACEntryPoints& api = library.Api();
   FLAC__StreamEncoder* encoder = nullptr;
   bool initialized = false;  // init_stream succeeded: finish writes the last frame and the STREAMINFO
   bool inputBegun = false;
@@ -455,7 +454,7 @@ struct TFLACOut::Impl {
 
   void ReleaseEncoder() noexcept {
     if (encoder == nullptr) return;
-    api.encoder_delete(encoder);
+    api.FLAC__stream_encoder_delete(encoder);
     encoder = nullptr;
     initialized = false;
   }
@@ -505,8 +504,8 @@ struct TFLACOut::Impl {
 };
 
 TFLACOut::TFLACOut(QObject* owner) : TAuFileOut(owner) {
-  RequireFLACLibrary();
   impl_ = std::make_unique<Impl>();
+  impl_->library.Require();
 }
 
 TFLACOut::~TFLACOut() { ShutDown(); }
@@ -547,7 +546,7 @@ void TFLACOut::PrepareOutput() {
   d.writeError.clear();
   d.sink = OpenDestination();
   d.base = d.sink->Position();
-  d.encoder = d.api.encoder_new();
+  d.encoder = d.api.FLAC__stream_encoder_new();
   if (d.encoder == nullptr) throw EAuException(kFLACEncoderInitFailed);
   TAuInput* input = Input();
   input->BeginRead();
@@ -567,44 +566,46 @@ void TFLACOut::PrepareOutput() {
 
   const FLACEntryPoints& api = d.api;
   FLAC__StreamEncoder* encoder = d.encoder;
-  api.encoder_set_verify(encoder, Verify());
-  api.encoder_set_channels(encoder, d.channels);
-  api.encoder_set_bits_per_sample(encoder, d.bits);
-  api.encoder_set_sample_rate(encoder, static_cast<std::uint32_t>(rate));
+  api.FLAC__stream_encoder_set_verify(encoder, Verify());
+  api.FLAC__stream_encoder_set_channels(encoder, d.channels);
+  api.FLAC__stream_encoder_set_bits_per_sample(encoder, d.bits);
+  api.FLAC__stream_encoder_set_sample_rate(encoder, static_cast<std::uint32_t>(rate));
   if (channels == 2) {
-    api.encoder_set_do_mid_side_stereo(encoder, EnableMidSideStereo());
-    api.encoder_set_loose_mid_side_stereo(encoder, EnableLooseMidSideStereo());
+    api.FLAC__stream_encoder_set_do_mid_side_stereo(encoder, EnableMidSideStereo());
+    api.FLAC__stream_encoder_set_loose_mid_side_stereo(encoder, EnableLooseMidSideStereo());
   }
   const std::int32_t level = CompressionLevel();
   // libFLAC's presets leave the block size alone; 0 lets it choose the level's own (1152 frames for
   // the levels without LPC, 4096 above), so that a level overrides BlockSize as it should.
-  api.encoder_set_blocksize(encoder, level < 0 ? BlockSize() : 0U);
+  api.FLAC__stream_encoder_set_blocksize(encoder, level < 0 ? BlockSize() : 0U);
   if (level < 0) {
-    api.encoder_set_max_lpc_order(encoder, MaxLPCOrder());
+    api.FLAC__stream_encoder_set_max_lpc_order(encoder, MaxLPCOrder());
     // Quantised coefficients and samples together must fit in 32 bits.
     std::uint32_t precision = QLPCoeffPrecision();
     if (precision > 0 && d.bits + precision >= 32) precision = d.bits < 31 ? 31 - d.bits : 0;
-    api.encoder_set_qlp_coeff_precision(encoder, precision);
-    api.encoder_set_do_qlp_coeff_prec_search(encoder, QLPCoeffPrecisionSearch());
-    api.encoder_set_min_residual_partition_order(encoder, MinResidualPartitionOrder());
-    api.encoder_set_max_residual_partition_order(encoder, MaxResidualPartitionOrder());
-    api.encoder_set_do_exhaustive_model_search(encoder, BestModelSearch());
+    api.FLAC__stream_encoder_set_qlp_coeff_precision(encoder, precision);
+    api.FLAC__stream_encoder_set_do_qlp_coeff_prec_search(encoder, QLPCoeffPrecisionSearch());
+    api.FLAC__stream_encoder_set_min_residual_partition_order(encoder, MinResidualPartitionOrder());
+    api.FLAC__stream_encoder_set_max_residual_partition_order(encoder, MaxResidualPartitionOrder());
+    api.FLAC__stream_encoder_set_do_exhaustive_model_search(encoder, BestModelSearch());
   } else {
-    api.encoder_set_compression_level(encoder, static_cast<std::uint32_t>(level));
+    api.FLAC__stream_encoder_set_compression_level(encoder, static_cast<std::uint32_t>(level));
   }
   const std::int64_t size = input->Size();
   if (size > 0) {
     const double frames = static_cast<double>(size) / (d.bits / 8) / d.channels;
-    api.encoder_set_total_samples_estimate(encoder, static_cast<FLAC__uint64>(std::llround(frames)));
+    api.FLAC__stream_encoder_set_total_samples_estimate(encoder,
+                                                        static_cast<FLAC__uint64>(std::llround(frames)));
   }
-  if (api.encoder_init_stream(encoder, &Impl::Write, &Impl::Seek, &Impl::Tell, nullptr, &d) !=
+  if (api.FLAC__stream_encoder_init_stream(encoder, &Impl::Write, &Impl::Seek, &Impl::Tell, nullptr, &d) !=
       FLAC__STREAM_ENCODER_INIT_STATUS_OK) {
     d.Fail(kFLACEncoderInitFailed);
   }
   d.initialized = true;
 
   // One FLAC block per ProcessBlock: the block size libFLAC settled on (a level's, or BlockSize).
-  const std::size_t samples = static_cast<std::size_t>(api.encoder_get_blocksize(encoder)) * d.channels;
+  const std::size_t samples =
+      static_cast<std::size_t>(api.FLAC__stream_encoder_get_blocksize(encoder)) * d.channels;
   d.pcm.assign(samples * (d.bits / 8), 0);
   d.samples.assign(samples, 0);
 }
@@ -628,8 +629,8 @@ bool TFLACOut::ProcessBlock(bool abort) {
   if (filled == 0) return false;
   const std::size_t samples = static_cast<std::size_t>(filled) / (d.bits / 8);
   PcmToSamples(d.pcm.data(), samples, d.bits, d.samples.data());
-  if (!d.api.encoder_process_interleaved(d.encoder, d.samples.data(),
-                                         static_cast<std::uint32_t>(samples / d.channels))) {
+  if (!d.api.FLAC__stream_encoder_process_interleaved(d.encoder, d.samples.data(),
+                                                      static_cast<std::uint32_t>(samples / d.channels))) {
     d.Fail(kFLACEncodeFailed);
   }
   return true;
@@ -640,7 +641,7 @@ void TFLACOut::FinishOutput() {
   std::exception_ptr failure;
   if (d.encoder != nullptr) {
     // Writes the last block and then the completed STREAMINFO over the first one.
-    if (d.initialized && !d.api.encoder_finish(d.encoder)) {
+    if (d.initialized && !d.api.FLAC__stream_encoder_finish(d.encoder)) {
       try {
         d.Fail(kFLACEncodeFailed);
       } catch (...) {

@@ -35,9 +35,9 @@ inline constexpr char kFLACUnsupportedInput[] =
 // Threads as TAuFileIn: the source is opened on the thread that begins reading (or asks the format),
 // decoded on the output's worker. The libFLAC decoder lives from OpenSource to CloseSource.
 //
-// Throws EAuException: from the constructor FLACLibraryMissingMessage() when libFLAC is unusable;
-// from OpenSource "File name is not assigned", the file stream's own messages, "Failed to initialize
-// FLAC decoder.", kFLACNotAFLACFile for an empty file or one without a FLAC header, and
+// Throws EAuException: from the constructor "libFLAC.so.12 library could not be loaded." when
+// libFLAC is unusable; from OpenSource "File name is not assigned", the file stream's own messages,
+// "Failed to initialize FLAC decoder.", kFLACNotAFLACFile for an empty file or one without a FLAC header, and
 // kFLACUnsupportedFormat for other widths or more channels; from ReadBlock the stream's read error,
 // "Error reading FLAC file" and "Sinc lost or corrupt data"; from SeekSample "Seek failed".
 class TFLACIn : public TAuFileIn {
@@ -78,9 +78,9 @@ class TFLACIn : public TAuFileIn {
 // AdoptStream (freed when the run ends), or FileName (opened and closed by the output).
 //
 // Errors end the run with the message in ErrorMessage: the constructor throws
-// FLACLibraryMissingMessage() when libFLAC is unusable; a failing write reports the stream's own
-// message (for a file "Cannot write to file <path> (<reason>)"); libFLAC's own failures give "Failed
-// to initialize FLAC encoder." and "Failed to encode data.".
+// "libFLAC.so.12 library could not be loaded." when libFLAC is unusable; a failing write reports the
+// stream's own message (for a file "Cannot write to file <path> (<reason>)"); libFLAC's own failures
+// give "Failed to initialize FLAC encoder." and "Failed to encode data.".
 class TFLACOut : public TAuFileOut {
   Q_OBJECT
 

@@ -2,9 +2,6 @@
 
 #include "ACS_LAME.h"
 
-// Before LameLib.h, which declares the entry points only after it.
-#include <lame/lame.h>
-
 #include <QString>
 
 #include <algorithm>
@@ -98,14 +95,14 @@ std::optional<TMP3BitRate> BitRateForKbps(std::int32_t kbps) {
 }
 
 struct TMP3Out::Encoder {
-  explicit Encoder(const LameLib::Functions& functions) : api(functions), handle(functions.lame_init()) {}
+  explicit Encoder(const LameLib::EntryPoints& functions) : api(functions), handle(functions.lame_init()) {}
   ~Encoder() {
     if (handle != nullptr) api.lame_close(handle);
   }
   Encoder(const Encoder&) = delete;
   Encoder& operator=(const Encoder&) = delete;
 
-  const LameLib::Functions& api;
+  const LameLib::EntryPoints& api;
   lame_global_flags* handle;
   bool ready = false;  // lame_init_params accepted the settings
   std::int32_t channels = 0;
@@ -117,9 +114,8 @@ struct TMP3Out::Encoder {
   std::vector<unsigned char> mp3;
 };
 
-TMP3Out::TMP3Out(QObject* owner) : TAuTaggedFileOut(owner) {
-  const LameLib& lame = LameLib::Instance();
-  if (!lame.Loaded()) throw EAuException(lame.MissingMessage());
+TMP3Out::TMP3Out(QObject* owner) : TAuTaggedFileOut(owner), library_(std::make_unique<const LameLib>()) {
+  library_->Require();
 }
 
 TMP3Out::~TMP3Out() { ShutDown(); }
@@ -141,10 +137,10 @@ void TMP3Out::PrepareOutput() {
     throw EAuException(kMp3SampleWidth + std::to_string(bits) + " bits");
   }
 
-  encoder_ = std::make_unique<Encoder>(LameLib::Instance().Api());
+  encoder_ = std::make_unique<Encoder>(library_->Api());
   Encoder& e = *encoder_;
   if (e.handle == nullptr) throw Exception(kLameInitFailed);
-  const LameLib::Functions& api = e.api;
+  const LameLib::EntryPoints& api = e.api;
   lame_global_flags* h = e.handle;
   e.channels = channels;
   e.sampleBytes = bits / 8;
@@ -216,7 +212,7 @@ bool TMP3Out::ProcessBlock(bool abort) {
 
 void TMP3Out::CompleteStream() {
   Encoder& e = *encoder_;
-  const LameLib::Functions& api = e.api;
+  const LameLib::EntryPoints& api = e.api;
   lame_global_flags* h = e.handle;
   merolune::Stream& stream = *Stream();
 

@@ -10,6 +10,8 @@
 
 namespace merolune {
 
+class LameLib;
+
 // Constant bit rates, in kbit/s as named.
 enum class TMP3BitRate {
   br8,
@@ -127,6 +129,8 @@ class TMP3Out : public TAuTaggedFileOut {
   std::int32_t vbrMinBitrate_ = 128;
   std::int32_t vbrMaxBitrate_ = 192;
 
+  // LAME, opened by the constructor for the component's whole life.
+  std::unique_ptr<const LameLib> library_;
   // Per run: set by PrepareOutput, then used by the worker after the framework's hand-over.
   bool inputBegun_ = false;
   std::unique_ptr<Encoder> encoder_;

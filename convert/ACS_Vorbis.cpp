@@ -173,7 +173,9 @@ long TVorbisIn::Decoder::Tell(void* self) noexcept {
   return static_cast<long>(decoder.source->Position());
 }
 
-TVorbisIn::TVorbisIn(QObject* owner) : TAuFileIn(owner) { RequireOggVorbisLibraries(); }
+TVorbisIn::TVorbisIn(QObject* owner) : TAuFileIn(owner), library_(std::make_unique<const OggVorbisLib>()) {
+  library_->Require();
+}
 
 TVorbisIn::~TVorbisIn() { CloseSource(); }
 
@@ -204,7 +206,7 @@ void TVorbisIn::OpenSource() {
     tags_ = {};
   }
 
-  const OggVorbisApi& api = OggVorbisLibraries();
+  const OggVorbisApi& api = library_->Api();
   auto decoder = std::make_unique<Decoder>(api);
   decoder->seekable = Seekable();
   if (StreamAssigned()) {
@@ -416,7 +418,9 @@ struct TVorbisOut::Encoder {
   bool endOfStream = false;  // the page with the end-of-stream flag was written
 };
 
-TVorbisOut::TVorbisOut(QObject* owner) : TAuFileOut(owner) { RequireOggVorbisLibraries(); }
+TVorbisOut::TVorbisOut(QObject* owner) : TAuFileOut(owner), library_(std::make_unique<const OggVorbisLib>()) {
+  library_->Require();
+}
 
 TVorbisOut::~TVorbisOut() { ShutDown(); }
 
@@ -457,7 +461,7 @@ void TVorbisOut::PrepareOutput() {
   inputBegun_ = true;
   if (FileMode() == TFileOutputMode::foAppend) stream->Seek(0, SeekOrigin::End);
 
-  const OggVorbisApi& api = OggVorbisLibraries();
+  const OggVorbisApi& api = library_->Api();
   encoder_ = std::make_unique<Encoder>(api);
   Encoder& e = *encoder_;
   // Asked after BeginRead, so they describe the PCM the input really delivers.

@@ -12,6 +12,8 @@
 
 namespace merolune {
 
+class OggVorbisLib;
+
 // A bit rate for the encoder's managed mode; brAutoSelect leaves it to the encoder (and with the nominal
 // rate selects quality-driven VBR instead). The others are the kbit/s their names say.
 enum class TVorbisBitRate {
@@ -101,6 +103,8 @@ class TVorbisIn : public TAuFileIn {
   // Decodes the next whole frames into buffer_; false at the end of the data.
   bool Refill();
 
+  // The four Ogg Vorbis libraries, opened by the constructor for the component's whole life.
+  std::unique_ptr<const OggVorbisLib> library_;
   std::unique_ptr<Decoder> decoder_;  // while the source is open
   bool endOfData_ = false;            // reading thread only
   // Whether the data may end without a single sample: the stream states a length of 0, something
@@ -162,6 +166,8 @@ class TVorbisOut : public TAuFileOut {
   struct Encoder;
   static constexpr std::int32_t kBlockBytes = 32768;
 
+  // The four Ogg Vorbis libraries, opened by the constructor for the component's whole life.
+  std::unique_ptr<const OggVorbisLib> library_;
   std::atomic<float> compression_{0.2F};
   std::atomic<TVorbisBitRate> nominalBitrate_{TVorbisBitRate::brAutoSelect};
   std::atomic<TVorbisBitRate> maximumBitrate_{TVorbisBitRate::brAutoSelect};

@@ -2,7 +2,6 @@
 
 #include "Convert.h"
 
-#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <QCoreApplication>
@@ -18,6 +17,7 @@
 #include "ACS_LAME.h"
 #include "ACS_Vorbis.h"
 #include "ACS_Wave.h"
+#include "DynamicLibrary.h"
 #include "Stream.h"
 #include "Utils.h"
 #include "vbmp3.h"
@@ -66,15 +66,19 @@ void RemovePartialDestination(const std::string& dest) {
   if (IsRegularFile(dest)) DeleteFileIfExists(dest);
 }
 
-// The signatures of libvbmp3.so's entry points, looked up by name.
-struct Vbmp3Entries {
-  decltype(&vbmp3_init) init = nullptr;
-  decltype(&vbmp3_free) free = nullptr;
-  decltype(&vbmp3_open) open = nullptr;
-  decltype(&vbmp3_close) close = nullptr;
-  decltype(&vbmp3_decodeWave) decodeWave = nullptr;
-  decltype(&vbmp3_getState) getState = nullptr;
-};
+// The entry points of libvbmp3.so and libwmafile.so that the conversions call. Both libraries are
+// opened by name at each conversion and stay loaded once opened (Unloading::Never): libvbmp3 keeps its
+// decoder thread between calls, and FFmpeg under libwmafile sets itself up once per process. The
+// desktop program links libwmafile at load time, so there the opening finds it already loaded;
+// merolune-cli loads it (and FFmpeg) only for a WMA file.
+#define MEROLUNE_VBMP3_ENTRY_POINTS(X) \
+  X(vbmp3_init) X(vbmp3_open) X(vbmp3_close) X(vbmp3_decodeWave) X(vbmp3_getState)
+MEROLUNE_ENTRY_POINTS(Vbmp3EntryPoints, kVbmp3Library, MEROLUNE_VBMP3_ENTRY_POINTS);
+using Vbmp3Lib = LibraryBinding<Vbmp3EntryPoints>;
+
+#define MEROLUNE_WMAFILE_ENTRY_POINTS(X) X(WMA2WAVEx) X(WAV2WMAEx) X(WMAGetLastError) X(WAV2WMASampleRate)
+MEROLUNE_ENTRY_POINTS(WmafileEntryPoints, kWmafileLibrary, MEROLUNE_WMAFILE_ENTRY_POINTS);
+using WmafileLib = LibraryBinding<WmafileEntryPoints>;
 
 // The sample rate in a WAV file's header; 0 when there is none.
 std::uint32_t WavSampleRate(const std::string& path) {
@@ -286,50 +290,43 @@ void TConvForm::DecodeApeToWav(const std::string& source, const std::string&) {
 }
 
 void TConvForm::DecodeMp3ToWav(const std::string& source, const std::string& dest) {
-  // Loaded at each call and never closed: the library keeps its decoder thread between calls.
-  void* library = dlopen(Vbmp3Library.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!library) throw EAuException(kPluginNotLoaded);
-  Vbmp3Entries vbmp3;
-  vbmp3.init = reinterpret_cast<decltype(vbmp3.init)>(dlsym(library, "vbmp3_init"));
-  vbmp3.free = reinterpret_cast<decltype(vbmp3.free)>(dlsym(library, "vbmp3_free"));
-  vbmp3.open = reinterpret_cast<decltype(vbmp3.open)>(dlsym(library, "vbmp3_open"));
-  vbmp3.close = reinterpret_cast<decltype(vbmp3.close)>(dlsym(library, "vbmp3_close"));
-  vbmp3.decodeWave = reinterpret_cast<decltype(vbmp3.decodeWave)>(dlsym(library, "vbmp3_decodeWave"));
-  vbmp3.getState = reinterpret_cast<decltype(vbmp3.getState)>(dlsym(library, "vbmp3_getState"));
-  if (!vbmp3.init || !vbmp3.open || !vbmp3.close || !vbmp3.decodeWave || !vbmp3.getState) {
-    throw EAuException(kPluginNotLoaded);
-  }
+  const Vbmp3Lib library(Vbmp3Library, DynamicLibrary::Unloading::Never);
+  if (!library.Usable()) throw EAuException(kPluginNotLoaded);
+  const Vbmp3Lib::EntryPoints& api = library.Api();
 
   // The library writes the WAV under its name only when decoding succeeds; an older file there would
   // pass for the result.
   DeleteFileIfExists(dest);
   std::array<std::uint8_t, VBMP3_INFO_SIZE> info{};
-  vbmp3.init();
-  vbmp3.open(source.c_str(), info.data());
-  vbmp3.decodeWave(dest.c_str());
+  api.vbmp3_init();
+  api.vbmp3_open(source.c_str(), info.data());
+  api.vbmp3_decodeWave(dest.c_str());
   std::int32_t progress = 0;
-  while (vbmp3.getState(&progress) == 1) {
+  while (api.vbmp3_getState(&progress) == 1) {
     if (StopRequested()) {
       // Closing stops the decoding and discards its output.
-      vbmp3.close();
+      api.vbmp3_close();
       throw EAbort();
     }
     ReportProgress(progress / 100.0);
     Pump();
     std::this_thread::sleep_for(kPollInterval);
   }
-  vbmp3.close();
+  api.vbmp3_close();
   if (!LooksLikeWav(dest)) throw EAuException(WithReason(kDecodingFailed, source, ""));
 }
 
 bool TConvForm::DecodeWmaToWav(const std::string& source, const std::string& dest) {
+  const WmafileLib library(WmafileLibrary, DynamicLibrary::Unloading::Never);
+  library.Require();
+  const WmafileLib::EntryPoints& api = library.Api();
   DeleteFileIfExists(dest);
   // The library call blocks until the file is complete; beside the UI thread the windows stay alive.
   int error = 0;
   RunBeside([&](const std::atomic<bool>& stop, std::atomic<std::int32_t>& permille) {
     WmaProgress progress{stop, permille};
-    WMA2WAVEx(source.c_str(), dest.c_str(), OnWmaProgress, &progress);
-    error = WMAGetLastError();
+    api.WMA2WAVEx(source.c_str(), dest.c_str(), OnWmaProgress, &progress);
+    error = api.WMAGetLastError();
   });
   if (!LooksLikeWav(dest)) throw EAuException(WithReason(kDecodingFailed, source, error ? std::strerror(error) : ""));
   return FileExists(dest);
@@ -364,12 +361,15 @@ void TConvForm::EncodeWavToFlac(const std::string& source, const std::string& de
 void TConvForm::EncodeWavToWma(const std::string& source, const std::string& dest, std::uint16_t kbps) {
   // The source is opened here first, so a missing one gives the stream layer's message.
   TAuFileStream(source, kSourceMode).Close();
+  const WmafileLib library(WmafileLibrary, DynamicLibrary::Unloading::Never);
+  library.Require();
+  const WmafileLib::EntryPoints& api = library.Api();
   DeleteFileIfExists(dest);
   int error = 0;
   RunBeside([&](const std::atomic<bool>& stop, std::atomic<std::int32_t>& permille) {
     WmaProgress progress{stop, permille};
-    WAV2WMAEx(source.c_str(), dest.c_str(), static_cast<std::int32_t>(kbps), OnWmaProgress, &progress);
-    error = WMAGetLastError();
+    api.WAV2WMAEx(source.c_str(), dest.c_str(), static_cast<std::int32_t>(kbps), OnWmaProgress, &progress);
+    error = api.WMAGetLastError();
   });
   if (RegularFileSize(dest) == 0) {
     RemovePartialDestination(dest);
@@ -377,7 +377,7 @@ void TConvForm::EncodeWavToWma(const std::string& source, const std::string& des
     throw EAuException(WithReason(kEncodingFailed, dest, reason));
   }
   const std::uint32_t rate = WavSampleRate(source);
-  NoteSampleRate("WMA", rate, WAV2WMASampleRate(kbps, static_cast<std::int32_t>(rate)));
+  NoteSampleRate("WMA", rate, api.WAV2WMASampleRate(kbps, static_cast<std::int32_t>(rate)));
 }
 
 // Monkey's Audio has no components yet.

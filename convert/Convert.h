@@ -31,6 +31,8 @@ inline constexpr char kEncodingFailed[] = "エンコードに失敗しました:
 inline constexpr char kPluginNotLoaded[] = "プラグインをロードできません";
 // The soname the MP3 decoding loads at each call.
 inline constexpr char kVbmp3Library[] = "libvbmp3.so";
+// The soname the WMA conversions load at each call (already loaded in the desktop program, which links it).
+inline constexpr char kWmafileLibrary[] = "libwmafile.so";
 
 // Owns one of each pipeline component for the whole run and converts one file at a time with them.
 // Every operation is synchronous: it returns when the conversion has ended, running PumpMessages
@@ -43,8 +45,9 @@ inline constexpr char kVbmp3Library[] = "libvbmp3.so";
 // Errors: the constructor throws EAuException when a codec library is missing ("libFLAC.so.12 library
 // could not be loaded." and so on). Every operation throws when its conversion fails: the stream
 // layer's messages for files it cannot open or create, "プラグインをロードできません" when libvbmp3.so is
-// missing, and kDecodingFailed / kEncodingFailed followed by the file and the component's reason
-// otherwise. A failed encoding leaves no destination behind; a failed decoding may leave a partial
+// missing, "libwmafile.so library could not be loaded." when a WMA conversion finds no libwmafile.so,
+// and kDecodingFailed / kEncodingFailed followed by the file and the component's reason otherwise.
+// A failed encoding leaves no destination behind; a failed decoding may leave a partial
 // WAV, which the job deletes with its temporary files.
 class TConvForm : public QObject, public FormatConverter {
   Q_OBJECT
@@ -83,8 +86,9 @@ class TConvForm : public QObject, public FormatConverter {
   // Run between polls while a conversion runs without an observer; QCoreApplication::processEvents
   // by default.
   std::function<void()> PumpMessages;
-  // The library the MP3 decoding opens, by soname.
+  // The libraries the MP3 decoding and the WMA conversions open, by soname.
   std::string Vbmp3Library = kVbmp3Library;
+  std::string WmafileLibrary = kWmafileLibrary;
 
   TVorbisIn& VorbisIn1() { return *vorbisIn_; }
   TFLACIn& FLACIn1() { return *flacIn_; }

@@ -1,88 +1,55 @@
 #pragma once
-// The run-time binding of the LAME MP3 encoder library (libmp3lame.so.0): the library and its entry points.
+// The run-time binding of the LAME MP3 encoder library (libmp3lame.so.0): the entry points TMP3Out calls.
+//
+// Declares the entry points with LAME's own prototypes, so it includes <lame/lame.h>; include it from
+// .cpp files only (ACS_LAME.h does not).
 
-#include <memory>
-#include <string>
+#include <lame/lame.h>
 
 #include "DynamicLibrary.h"
 
+#define MEROLUNE_LAME_ENTRY_POINTS(X) \
+  X(lame_init)                        \
+  X(lame_close)                       \
+  X(lame_set_errorf)                  \
+  X(lame_set_debugf)                  \
+  X(lame_set_msgf)                    \
+  X(lame_set_num_samples)             \
+  X(lame_set_in_samplerate)           \
+  X(lame_set_num_channels)            \
+  X(lame_set_out_samplerate)          \
+  X(lame_get_out_samplerate)          \
+  X(lame_set_mode)                    \
+  X(lame_set_copyright)               \
+  X(lame_set_original)                \
+  X(lame_set_error_protection)        \
+  X(lame_set_bWriteVbrTag)            \
+  X(lame_set_VBR)                     \
+  X(lame_set_VBR_q)                   \
+  X(lame_set_VBR_min_bitrate_kbps)    \
+  X(lame_set_VBR_max_bitrate_kbps)    \
+  X(lame_set_brate)                   \
+  X(lame_set_quality)                 \
+  X(lame_init_params)                 \
+  X(lame_encode_buffer_interleaved)   \
+  X(lame_encode_flush)                \
+  X(lame_get_lametag_frame)           \
+  X(id3tag_init)                      \
+  X(id3tag_set_title)                 \
+  X(id3tag_set_artist)                \
+  X(id3tag_set_album)                 \
+  X(id3tag_set_year)                  \
+  X(id3tag_set_track)                 \
+  X(id3tag_set_comment)               \
+  X(id3tag_set_genre)
+
 namespace merolune {
 
-// The LAME library, opened once for the whole process the first time Instance() is called (the
-// first TMP3Out), and kept open until the program ends. Every entry point the encoder calls is looked
-// up by name when the library opens; the library counts as loaded only when all of them were found,
-// so no caller ever calls through a null pointer.
-//
-// Instance() is thread-safe; the object is immutable afterwards, so Loaded() and Api() may be read from
-// any thread. The entry points themselves follow LAME's rules: one thread at a time per handle.
-class LameLib {
- public:
-  // One pointer per entry point, typed after <lame/lame.h>. Its members are visible only in .cpp files
-  // that include <lame/lame.h> before this header (codec headers stay out of headers).
-  struct Functions;
+MEROLUNE_ENTRY_POINTS(LameEntryPoints, "libmp3lame.so.0", MEROLUNE_LAME_ENTRY_POINTS);
 
-  // The process-wide binding, opening the library on the first call.
-  static const LameLib& Instance();
-
-  ~LameLib();
-  LameLib(const LameLib&) = delete;
-  LameLib& operator=(const LameLib&) = delete;
-
-  // The library opened and exports every entry point in Functions.
-  bool Loaded() const { return loaded_; }
-  // "libmp3lame.so.0 library could not be loaded."
-  std::string MissingMessage() const { return library_.MissingMessage(); }
-  // The entry points; only meaningful when Loaded().
-  const Functions& Api() const { return *functions_; }
-
- private:
-  LameLib();
-
-  DynamicLibrary library_;
-  std::unique_ptr<Functions> functions_;
-  bool loaded_ = false;
-};
+// LAME, opened when the object is made; each TMP3Out owns one. Require() throws "libmp3lame.so.0
+// library could not be loaded." when the library is missing or lacks an entry point. The entry points
+// themselves follow LAME's rules: one thread at a time per handle.
+class LameLib : public LibraryBinding<LameEntryPoints> {};
 
 }  // namespace merolune
-
-#ifdef LAME_LAME_H
-namespace merolune {
-
-struct LameLib::Functions {
-  decltype(&::lame_init) lame_init = nullptr;
-  decltype(&::lame_close) lame_close = nullptr;
-  decltype(&::lame_set_errorf) lame_set_errorf = nullptr;
-  decltype(&::lame_set_debugf) lame_set_debugf = nullptr;
-  decltype(&::lame_set_msgf) lame_set_msgf = nullptr;
-  decltype(&::lame_set_num_samples) lame_set_num_samples = nullptr;
-  decltype(&::lame_set_in_samplerate) lame_set_in_samplerate = nullptr;
-  decltype(&::lame_set_num_channels) lame_set_num_channels = nullptr;
-  decltype(&::lame_set_out_samplerate) lame_set_out_samplerate = nullptr;
-  decltype(&::lame_get_out_samplerate) lame_get_out_samplerate = nullptr;
-  decltype(&::lame_set_mode) lame_set_mode = nullptr;
-  decltype(&::lame_set_copyright) lame_set_copyright = nullptr;
-  decltype(&::lame_set_original) lame_set_original = nullptr;
-  decltype(&::lame_set_error_protection) lame_set_error_protection = nullptr;
-  decltype(&::lame_set_bWriteVbrTag) lame_set_bWriteVbrTag = nullptr;
-  decltype(&::lame_set_VBR) lame_set_VBR = nullptr;
-  decltype(&::lame_set_VBR_q) lame_set_VBR_q = nullptr;
-  decltype(&::lame_set_VBR_min_bitrate_kbps) lame_set_VBR_min_bitrate_kbps = nullptr;
-  decltype(&::lame_set_VBR_max_bitrate_kbps) lame_set_VBR_max_bitrate_kbps = nullptr;
-  decltype(&::lame_set_brate) lame_set_brate = nullptr;
-  decltype(&::lame_set_quality) lame_set_quality = nullptr;
-  decltype(&::lame_init_params) lame_init_params = nullptr;
-  decltype(&::lame_encode_buffer_interleaved) lame_encode_buffer_interleaved = nullptr;
-  decltype(&::lame_encode_flush) lame_encode_flush = nullptr;
-  decltype(&::lame_get_lametag_frame) lame_get_lametag_frame = nullptr;
-  decltype(&::id3tag_init) id3tag_init = nullptr;
-  decltype(&::id3tag_set_title) id3tag_set_title = nullptr;
-  decltype(&::id3tag_set_artist) id3tag_set_artist = nullptr;
-  decltype(&::id3tag_set_album) id3tag_set_album = nullptr;
-  decltype(&::id3tag_set_year) id3tag_set_year = nullptr;
-  decltype(&::id3tag_set_track) id3tag_set_track = nullptr;
-  decltype(&::id3tag_set_comment) id3tag_set_comment = nullptr;
-  decltype(&::id3tag_set_genre) id3tag_set_genre = nullptr;
-};
-
-}  // namespace merolune
-#endif

@@ -6,7 +6,7 @@ pkg_check_modules(OGG_VORBIS REQUIRED ogg vorbis vorbisfile vorbisenc)
 
 add_library(convert_vorbis STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/ACS_Vorbis.cpp ${CMAKE_CURRENT_SOURCE_DIR}/ACS_Vorbis.h
-  ${CMAKE_CURRENT_SOURCE_DIR}/OggVorbisLib.cpp ${CMAKE_CURRENT_SOURCE_DIR}/OggVorbisLib.h)
+  ${CMAKE_CURRENT_SOURCE_DIR}/OggVorbisLib.h)
 target_include_directories(convert_vorbis PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_include_directories(convert_vorbis SYSTEM PRIVATE ${OGG_VORBIS_INCLUDE_DIRS})
 target_compile_options(convert_vorbis PRIVATE ${OGG_VORBIS_CFLAGS_OTHER})

@@ -1,5 +1,5 @@
 #pragma once
-// WMA to WAV and WAV to WMA conversion, linked by the program at load time as libwmafile.so.
+// WMA to WAV and WAV to WMA conversion (libwmafile.so): linked by merolune, opened by merolune-cli.
 
 #include <stdint.h>
 

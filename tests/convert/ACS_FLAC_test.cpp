@@ -809,9 +809,10 @@ TEST(FLACOut, AnAdoptedStreamIsFreedWhenTheRunEnds) {
 // The library
 
 TEST(FLACLibrary, IsUsableHere) {
-  LoadFLACLibrary();
-  EXPECT_TRUE(FLACLibraryUsable());
-  EXPECT_EQ(FLACLibraryMissingMessage(), "libFLAC.so.12 library could not be loaded.");
+  const FLACLib flac;
+  EXPECT_TRUE(flac.Usable());
+  EXPECT_NO_THROW(flac.Require());
+  EXPECT_EQ(flac.MissingMessage(), "libFLAC.so.12 library could not be loaded.");
 }
 
 // Run again by ctest with libFLAC.so.12 hidden.
@@ -819,7 +820,7 @@ TEST(FLACMissingLibrary, ComponentsRefuseToBeConstructed) {
   const char* hidden = std::getenv("MEROLUNE_HIDDEN_LIBRARY");
   if (hidden == nullptr) GTEST_SKIP() << "only meaningful with the library hidden";
   ASSERT_STREQ(hidden, "libFLAC.so.12");
-  EXPECT_FALSE(FLACLibraryUsable());
+  EXPECT_FALSE(FLACLib().Usable());
   try {
     TFLACIn in;
     ADD_FAILURE() << "TFLACIn was constructed";

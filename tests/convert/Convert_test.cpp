@@ -315,6 +315,21 @@ TEST_F(ConvertTest, MissingMp3PluginIsReported) {
   EXPECT_EQ(MessageOf([&] { conv.DecodeMp3ToWav(dir.File("song.wav"), dir.File("x.wav")); }), kPluginNotLoaded);
 }
 
+TEST_F(ConvertTest, MissingWmaLibraryFailsOnlyTheWmaConversions) {
+  const auto original = WriteSong(dir.File("song.wav"), 1000);
+  conv.WmafileLibrary = "libwmafile-absent.so";
+  const std::string missing = "libwmafile-absent.so library could not be loaded.";
+  EXPECT_EQ(MessageOf([&] { conv.EncodeWavToWma(dir.File("song.wav"), dir.File("song.wma"), 96); }), missing);
+  EXPECT_EQ(MessageOf([&] { conv.DecodeWmaToWav(dir.File("song.wav"), dir.File("x.wav")); }), missing);
+  EXPECT_FALSE(FileExists(dir.File("song.wma")));
+  // The other formats do without it.
+  conv.EncodeWavToFlac(dir.File("song.wav"), dir.File("song.flac"), 5);
+  conv.DecodeFlacToWav(dir.File("song.flac"), dir.File("back.wav"));
+  const auto back = ReadPcmWav(dir.File("back.wav"));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->Samples, original);
+}
+
 TEST_F(ConvertTest, ZeroSampleSourcesDecodeToAHeaderOnly) {
   REQUIRE_TOOLS(kFlac);
   // flac refuses an empty WAV, but codes empty raw input.
