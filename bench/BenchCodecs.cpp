@@ -11,10 +11,6 @@
 //   codec name=N ours_s=.. peer_s=.. ratio=..    (ratio = ours / peer; below 1 is faster)
 //   job name=mp3_to_karaoke_mp3 median_s=.. x_realtime=.. peak_rss_mib=..
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -31,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "BenchChild.h"
 #include "Convert.h"
 
 #ifndef MEROLUNE_CLI
@@ -40,13 +37,12 @@
 #define MEROLUNE_DEMOSONG "merolune-demosong"
 #endif
 
-extern char** environ;
-
 namespace {
 
 using namespace merolune;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using bench::Median;
 
 constexpr const char* kUsage = R"(Usage: merolune-bench-codecs [options]
 
@@ -63,45 +59,15 @@ struct Options {
   double Seconds = 240.0;
 };
 
-struct Child {
-  double Seconds = 0;
-  double PeakRssMiB = 0;
-};
-
-// Runs argv with stdout and stderr on /dev/null; throws unless it exits with status 0.
-Child Run(const std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  const auto start = Clock::now();
-  pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) throw std::runtime_error("cannot run " + argv[0]);
-  int status = 0;
-  rusage usage{};
-  if (wait4(pid, &status, 0, &usage) != pid) throw std::runtime_error("wait4 failed for " + argv[0]);
-  Child child;
-  child.Seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  child.PeakRssMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(argv[0] + " failed");
-  return child;
+// Runs argv with its output discarded; throws unless it exits with status 0.
+bench::ChildRun Run(const std::vector<std::string>& argv) {
+  return bench::RunChildChecked(argv, bench::ChildOutput::Discarded);
 }
 
 double Time(const std::function<void()>& work) {
   const auto start = Clock::now();
   work();
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 void Compare(const char* name, int reps, const std::function<void()>& ours, const std::vector<std::string>& peer) {
@@ -174,7 +140,8 @@ int main(int argc, char** argv) {
 
     std::vector<double> times, rss;
     for (int i = 0; i < reps; ++i) {
-      const Child job = Run({MEROLUNE_CLI, "--quiet", "--overwrite", file("peer.mp3"), file("karaoke.mp3")});
+      const bench::ChildRun job =
+          Run({MEROLUNE_CLI, "--quiet", "--overwrite", file("peer.mp3"), file("karaoke.mp3")});
       times.push_back(job.Seconds);
       rss.push_back(job.PeakRssMiB);
     }

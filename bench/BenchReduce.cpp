@@ -28,6 +28,7 @@
 #include <string_view>
 #include <vector>
 
+#include "BenchChild.h"
 #include "Exception.h"
 #include "ReductionJob.h"
 #include "ReductionSettings.h"
@@ -45,6 +46,7 @@ namespace {
 
 using namespace merolune;
 namespace fs = std::filesystem;
+using bench::Median;
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
@@ -160,50 +162,6 @@ class ScratchDir {
   std::string path_;
 };
 
-struct ChildResult {
-  int Status = 0;  // as from wait4
-  double MaxRssMiB = 0.0;
-  double WallSeconds = 0.0;
-};
-
-// Runs a program with its standard output sent to our standard error, so that our own output
-// stays one figure per line; returns its status, peak resident memory and wall time.
-ChildResult RunChild(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  std::fflush(nullptr);
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    ::dup2(STDERR_FILENO, STDOUT_FILENO);
-    ::execv(argv[0], argv.data());
-    std::perror(argv[0]);
-    ::_exit(127);
-  }
-  ChildResult result;
-  rusage usage{};
-  pid_t waited = -1;
-  do {
-    waited = ::wait4(pid, &result.Status, 0, &usage);
-  } while (waited < 0 && errno == EINTR);
-  if (waited < 0) throw std::runtime_error("wait4 failed");
-  result.WallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  // Linux reports ru_maxrss in KiB.
-  result.MaxRssMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
-  return result;
-}
-
-bool Succeeded(const ChildResult& r) { return WIFEXITED(r.Status) && WEXITSTATUS(r.Status) == 0; }
-
-std::string Describe(const ChildResult& r) {
-  if (WIFEXITED(r.Status)) return "exit status " + std::to_string(WEXITSTATUS(r.Status));
-  if (WIFSIGNALED(r.Status)) return "signal " + std::to_string(WTERMSIG(r.Status));
-  return "status " + std::to_string(r.Status);
-}
-
 std::string FormatSeconds(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%g", seconds);
@@ -211,8 +169,8 @@ std::string FormatSeconds(double seconds) {
 }
 
 void MakeSong(const Options& o, double seconds, const std::string& path) {
-  const ChildResult r = RunChild({o.DemoSong, "--seconds", FormatSeconds(seconds), path});
-  if (!Succeeded(r)) throw std::runtime_error(o.DemoSong + " failed (" + Describe(r) + ")");
+  bench::RunChildChecked({o.DemoSong, "--seconds", FormatSeconds(seconds), path},
+                         bench::ChildOutput::ToStandardError);
 }
 
 // The song's length in seconds, from its header and the bytes the file really holds, as the job
@@ -229,12 +187,6 @@ double SongSeconds(const std::string& path) {
   if (info.DataSize != 0 && info.DataSize < bytes) bytes = info.DataSize;
   const std::uint64_t frames = bytes / (info.BitsPerSample / 4U);
   return static_cast<double>(frames) / info.SampleRate;
-}
-
-double Median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
 }
 
 // The window's part, reduced to what a job needs when nobody is there to answer: the default
@@ -322,10 +274,10 @@ void BenchCliMemory(const Options& o, const std::string& song, double songSecond
   std::vector<double> wall;
   for (int run = 0; run < runs; ++run) {
     DeleteFileIfExists(destination);
-    const ChildResult r = RunChild({o.Cli, "--quiet", "--overwrite", song, destination});
-    if (!Succeeded(r)) throw std::runtime_error(o.Cli + " failed (" + Describe(r) + ")");
-    rss.push_back(r.MaxRssMiB);
-    wall.push_back(r.WallSeconds);
+    const bench::ChildRun r = bench::RunChildChecked({o.Cli, "--quiet", "--overwrite", song, destination},
+                                                     bench::ChildOutput::ToStandardError);
+    rss.push_back(r.PeakRssMiB);
+    wall.push_back(r.Seconds);
   }
   DeleteFileIfExists(destination);
   const double median = Median(rss);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Release tree and runs the benchmarks: our FFT against FFTW's (when that benchmark is
-# built), then the whole job's speed and merolune-cli's peak memory, then our codecs against the
-# reference tools. CODEC_REPS sets the codec benchmark's runs per figure.
+# built), then the whole job's speed and merolune-cli's peak memory, merolune-cli's start-up against
+# sox's, then our codecs against the reference tools. CODEC_REPS sets the codec benchmark's runs per figure.
 #   bench/run.sh [merolune-bench options]     e.g. --long, --reps 9, --seconds 60
 # The packages come from scripts/install-deps.sh (./test.sh and ./run.sh run it too).
 set -euo pipefail
@@ -20,7 +20,7 @@ build() {
 }
 build cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DMEROLUNE_BENCH=ON
 # Only what the benchmarks run: a test being edited elsewhere in the tree cannot stop them.
-build cmake --build build/release ${JOBS:+-j "$JOBS"} --target merolune-bench
+build cmake --build build/release ${JOBS:+-j "$JOBS"} --target merolune-bench merolune-bench-startup
 
 bin="$top/build/release/bench"
 fft_built=yes
@@ -38,6 +38,9 @@ fi
 
 echo "## merolune-bench $*"
 "$bin/merolune-bench" "$@"
+
+echo "## merolune-bench-startup"
+"$bin/merolune-bench-startup"
 
 if build cmake --build build/release ${JOBS:+-j "$JOBS"} --target merolune-bench-codecs; then
   echo "## merolune-bench-codecs"

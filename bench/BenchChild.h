@@ -1,0 +1,35 @@
+#pragma once
+// What the benchmarks share: running another program and measuring it, and the median of their figures.
+
+#include <string>
+#include <vector>
+
+namespace merolune::bench {
+
+// A finished child process: its status (as from wait4), wall time from start to exit, and its peak
+// resident memory (getrusage's ru_maxrss of that child alone).
+struct ChildRun {
+  int Status = 0;
+  double Seconds = 0.0;
+  double PeakRssMiB = 0.0;
+
+  bool Succeeded() const;
+  // "exit status 1", "signal 11", ...
+  std::string Describe() const;
+};
+
+// Where the child's standard output goes: nowhere, or to our standard error (so that our own output
+// stays one figure per line). Its standard error is ours, or discarded with Discarded.
+enum class ChildOutput { Discarded, ToStandardError };
+
+// Runs argv (argv[0] a path, or a name looked up in PATH) and waits for it. Throws std::runtime_error
+// when it cannot be started; a failing child is reported through its status, not thrown.
+ChildRun RunChild(const std::vector<std::string>& argv, ChildOutput output);
+
+// As RunChild, but throws std::runtime_error unless the child exits with status 0.
+ChildRun RunChildChecked(const std::vector<std::string>& argv, ChildOutput output);
+
+// The median of `values` (the mean of the middle two for an even count); `values` must not be empty.
+double Median(std::vector<double> values);
+
+}  // namespace merolune::bench
