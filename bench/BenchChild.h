@@ -4,6 +4,15 @@
 #include <string>
 #include <vector>
 
+// The programs the benchmarks run, this build's (bench/CMakeLists.txt defines their paths); found in
+// PATH otherwise.
+#ifndef MEROLUNE_CLI
+#define MEROLUNE_CLI "merolune-cli"
+#endif
+#ifndef MEROLUNE_DEMOSONG
+#define MEROLUNE_DEMOSONG "merolune-demosong"
+#endif
+
 namespace merolune::bench {
 
 // A finished child process: its status (as from wait4), wall time from start to exit, and its peak

@@ -30,13 +30,6 @@
 #include "BenchChild.h"
 #include "Convert.h"
 
-#ifndef MEROLUNE_CLI
-#define MEROLUNE_CLI "merolune-cli"
-#endif
-#ifndef MEROLUNE_DEMOSONG
-#define MEROLUNE_DEMOSONG "merolune-demosong"
-#endif
-
 namespace {
 
 using namespace merolune;

@@ -35,13 +35,6 @@
 #include "Stream.h"
 #include "Utils.h"
 
-#ifndef MEROLUNE_CLI
-#define MEROLUNE_CLI "merolune-cli"
-#endif
-#ifndef MEROLUNE_DEMOSONG
-#define MEROLUNE_DEMOSONG "merolune-demosong"
-#endif
-
 namespace {
 
 using namespace merolune;

@@ -26,13 +26,6 @@
 
 #include "BenchChild.h"
 
-#ifndef MEROLUNE_CLI
-#define MEROLUNE_CLI "merolune-cli"
-#endif
-#ifndef MEROLUNE_DEMOSONG
-#define MEROLUNE_DEMOSONG "merolune-demosong"
-#endif
-
 namespace {
 
 using namespace merolune::bench;
