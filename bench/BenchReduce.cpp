@@ -184,7 +184,7 @@ double SongSeconds(const std::string& path) {
 
 // The window's part, reduced to what a job needs when nobody is there to answer: the default
 // settings, every question answered yes, an error message turned into a failed run.
-class BenchHost final : public JobHost {
+class BenchHost final : public JobProgress, public JobQuestions {
  public:
   // The longest time the window would go without handling its events: between two pumps, and
   // from the job's start to the first and from the last to its end.
@@ -202,9 +202,12 @@ class BenchHost final : public JobHost {
 
   void ShowError(const std::string& message) override { error_ = message; }
   bool ConfirmOverwrite(const std::string&) override { return true; }
-  int BlockSize() override { return BlockSizeForPrecision(precision_); }
-  ReductionSettings Settings() override { return ReductionSettings{}; }
-  bool BypassAll() override { return false; }
+  // The default settings at the chosen precision.
+  JobRequest Request() const {
+    JobRequest request;
+    request.BlockSize = BlockSizeForPrecision(precision_);
+    return request;
+  }
 
   void SetPrecision(int level) { precision_ = level; }
   const std::string& Error() const { return error_; }
@@ -224,7 +227,7 @@ double TimeJob(ReductionJob& job, BenchHost& host, const std::string& song, cons
   DeleteFileIfExists(destination);
   const auto start = std::chrono::steady_clock::now();
   host.StartClock();
-  const JobResult result = job.DoReduce(song, destination);
+  const JobResult result = job.DoReduce(song, destination, host.Request());
   host.Mark();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (result != JobResult::Completed)
@@ -234,7 +237,8 @@ double TimeJob(ReductionJob& job, BenchHost& host, const std::string& song, cons
 
 void BenchJobs(const Options& o, const std::string& song, double songSeconds, const ScratchDir& scratch) {
   BenchHost host;
-  ReductionJob job(host);
+  JobMonitor noMonitor;
+  ReductionJob job(host, host, noMonitor);
   const std::string destination = scratch.File("job-out.wav");
   // One untimed run first: it brings the song into the page cache and lets the allocator and the
   // transform tables settle, so the first level's figures are not the odd ones out.

@@ -179,9 +179,9 @@ Options ParseOptions(int argc, char** argv) {
   return o;
 }
 
-// The job's window share on a terminal: messages and notes on stderr, and one progress line naming
-// the phase ("decoding 42%") when stderr is a terminal.
-class CliHost final : public JobHost {
+// What the job wants of the window, on a terminal: messages and notes on stderr, and one progress
+// line naming the phase ("decoding 42%") when stderr is a terminal. There is no monitor.
+class CliHost final : public JobProgress, public JobQuestions {
  public:
   explicit CliHost(const Options& options)
       : options_(options), progress_(!options.Quiet && ::isatty(STDERR_FILENO)) {}
@@ -193,9 +193,6 @@ class CliHost final : public JobHost {
     if (!options_.Overwrite) Say(destination + ": already exists (--overwrite replaces it)");
     return options_.Overwrite;
   }
-  int BlockSize() override { return BlockSizeForPrecision(options_.Controls.PrecisionIndex); }
-  ReductionSettings Settings() override { return MakeSettings(options_.Controls, options_.Toggles); }
-  bool BypassAll() override { return options_.Toggles.BypassAll; }
   void Note(const std::string& text) override { Say("note: " + text); }
 
   void SetProgress(std::uint64_t position, std::uint64_t minimum, std::uint64_t maximum) override {
@@ -282,17 +279,23 @@ int main(int argc, char** argv) {
     std::cerr << "merolune-cli: " << e.what() << '\n';
     return kExitFailed;
   }
-  converter->Settings = MakeEncoderSettings(options.Encoder);
+
+  JobRequest request;
+  request.BlockSize = BlockSizeForPrecision(options.Controls.PrecisionIndex);
+  request.Settings = MakeSettings(options.Controls, options.Toggles);
+  request.BypassAll = options.Toggles.BypassAll;
+  request.Encoder = MakeEncoderSettings(options.Encoder);
 
   CliHost host(options);
-  ReductionJob job(host, converter.get());
+  JobMonitor noMonitor;
+  ReductionJob job(host, host, noMonitor, converter.get());
   runningJob.store(&job);
   // A signal that came before the job could take it still stops it.
   if (stopSignal.load() != 0) job.RequestCancel();
 
   int status = kExitFailed;
   try {
-    const JobResult result = job.DoReduce(options.Source, options.Destination);
+    const JobResult result = job.DoReduce(options.Source, options.Destination, request);
     if (result == JobResult::Completed) status = 0;
     if (result == JobResult::Cancelled && stopSignal.load() == 0) std::cerr << "merolune-cli: cancelled\n";
   } catch (const std::exception& e) {

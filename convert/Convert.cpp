@@ -399,9 +399,8 @@ void TConvForm::Decode(FileFormat format, const std::string& source, const std::
 }
 
 void TConvForm::Encode(FileFormat format, const std::string& wav, const std::string& destination,
-                       ConversionObserver* observer) {
+                       const EncoderSettings& s, ConversionObserver* observer) {
   const Observing observing(*this, observer);
-  const EncoderSettings s = Settings;
   switch (format) {
     case FileFormat::Ape: EncodeWavToApe(wav, destination, s.ApeLevel); return;
     case FileFormat::Ogg: EncodeWavToOgg(wav, destination, s.OggQuality); return;

@@ -74,15 +74,13 @@ class TConvForm : public QObject, public FormatConverter {
   void EncodeWavToFlac(const std::string& source, const std::string& dest, std::int8_t level);
   void EncodeWavToWma(const std::string& source, const std::string& dest, std::uint16_t kbps);
 
-  // The job's entry points: the operation for the format, with Settings for the encodings.
+  // The job's entry points: the operation for the format, with the settings for the encodings.
   bool Supports(FileFormat format) const override;
   void Decode(FileFormat format, const std::string& source, const std::string& wav,
               ConversionObserver* observer = nullptr) override;
   void Encode(FileFormat format, const std::string& wav, const std::string& destination,
-              ConversionObserver* observer = nullptr) override;
+              const EncoderSettings& settings, ConversionObserver* observer = nullptr) override;
 
-  // Read by Encode; the host fills it in just before the job encodes.
-  EncoderSettings Settings;
   // Run between polls while a conversion runs without an observer; QCoreApplication::processEvents
   // by default.
   std::function<void()> PumpMessages;

@@ -22,7 +22,8 @@ std::string LowerExtension(const std::string& path) {
 // "Name (*.ext);;" for every format.
 std::string EachFormatFilter() {
   std::string filter;
-  for (const FormatRow& row : kFormats) filter += std::string(row.FilterName) + " (*" + row.Extension + ");;";
+  for (const FormatRow& row : kFormats)
+    filter += std::string(row.FilterName) + " (*" + row.Extension + ");;";
   return filter;
 }
 

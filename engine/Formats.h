@@ -26,7 +26,7 @@ struct EncoderControls {
   int ApeItem = 1;      // the quality list's item, 0 .. kApeItems - 1
   int OggPosition = 5;  // the quality bar, kOggPositionMin .. kOggPositionMax
   int Mp3Kbps = 192;    // the selected bit rate, one of kMp3Rates
-  int FlacLevel = -1;   // kFlacDetailedSettings with "デフォルト" ticked, else the bar, 0 .. kFlacLevelMax
+  int FlacLevel = -1;   // kFlacDetailedSettings ("デフォルト" ticked), else the bar, 0 .. kFlacLevelMax
   int WmaKbps = 96;     // the selected bit rate, one of kWmaRates
 };
 
@@ -37,12 +37,21 @@ inline constexpr int kFlacLevelMax = 8;
 // The level that asks the FLAC encoder for its own detailed settings rather than a preset.
 inline constexpr int kFlacDetailedSettings = -1;
 // The bit rates offered, kbit/s.
-inline constexpr std::array<int, 18> kMp3Rates{8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 192, 224, 256, 320};
+inline constexpr std::array<int, 18> kMp3Rates{8,  16,  24,  32,  40,  48,  56,  64,  80,
+                                               96, 112, 128, 144, 160, 192, 224, 256, 320};
 inline constexpr std::array<int, 21> kWmaRates{5,  6,  8,  10,  12,  16,  20,  22,  32,  40, 48,
                                                64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
 
 // The encoding settings dialog's pages, in its tab order; the licences follow the last.
-enum EncoderPage : int { kNoEncoderPage = -1, kApePage = 0, kOggPage, kMp3Page, kFlacPage, kWmaPage, kEncoderPages };
+enum EncoderPage : int {
+  kNoEncoderPage = -1,
+  kApePage = 0,
+  kOggPage,
+  kMp3Page,
+  kFlacPage,
+  kWmaPage,
+  kEncoderPages,
+};
 
 struct FormatRow {
   FileFormat Format;

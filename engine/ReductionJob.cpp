@@ -102,7 +102,7 @@ class ReductionJob::Cleanup {
  public:
   explicit Cleanup(ReductionJob& job) : job_(job) {}
   ~Cleanup() {
-    job_.host_.UnlockControls();
+    job_.progress_.UnlockControls();
     DeleteFileIfExists(job_.sourceTempFile_);
     job_.sourceTempFile_.clear();
     job_.lastOutputTempFile_ = job_.outputTempFile_;
@@ -119,16 +119,16 @@ class ReductionJob::Cleanup {
 class ReductionJob::Phase final : public ConversionObserver {
  public:
   Phase(ReductionJob& job, ConversionPhase phase) : job_(job), phase_(phase) {
-    job_.host_.BeginConversion(phase_);
+    job_.progress_.BeginConversion(phase_);
   }
-  ~Phase() override { job_.host_.EndConversion(phase_); }
+  ~Phase() override { job_.progress_.EndConversion(phase_); }
   Phase(const Phase&) = delete;
   Phase& operator=(const Phase&) = delete;
 
-  void PumpMessages() override { job_.host_.PumpMessages(); }
-  void Progress(double fraction) override { job_.host_.SetConversionProgress(phase_, fraction); }
+  void PumpMessages() override { job_.progress_.PumpMessages(); }
+  void Progress(double fraction) override { job_.progress_.SetConversionProgress(phase_, fraction); }
   bool StopRequested() override { return job_.CancelRequested(); }
-  void Note(const std::string& text) override { job_.host_.Note(text); }
+  void Note(const std::string& text) override { job_.questions_.Note(text); }
 
   // For CopyFile: progress, events and cancel between the chunks.
   CopyProgress Copying() {
@@ -144,7 +144,9 @@ class ReductionJob::Phase final : public ConversionObserver {
   ConversionPhase phase_;
 };
 
-ReductionJob::ReductionJob(JobHost& host, FormatConverter* converter) : host_(host), converter_(converter) {}
+ReductionJob::ReductionJob(JobProgress& progress, JobQuestions& questions, JobMonitor& monitor,
+                           FormatConverter* converter)
+    : progress_(progress), questions_(questions), monitor_(monitor), converter_(converter) {}
 
 bool ReductionJob::CanConvert(FileFormat format) const { return converter_ && converter_->Supports(format); }
 
@@ -158,8 +160,8 @@ bool ReductionJob::DeleteLastOutput() {
 }
 
 void ReductionJob::WaitWhileMonitorBusy() {
-  while (host_.MonitorFileBusy()) {
-    host_.PumpMessages();
+  while (monitor_.MonitorFileBusy()) {
+    progress_.PumpMessages();
     std::this_thread::sleep_for(kWaitStep);
   }
 }
@@ -168,51 +170,49 @@ void ReductionJob::StopIfCancelled() const {
   if (CancelRequested()) throw EAbort();
 }
 
-JobResult ReductionJob::DoReduce(const std::string& source, const std::string& destination) {
+JobResult ReductionJob::DoReduce(const std::string& source, const std::string& destination, const JobRequest& request) {
   if (!FileExists(source)) {
-    host_.ShowError(kSourceMissing);
+    questions_.ShowError(kSourceMissing);
     return JobResult::NotStarted;
   }
   // The job reads its source twice; a device or a pipe would also block the first read for ever.
   if (!IsRegularFile(source)) {
-    host_.ShowError(kSourceNotFile + source);
+    questions_.ShowError(kSourceNotFile + source);
     return JobResult::NotStarted;
   }
   // Without a converter the compressed destinations cannot be written: say so before any work.
   const FileFormat destinationFormat = FormatFromExtension(destination);
   if (IsCoded(destinationFormat) && !CanConvert(destinationFormat)) {
-    host_.ShowError(kUnsupportedFormat);
+    questions_.ShowError(kUnsupportedFormat);
     return JobResult::NotStarted;
   }
   // A folder is no file to overwrite; the destination's check below refuses it.
-  if (FileExists(destination) && !IsDirectory(destination) && !host_.ConfirmOverwrite(destination))
+  if (FileExists(destination) && !IsDirectory(destination) && !questions_.ConfirmOverwrite(destination))
     return JobResult::NotStarted;
   // A destination that cannot be written is found now, not after minutes of work.
   std::optional<DestinationFile> target;
   try {
     target.emplace(destination);
   } catch (const Exception& e) {
-    host_.ShowError(e.what());
+    questions_.ShowError(e.what());
     return JobResult::NotStarted;
   }
 
   cancelRequested_.store(false, std::memory_order_relaxed);
-  host_.ResetMonitor();
-  host_.LockControls();
+  monitor_.ResetMonitor();
+  progress_.LockControls();
   Cleanup cleanup(*this);
   try {
-    return Run(source, FormatFromExtension(source), *target, destinationFormat);
+    return Run(source, FormatFromExtension(source), *target, destinationFormat, request);
   } catch (const EAbort&) {
-    host_.SetProgress(0, 0, 0);
+    progress_.SetProgress(0, 0, 0);
     return JobResult::Cancelled;
   }
 }
 
 JobResult ReductionJob::Run(const std::string& source, FileFormat sourceFormat, DestinationFile& destination,
-                            FileFormat destinationFormat) {
-  // The settings are this job's from here on; later changes apply to the next job.
-  const int blockSize = host_.BlockSize();
-  ReductionSettings settings = host_.Settings();
+                            FileFormat destinationFormat, const JobRequest& request) {
+  ReductionSettings settings = request.Settings;
   if (settings.Inverse) settings.KeySemitones = 0;
 
   DeleteLastOutput();
@@ -221,7 +221,7 @@ JobResult ReductionJob::Run(const std::string& source, FileFormat sourceFormat, 
   sourceTempFile_ = MakeTempWavName();
   if (sourceFormat == FileFormat::Unknown || (IsCoded(sourceFormat) && !CanConvert(sourceFormat))) {
     Phase phase(*this, ConversionPhase::Decoding);
-    host_.ShowError(kUnsupportedFormat);
+    questions_.ShowError(kUnsupportedFormat);
     return JobResult::NotStarted;
   }
   RunSourcePhase(sourceFormat, source);
@@ -234,32 +234,32 @@ JobResult ReductionJob::Run(const std::string& source, FileFormat sourceFormat, 
     WaveFormatInfo info{};
     ReadWaveHeader(in, info);
     sourceFormat_ = info;
-    soundAvailable = host_.RenewStream(info.SampleRate);
+    soundAvailable = monitor_.RenewStream(info.SampleRate);
   }
   CheckFormat();
-  host_.SourceFormatKnown(sourceFormat_);
+  monitor_.SourceFormatKnown(sourceFormat_);
 
   WaitWhileMonitorBusy();
   FileStream(outputTempFile_, FileStream::Mode::Create).Close();
 
-  if (host_.BypassAll()) {
+  if (request.BypassAll) {
     // The result of a bypassed job is the temporary source itself, whatever its sample size.
     CopyFile(sourceTempFile_, outputTempFile_, [this](std::uint64_t, std::uint64_t) {
-      host_.PumpMessages();
+      progress_.PumpMessages();
       StopIfCancelled();
     });
-    host_.SetProgress(sourceFormat_.DataSize, 0, sourceFormat_.DataSize);
-    host_.SetPlayEnabled(soundAvailable);
+    progress_.SetProgress(sourceFormat_.DataSize, 0, sourceFormat_.DataSize);
+    monitor_.SetPlayEnabled(soundAvailable);
   } else {
-    ProcessBlocks(blockSize, settings, soundAvailable);
+    ProcessBlocks(request.BlockSize, settings, soundAvailable);
   }
 
-  host_.SetProgress(0, 0, 0);
+  progress_.SetProgress(0, 0, 0);
   if (CancelRequested()) return JobResult::Cancelled;
 
-  const bool wasPlaying = host_.SuspendPlayback();
-  RunDestinationPhase(destinationFormat, destination);
-  if (wasPlaying) host_.ResumePlayback();
+  const bool wasPlaying = monitor_.SuspendPlayback();
+  RunDestinationPhase(destinationFormat, destination, request.Encoder);
+  if (wasPlaying) monitor_.ResumePlayback();
   return JobResult::Completed;
 }
 
@@ -316,7 +316,7 @@ void ReductionJob::ProcessBlocks(int blockSize, const ReductionSettings& setting
   const std::uint64_t progressEnd = audio.start + audio.frames * bytesPerFrame;
 
   SpectralReducer reducer(blockSize, settings, sourceFormat_.SampleRate);
-  reducer.BeforeSubtraction = [this] { host_.PumpMessages(); };
+  reducer.BeforeSubtraction = [this] { progress_.PumpMessages(); };
   const std::uint64_t n = static_cast<std::uint64_t>(blockSize);
   const std::uint64_t h = n / 2;
   std::vector<std::int16_t> block(2 * n, 0);
@@ -341,24 +341,24 @@ void ReductionJob::ProcessBlocks(int blockSize, const ReductionSettings& setting
     StoreFrames(out, result.data(), frames, raw);
     written += static_cast<std::uint32_t>(frames * 4);
 
-    host_.SetProgress(audio.start + std::min(audio.frames, first + n) * bytesPerFrame, audio.start, progressEnd);
-    host_.SetPlayEnabled(soundAvailable && written > playableBytes);
+    progress_.SetProgress(audio.start + std::min(audio.frames, first + n) * bytesPerFrame, audio.start, progressEnd);
+    monitor_.SetPlayEnabled(soundAvailable && written > playableBytes);
     if (CancelRequested()) break;
-    host_.PumpMessages();
+    progress_.PumpMessages();
   }
   WriteWaveHeader(written + 36, written, header, out);
   out.Close();
 }
 
 // The result is made in the destination's work file and put in place only when complete.
-void ReductionJob::RunDestinationPhase(FileFormat format, DestinationFile& destination) {
-  if (IsCoded(format)) host_.ChooseEncoderSettings(format);
+void ReductionJob::RunDestinationPhase(FileFormat format, DestinationFile& destination, EncoderSettings encoder) {
+  if (IsCoded(format)) questions_.ChooseEncoderSettings(format, encoder);
   // A cancel (or a signal) that came while the settings were shown stops the job here.
   StopIfCancelled();
   Phase phase(*this, ConversionPhase::Encoding);
   const std::string& work = destination.Prepare();
   if (IsCoded(format)) {
-    converter_->Encode(format, outputTempFile_, work, &phase);
+    converter_->Encode(format, outputTempFile_, work, encoder, &phase);
   } else {
     CopyFile(outputTempFile_, work, phase.Copying());
   }

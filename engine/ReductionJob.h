@@ -31,37 +31,66 @@ inline constexpr const char* kConfirmCaption = "確認";
 
 enum class ConversionPhase { Decoding, Encoding };
 
-// What the job needs from the program around it: the window, or the command-line tool. Every
-// call comes on the thread that runs DoReduce. Implementations may throw Exception from the
-// calls that say so; the job then cleans up and passes the error on.
-class JobHost {
+// One job's request, taken when the job starts; later changes to the controls apply to the next job.
+struct JobRequest {
+  int BlockSize = 8192;        // frames per block, see BlockSizeForPrecision
+  ReductionSettings Settings;  // the reduction's settings (the key is ignored in inverse mode)
+  bool BypassAll = false;      // no processing: the result is the source as it is
+  // What the encodings receive, unless JobQuestions::ChooseEncoderSettings changes it.
+  EncoderSettings Encoder;
+};
+
+// What the program around the job (the window, the command-line tool) learns of its progress. Every
+// call of these three interfaces comes on the thread that runs DoReduce.
+class JobProgress {
  public:
-  virtual ~JobHost() = default;
+  virtual ~JobProgress() = default;
 
   // Handles pending events: before each block's subtraction, after each block, once after each
   // banner appears and in every wait. Cancel requests arrive here.
   virtual void PumpMessages() {}
+  // Run controls locked when the job starts and unlocked when it ends, however it ends.
+  virtual void LockControls() {}
+  virtual void UnlockControls() {}
+  // Progress in source bytes: position between minimum and maximum; 0, 0, 0 when it resets.
+  virtual void SetProgress(std::uint64_t position, std::uint64_t minimum, std::uint64_t maximum) {
+    (void)position, (void)minimum, (void)maximum;
+  }
+  // The conversion phases: a banner while a source is decoded or the result encoded (the window is
+  // disabled meanwhile), and how far the decoding or encoding is, 0..1; negative when the
+  // conversion cannot tell.
+  virtual void BeginConversion(ConversionPhase phase) { (void)phase; }
+  virtual void EndConversion(ConversionPhase phase) { (void)phase; }
+  virtual void SetConversionProgress(ConversionPhase phase, double fraction) { (void)phase, (void)fraction; }
+};
+
+// The questions and messages the job puts to the user. Implementations may throw Exception from
+// them; the job then cleans up and passes the error on.
+class JobQuestions {
+ public:
+  virtual ~JobQuestions() = default;
+
   // A message box of the job's own with caption kErrorCaption (the missing source, a format
   // outside the table). The job ends right after it.
   virtual void ShowError(const std::string& message) = 0;
   // The destination exists: true to overwrite it, false to end the job with nothing changed.
   virtual bool ConfirmOverwrite(const std::string& destination) = 0;
+  // Before a coded destination is encoded: `settings` holds the request's, which the user may change.
+  virtual void ChooseEncoderSettings(FileFormat format, EncoderSettings& settings) { (void)format, (void)settings; }
+  // Something the user should know that is no error (an encoder wrote another sample rate).
+  virtual void Note(const std::string& text) { (void)text; }
+};
 
-  // The settings, read when the job starts: the block size, then the reduction settings, and
-  // the bypass-all toggle once the source is ready.
-  virtual int BlockSize() = 0;
-  virtual ReductionSettings Settings() = 0;
-  virtual bool BypassAll() = 0;
+// The monitor's share; these defaults stand for a program without sound output. ResetMonitor at
+// the start; RenewStream once the source's header is known (returns whether sound output is
+// available, throws Exception(kCannotCreateStream)); SourceFormatKnown with the source's format;
+// MonitorFileBusy while the monitor has the output file open (the job waits); SetPlayEnabled after
+// each block; SuspendPlayback before the result is encoded (returns whether playback was running)
+// and ResumePlayback after.
+class JobMonitor {
+ public:
+  virtual ~JobMonitor() = default;
 
-  // Run controls locked when the job starts and unlocked when it ends, however it ends.
-  virtual void LockControls() {}
-  virtual void UnlockControls() {}
-
-  // The monitor's share. ResetMonitor at the start; RenewStream once the source's header is
-  // known (returns whether sound output is available, throws Exception(kCannotCreateStream));
-  // SourceFormatKnown with the source's format; MonitorFileBusy while the monitor has the output
-  // file open (the job waits); SetPlayEnabled after each block; SuspendPlayback before the
-  // result is encoded (returns whether playback was running) and ResumePlayback after.
   virtual void ResetMonitor() {}
   virtual bool RenewStream(std::uint32_t sampleRate) {
     (void)sampleRate;
@@ -72,21 +101,6 @@ class JobHost {
   virtual void SetPlayEnabled(bool enabled) { (void)enabled; }
   virtual bool SuspendPlayback() { return false; }
   virtual void ResumePlayback() {}
-
-  // Progress in source bytes: position between minimum and maximum; 0, 0, 0 when it resets.
-  virtual void SetProgress(std::uint64_t position, std::uint64_t minimum, std::uint64_t maximum) {
-    (void)position, (void)minimum, (void)maximum;
-  }
-
-  // The conversion phases: a banner while a source is decoded or the result encoded (the
-  // window is disabled meanwhile), and the encoder settings asked for before encoding.
-  virtual void BeginConversion(ConversionPhase phase) { (void)phase; }
-  virtual void EndConversion(ConversionPhase phase) { (void)phase; }
-  virtual void ChooseEncoderSettings(FileFormat format) { (void)format; }
-  // How far the decoding or encoding is, 0..1; negative when the conversion cannot tell.
-  virtual void SetConversionProgress(ConversionPhase phase, double fraction) { (void)phase, (void)fraction; }
-  // Something the user should know that is no error (an encoder wrote another sample rate).
-  virtual void Note(const std::string& text) { (void)text; }
 };
 
 // What a conversion in progress tells its caller, and how it learns that it should stop. Every call
@@ -116,7 +130,7 @@ class FormatConverter {
   virtual void Decode(FileFormat format, const std::string& source, const std::string& wav,
                       ConversionObserver* observer = nullptr) = 0;
   virtual void Encode(FileFormat format, const std::string& wav, const std::string& destination,
-                      ConversionObserver* observer = nullptr) = 0;
+                      const EncoderSettings& settings, ConversionObserver* observer = nullptr) = 0;
 };
 
 enum class JobResult {
@@ -126,13 +140,14 @@ enum class JobResult {
 };
 
 // One object serves every job of a run. DoReduce runs a whole job on the calling thread and
-// calls back into the host at fixed points; RequestCancel may be called from any thread (or a
+// calls back into the progress, questions and monitor at fixed points; RequestCancel may be called from any thread (or a
 // signal handler). The result of the latest job stays on disk as LastOutputTempFile, so the
 // monitor can go on playing it, until the next job starts or the object is destroyed.
 class ReductionJob {
  public:
-  // `converter` may be null: the five compressed formats are then refused as unsupported.
-  explicit ReductionJob(JobHost& host, FormatConverter* converter = nullptr);
+  // `converter` may be null: the coded formats are then refused as unsupported.
+  ReductionJob(JobProgress& progress, JobQuestions& questions, JobMonitor& monitor,
+               FormatConverter* converter = nullptr);
   ~ReductionJob();
   ReductionJob(const ReductionJob&) = delete;
   ReductionJob& operator=(const ReductionJob&) = delete;
@@ -140,7 +155,7 @@ class ReductionJob {
   // Runs one job. Throws Exception after its clean-up when it fails; the temporary source is
   // deleted on every path. A destination that cannot be written ends the job with a message box
   // before any work; a failed or cancelled job leaves an existing destination as it was.
-  JobResult DoReduce(const std::string& source, const std::string& destination);
+  JobResult DoReduce(const std::string& source, const std::string& destination, const JobRequest& request);
 
   void RequestCancel() noexcept { cancelRequested_.store(true, std::memory_order_relaxed); }
   bool CancelRequested() const noexcept { return cancelRequested_.load(std::memory_order_relaxed); }
@@ -158,16 +173,18 @@ class ReductionJob {
   // Whether the converter handles the compressed `format`.
   bool CanConvert(FileFormat format) const;
   JobResult Run(const std::string& source, FileFormat sourceFormat, DestinationFile& destination,
-                FileFormat destinationFormat);
+                FileFormat destinationFormat, const JobRequest& request);
   void RunSourcePhase(FileFormat format, const std::string& source);
   void CheckFormat();
   void ProcessBlocks(int blockSize, const ReductionSettings& settings, bool soundAvailable);
-  void RunDestinationPhase(FileFormat format, DestinationFile& destination);
+  void RunDestinationPhase(FileFormat format, DestinationFile& destination, EncoderSettings encoder);
   void WaitWhileMonitorBusy();
   // Throws EAbort once a cancel was requested.
   void StopIfCancelled() const;
 
-  JobHost& host_;
+  JobProgress& progress_;
+  JobQuestions& questions_;
+  JobMonitor& monitor_;
   FormatConverter* converter_;
   std::atomic<bool> cancelRequested_{false};
   WaveFormatInfo sourceFormat_;

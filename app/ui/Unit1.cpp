@@ -1,3 +1,5 @@
+// The main window: its controls, menus and toolbar, the commands, and its share of the reduction job.
+
 #include "Unit1.h"
 
 #include <QApplication>
@@ -94,7 +96,7 @@ QString ReplaceExtension(const QString& path, const QString& extension) {
 QString DefaultDestination(const QString& source) { return ReplaceExtension(source, "_cc.wav"); }
 
 TForm1::TForm1(QWidget* parent)
-    : QMainWindow(parent), convForm_(std::make_unique<TConvForm>()), job_(*this, convForm_.get()) {
+    : QMainWindow(parent), convForm_(std::make_unique<TConvForm>()), job_(*this, *this, *this, convForm_.get()) {
   setWindowTitle("Merolune");
   setObjectName("TForm1");
   setWindowIcon(ApplicationIcon());
@@ -356,7 +358,19 @@ void TForm1::Button1Click() {
 
 void TForm1::BitBtn1Click() { job_.RequestCancel(); }
 
-JobResult TForm1::DoReduce() { return job_.DoReduce(Edit1->text().toStdString(), Edit2->text().toStdString()); }
+JobResult TForm1::DoReduce() {
+  ReductionToggles toggles;
+  toggles.Inverse = ToolButton10->isChecked();
+  toggles.SubtractionBypass = ToolButton11->isChecked();
+  toggles.Enhancer = ToolButton12->isChecked();
+  toggles.BypassAll = ToolButton13->isChecked();
+  JobRequest request;
+  request.BlockSize = blockSize_;
+  request.Settings = MakeSettings(TuneDlg->Controls(), toggles);
+  request.BypassAll = toggles.BypassAll;
+  request.Encoder = EncsetDlg->Settings();
+  return job_.DoReduce(Edit1->text().toStdString(), Edit2->text().toStdString(), request);
+}
 
 void TForm1::Button2Click() {
   Guarded(this, [this] {
@@ -490,7 +504,7 @@ void TForm1::Shutdown() {
   TuneDlg.reset();
 }
 
-// JobHost ------------------------------------------------------------------------------------
+// The job's progress, questions and monitor -----------------------------------------------------
 
 void TForm1::PumpMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
 
@@ -508,17 +522,6 @@ bool TForm1::ConfirmOverwrite(const std::string& destination) {
                   this);
   return box.exec() == QMessageBox::Yes;
 }
-
-ReductionSettings TForm1::Settings() {
-  ReductionToggles toggles;
-  toggles.Inverse = ToolButton10->isChecked();
-  toggles.SubtractionBypass = ToolButton11->isChecked();
-  toggles.Enhancer = ToolButton12->isChecked();
-  toggles.BypassAll = ToolButton13->isChecked();
-  return MakeSettings(TuneDlg->Controls(), toggles);
-}
-
-bool TForm1::BypassAll() { return ToolButton13->isChecked(); }
 
 void TForm1::LockControls() {
   SpeedButton1->setChecked(false);
@@ -588,10 +591,10 @@ void TForm1::EndConversion(ConversionPhase) {
 }
 
 // The settings dialog opens on the format's page; however it is closed, its values are used.
-void TForm1::ChooseEncoderSettings(FileFormat format) {
+void TForm1::ChooseEncoderSettings(FileFormat format, EncoderSettings& settings) {
   const FormatRow* row = FindFormat(format);
   EncsetDlg->ShowPage(row != nullptr ? row->SettingsPage : kNoEncoderPage);
-  convForm_->Settings = EncsetDlg->Settings();
+  settings = EncsetDlg->Settings();
 }
 
 }  // namespace merolune

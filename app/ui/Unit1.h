@@ -55,7 +55,7 @@ enum RemoteCode : unsigned {
 // after every block so that the window stays responsive. Owns the tuning dialog, the worker
 // thread component, the drop target, the remote control and the job (with its last output file).
 // Handlers never let an exception out: failures go to the standard error box.
-class TForm1 : public QMainWindow, private JobHost {
+class TForm1 : public QMainWindow, private JobProgress, private JobQuestions, private JobMonitor {
   Q_OBJECT
 
  public:
@@ -79,18 +79,18 @@ class TForm1 : public QMainWindow, private JobHost {
   void StopOnSignals();
 
   // The command handlers.
-  void Button1Click();
-  void BitBtn1Click();
-  void Button2Click();
-  void Button3Click();
-  void SoundClick(int tag);
-  void SpeedButton2Click();
-  void ToolButton6Click();
-  void ToolButton8Click();
-  void ToolButton10Click();
-  void ToolButton12Click();
-  void KAddDrop1DropFiles(const QStringList& files);
-  void ComboBox1Change(int blockSize);
+  void Button1Click();       // Button1 (and ToolButton3, the remote's start): run the job
+  void BitBtn1Click();       // BitBtn1 (and ToolButton5, Esc): cancel the running job
+  void Button2Click();       // Button2 (and ToolButton1, O1): choose the source in the open dialog
+  void Button3Click();       // Button3 (and ToolButton2, S1): choose the destination in the save dialog
+  void SoundClick(int tag);  // a save-format menu item: the destination takes the format's extension
+  void SpeedButton2Click();  // SpeedButton2: show or close the tuning dialog
+  void ToolButton6Click();   // ToolButton6: start playback (clicks Play when it is available and off)
+  void ToolButton8Click();   // ToolButton8: stop playback (clicks Play when it is on)
+  void ToolButton10Click();  // ToolButton10, inverse mode: releases the enhancer
+  void ToolButton12Click();  // ToolButton12, the enhancer: releases inverse mode
+  void KAddDrop1DropFiles(const QStringList& files);  // files dropped: the first becomes the source
+  void ComboBox1Change(int blockSize);                // the tuning dialog's precision: the block size
   // A remote-control code; returns the result the sender receives.
   int RemoteMessage(unsigned code);
   // Shutdown: stops the worker thread, deletes the last output file (waiting at most 2 s for it
@@ -102,29 +102,52 @@ class TForm1 : public QMainWindow, private JobHost {
   const ReductionJob& Job() const { return job_; }
 
   // The controls, named as in the window's description.
-  QToolBar* ToolBar1;
-  QToolButton *ToolButton1, *ToolButton2, *ToolButton3, *ToolButton5, *ToolButton13, *ToolButton10, *ToolButton11,
-      *ToolButton12, *ToolButton6, *ToolButton8;
-  QLabel *Image2, *Image3, *Image4;
-  QLineEdit *Edit1, *Edit2;
-  QPushButton *Button1, *Button2, *Button3, *BitBtn1;
-  QProgressBar* ProgressBar1;
-  QPushButton* SpeedButton1;
-  TGauge* Gauge1;
-  TYTrackBar* YTrackBar1;
-  QLabel* Label8;
-  QSlider* TrackBar3;
-  QLabel* Image1;
-  QPushButton* SpeedButton2;
-  QMenu *FileMenu, *OptionMenu, *HelpMenu, *PopupMenu1;
-  QAction *O1, *S1, *X1, *E2, *M1, *E1, *V1;
-  QAction* SaveFormats[kFormats.size()];
-  QAction* Dontconfirmoverwrite1;
-  std::unique_ptr<TTuneDlg> TuneDlg;
+  QToolBar* ToolBar1;         // the toolbar under the menu bar
+  QToolButton* ToolButton1;   // open the source (clicks Button2)
+  QToolButton* ToolButton2;   // choose the destination (clicks Button3)
+  QToolButton* ToolButton3;   // run (clicks Button1)
+  QToolButton* ToolButton5;   // cancel (clicks BitBtn1)
+  QToolButton* ToolButton13;  // toggle: bypass all processing
+  QToolButton* ToolButton10;  // toggle: inverse mode, keep the vocal
+  QToolButton* ToolButton11;  // toggle: subtraction bypass
+  QToolButton* ToolButton12;  // toggle: the enhancer
+  QToolButton* ToolButton6;   // play the result
+  QToolButton* ToolButton8;   // stop playing
+  QLabel* Image2;             // the "SOURCE" picture label
+  QLabel* Image3;             // the "OUTPUT" picture label; its right-click menu is PopupMenu1
+  QLabel* Image4;             // the "MONITOR" picture label
+  QLineEdit* Edit1;           // the source's path
+  QLineEdit* Edit2;           // the destination's path
+  QPushButton* Button1;       // "カラオケ化 実行": run the job
+  QPushButton* Button2;       // "...": choose the source
+  QPushButton* Button3;       // "...": choose the destination; its right-click menu is PopupMenu1
+  QPushButton* BitBtn1;       // cancel the running job
+  QProgressBar* ProgressBar1; // the job's progress, and a conversion's beside its banner
+  QPushButton* SpeedButton1;  // "Play": monitor the result, available once enough of it exists
+  TGauge* Gauge1;             // the monitor's gauge of the result's progress
+  TYTrackBar* YTrackBar1;     // the monitor's position in the result
+  QLabel* Label8;             // the monitor's current time, "00:00"
+  QSlider* TrackBar3;         // the monitor's volume
+  QLabel* Image1;             // the Lissajous figure of the monitored sound
+  QPushButton* SpeedButton2;  // "カラオケ化調整": show or close the tuning dialog
+  QMenu* FileMenu;            // "ファイル": O1, S1, X1
+  QMenu* OptionMenu;          // "オプション": E2, M1
+  QMenu* HelpMenu;            // "ヘルプ": E1, V1
+  QMenu* PopupMenu1;          // the save-format menu, then Dontconfirmoverwrite1
+  QAction* O1;                // open the source (Button2)
+  QAction* S1;                // choose the destination (Button3)
+  QAction* X1;                // quit
+  QAction* E2;                // the encoding settings dialog
+  QAction* M1;                // a short message (disabled until its dialog comes)
+  QAction* E1;                // notes (disabled until its dialog comes)
+  QAction* V1;                // the version (disabled until its dialog comes)
+  QAction* SaveFormats[kFormats.size()];  // the save-format menu's items, by tag
+  QAction* Dontconfirmoverwrite1;         // toggle: overwrite an existing destination without asking
+  std::unique_ptr<TTuneDlg> TuneDlg;      // the tuning dialog, created once without an owner
   // The encoding settings, kept for the whole run; the job shows it before every encoding.
   std::unique_ptr<TEncsetDlg> EncsetDlg;
-  TKThdComp* KThdComp1;
-  TKAddDrop* KAddDrop1;
+  TKThdComp* KThdComp1;  // the monitor's worker thread (not started until monitoring comes)
+  TKAddDrop* KAddDrop1;  // takes files dropped on the window
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -133,25 +156,25 @@ class TForm1 : public QMainWindow, private JobHost {
   void BuildMenus();
   void BuildToolBar(QWidget* client);
   void BuildControls(QWidget* client);
+  // Runs the job on Edit1 and Edit2 with the request the controls make now.
   JobResult DoReduce();
   void ShowPopupMenu1(QWidget* at, const QPoint& pos);
 
-  // JobHost
+  // JobProgress
   void PumpMessages() override;
-  void ShowError(const std::string& message) override;
-  bool ConfirmOverwrite(const std::string& destination) override;
-  int BlockSize() override { return blockSize_; }
-  ReductionSettings Settings() override;
-  bool BypassAll() override;
   void LockControls() override;
   void UnlockControls() override;
-  void SourceFormatKnown(const WaveFormatInfo& format) override;
-  void SetPlayEnabled(bool enabled) override;
   void SetProgress(std::uint64_t position, std::uint64_t minimum, std::uint64_t maximum) override;
   void BeginConversion(ConversionPhase phase) override;
   void EndConversion(ConversionPhase phase) override;
   void SetConversionProgress(ConversionPhase phase, double fraction) override;
-  void ChooseEncoderSettings(FileFormat format) override;
+  // JobQuestions
+  void ShowError(const std::string& message) override;
+  bool ConfirmOverwrite(const std::string& destination) override;
+  void ChooseEncoderSettings(FileFormat format, EncoderSettings& settings) override;
+  // JobMonitor
+  void SourceFormatKnown(const WaveFormatInfo& format) override;
+  void SetPlayEnabled(bool enabled) override;
 
   // Declared before the job, which converts with it.
   std::unique_ptr<TConvForm> convForm_;

@@ -29,7 +29,14 @@ class TEncsetDlg : public QDialog {
 
  public:
   // The settings pages, in the page control's order; the licences follow as page 5.
-  enum Page { pgApe = kApePage, pgOgg = kOggPage, pgMp3 = kMp3Page, pgFlac = kFlacPage, pgWma = kWmaPage, pgLicences = kEncoderPages };
+  enum Page {
+    pgApe = kApePage,
+    pgOgg = kOggPage,
+    pgMp3 = kMp3Page,
+    pgFlac = kFlacPage,
+    pgWma = kWmaPage,
+    pgLicences = kEncoderPages,
+  };
 
   explicit TEncsetDlg(QWidget* parent = nullptr);
   ~TEncsetDlg() override;

@@ -200,7 +200,7 @@ TEST_F(ConvertTest, ConversionsReportProgressAndStopWhenAsked) {
     const std::string coded = dir.File(std::string("song") + ext);
     const FileFormat format = FormatFromExtension(coded);
     Watcher encoding;
-    conv.Encode(format, dir.File("song.wav"), coded, &encoding);
+    conv.Encode(format, dir.File("song.wav"), coded, EncoderSettings{}, &encoding);
     ASSERT_FALSE(encoding.progress.empty());
     Watcher decoding;
     conv.Decode(format, coded, dir.File("back.wav"), &decoding);
@@ -217,7 +217,7 @@ TEST_F(ConvertTest, ConversionsReportProgressAndStopWhenAsked) {
 
     const std::string stopped = dir.File(std::string("stopped") + ext);
     Watcher stopEncoding(0);
-    EXPECT_THROW(conv.Encode(format, dir.File("song.wav"), stopped, &stopEncoding), EAbort);
+    EXPECT_THROW(conv.Encode(format, dir.File("song.wav"), stopped, EncoderSettings{}, &stopEncoding), EAbort);
     EXPECT_FALSE(FileExists(stopped));
     Watcher stopDecoding(0);
     EXPECT_THROW(conv.Decode(format, coded, dir.File("stopped.wav"), &stopDecoding), EAbort);
@@ -232,21 +232,22 @@ TEST_F(ConvertTest, ChangedSampleRatesAreNoted) {
   REQUIRE_TOOLS(kFfprobe);
   test::WritePcmWav(dir.File("hi.wav"), test::SongLike(96000, 96000, 3), 96000, 2);
   Watcher watcher;
-  conv.Settings.Mp3Kbps = 192;
-  conv.Encode(FileFormat::Mp3, dir.File("hi.wav"), dir.File("hi.mp3"), &watcher);
+  EncoderSettings settings;
+  settings.Mp3Kbps = 192;
+  conv.Encode(FileFormat::Mp3, dir.File("hi.wav"), dir.File("hi.mp3"), settings, &watcher);
   const std::string written = ProbeValue(dir.File("hi.mp3"), "sample_rate");
   ASSERT_NE(written, "96000");
   EXPECT_EQ(watcher.notes, std::vector<std::string>{"MP3 written at " + written + " Hz (the source has 96000 Hz)"});
   WriteSong(dir.File("song.wav"), 44100);
   Watcher plain;
-  conv.Encode(FileFormat::Mp3, dir.File("song.wav"), dir.File("song.mp3"), &plain);
-  conv.Settings.WmaKbps = 96;
-  conv.Encode(FileFormat::Wma, dir.File("song.wav"), dir.File("song.wma"), &plain);
+  conv.Encode(FileFormat::Mp3, dir.File("song.wav"), dir.File("song.mp3"), settings, &plain);
+  settings.WmaKbps = 96;
+  conv.Encode(FileFormat::Wma, dir.File("song.wav"), dir.File("song.wma"), settings, &plain);
   EXPECT_TRUE(plain.notes.empty());
   // The lowest WMA rates are written at a lower sample rate, which ffprobe confirms.
   Watcher low;
-  conv.Settings.WmaKbps = 8;
-  conv.Encode(FileFormat::Wma, dir.File("song.wav"), dir.File("low.wma"), &low);
+  settings.WmaKbps = 8;
+  conv.Encode(FileFormat::Wma, dir.File("song.wav"), dir.File("low.wma"), settings, &low);
   EXPECT_EQ(ProbeValue(dir.File("low.wma"), "sample_rate"), "8000");
   EXPECT_EQ(low.notes, std::vector<std::string>{"WMA written at 8000 Hz (the source has 44100 Hz)"});
 }
@@ -288,7 +289,7 @@ TEST_F(ConvertTest, FailedEncodingsLeaveNoDestination) {
     const std::string dest = dir.File("out" + ext);
     test::WriteBytes(dest, {1, 2, 3});
     const FileFormat format = FormatFromExtension(dest);
-    const std::string message = MessageOf([&] { conv.Encode(format, dir.File("junk.wav"), dest); });
+    const std::string message = MessageOf([&] { conv.Encode(format, dir.File("junk.wav"), dest, EncoderSettings{}); });
     EXPECT_TRUE(StartsWith(message, kEncodingFailed + dest)) << message;
     EXPECT_FALSE(FileExists(dest)) << ext;
   }
@@ -303,7 +304,7 @@ TEST_F(ConvertTest, WriteErrorsOnTheDestinationAreReported) {
   WriteSong(dir.File("song.wav"), 200000);
   for (const std::string ext : {".flac", ".ogg", ".mp3"}) {
     const FileFormat format = FormatFromExtension("x" + ext);
-    const std::string message = MessageOf([&] { conv.Encode(format, dir.File("song.wav"), "/dev/full"); });
+    const std::string message = MessageOf([&] { conv.Encode(format, dir.File("song.wav"), "/dev/full", EncoderSettings{}); });
     EXPECT_TRUE(StartsWith(message, std::string(kEncodingFailed) + "/dev/full")) << message;
     EXPECT_NE(message.find("Cannot write to file"), std::string::npos) << message;
   }

@@ -1,3 +1,5 @@
+// The encoding settings dialog: pages, lists, defaults, the values its controls stand for, ShowPage.
+
 #include "EncsetDlg.h"
 
 #include <gtest/gtest.h>

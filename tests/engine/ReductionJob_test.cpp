@@ -30,16 +30,19 @@ using test::TempDir;
 using test::WavSpec;
 using test::WriteBytes;
 
-// A host that records what the job asked and told, with settings the test chooses.
-class RecordingHost : public JobHost {
+// A host that records what the job asked and told, with the request the test chooses.
+class RecordingHost : public JobProgress, public JobQuestions, public JobMonitor {
  public:
-  int blockSize = 2048;
-  ReductionSettings settings;
-  bool bypassAll = false;
+  JobRequest request = [] {
+    JobRequest r;
+    r.BlockSize = 2048;
+    return r;
+  }();
   bool overwrite = true;
   bool soundAvailable = false;
   std::function<void()> onPump;
   std::function<void()> onProgress;
+  std::function<void(EncoderSettings&)> onChooseEncoder;
 
   std::vector<std::string> errors;
   int overwriteQuestions = 0;
@@ -47,6 +50,7 @@ class RecordingHost : public JobHost {
   int locks = 0, unlocks = 0;
   std::vector<bool> playEnabled;
   std::vector<std::string> phases;
+  std::vector<FileFormat> encoderPages;
 
   void PumpMessages() override {
     ++pumps;
@@ -57,9 +61,10 @@ class RecordingHost : public JobHost {
     ++overwriteQuestions;
     return overwrite;
   }
-  int BlockSize() override { return blockSize; }
-  ReductionSettings Settings() override { return settings; }
-  bool BypassAll() override { return bypassAll; }
+  void ChooseEncoderSettings(FileFormat format, EncoderSettings& settings) override {
+    encoderPages.push_back(format);
+    if (onChooseEncoder) onChooseEncoder(settings);
+  }
   void LockControls() override { ++locks; }
   void UnlockControls() override { ++unlocks; }
   bool RenewStream(std::uint32_t) override { return soundAvailable; }
@@ -129,11 +134,11 @@ TEST_F(ReductionJobTest, ResultMatchesTheLiteralReductionAndHasOneFramePerSource
     const auto samples = test::SongLike(frames, 44100, 7);
     const std::string source = Write("song.wav", Stereo16(samples));
     const std::string destination = dir_.File("out.wav");
-    ReductionJob job(host_);
-    ASSERT_EQ(job.DoReduce(source, destination), JobResult::Completed);
+    ReductionJob job(host_, host_, host_);
+    ASSERT_EQ(job.DoReduce(source, destination, host_.request), JobResult::Completed);
     const auto result = ReadResultWav(destination, 44100);
     EXPECT_EQ(result.size(), samples.size());
-    EXPECT_LE(MaxDifference(result, test::ReferenceReduce(samples, 2048, host_.settings, 44100)), 1u);
+    EXPECT_LE(MaxDifference(result, test::ReferenceReduce(samples, 2048, host_.request.Settings, 44100)), 1u);
   }
 }
 
@@ -151,11 +156,11 @@ TEST_F(ReductionJobTest, EightBitSourceIsWidenedToSixteenBits) {
   wav.SampleRate = 22050;
   wav.Data = bytes;
   const std::string destination = dir_.File("out.wav");
-  ReductionJob job(host_);
-  ASSERT_EQ(job.DoReduce(Write("eight.wav", wav), destination), JobResult::Completed);
+  ReductionJob job(host_, host_, host_);
+  ASSERT_EQ(job.DoReduce(Write("eight.wav", wav), destination, host_.request), JobResult::Completed);
   const auto result = ReadResultWav(destination, 22050);
   EXPECT_EQ(result.size(), widened.size());
-  EXPECT_LE(MaxDifference(result, test::ReferenceReduce(widened, 2048, host_.settings, 22050)), 1u);
+  EXPECT_LE(MaxDifference(result, test::ReferenceReduce(widened, 2048, host_.request.Settings, 22050)), 1u);
   EXPECT_EQ(job.SourceFormat().DataSize, widened.size() * 2);
 }
 
@@ -169,10 +174,10 @@ TEST_F(ReductionJobTest, OnlyTheDataChunkIsAudio) {
   wav.After.push_back({"LIST", std::vector<std::uint8_t>(999, 0x7f)});
   wav.After.push_back({"id3 ", std::vector<std::uint8_t>(128, 0x33)});
   const std::string destination = dir_.File("out.wav");
-  ReductionJob job(host_);
-  ASSERT_EQ(job.DoReduce(Write("tagged.wav", wav), destination), JobResult::Completed);
+  ReductionJob job(host_, host_, host_);
+  ASSERT_EQ(job.DoReduce(Write("tagged.wav", wav), destination, host_.request), JobResult::Completed);
   const auto result = ReadResultWav(destination, 44100);
-  EXPECT_LE(MaxDifference(result, test::ReferenceReduce(samples, 2048, host_.settings, 44100)), 1u);
+  EXPECT_LE(MaxDifference(result, test::ReferenceReduce(samples, 2048, host_.request.Settings, 44100)), 1u);
 }
 
 TEST_F(ReductionJobTest, DataSizeThatIsZeroOrTooLargeReadsToTheEndOfTheFile) {
@@ -183,10 +188,10 @@ TEST_F(ReductionJobTest, DataSizeThatIsZeroOrTooLargeReadsToTheEndOfTheFile) {
     wav.DataSizeField = stored;
     wav.Data.push_back(0x12);  // a trailing partial frame, ignored
     const std::string destination = dir_.File("out.wav");
-    ReductionJob job(host_);
-    ASSERT_EQ(job.DoReduce(Write("sized.wav", wav), destination), JobResult::Completed);
+    ReductionJob job(host_, host_, host_);
+    ASSERT_EQ(job.DoReduce(Write("sized.wav", wav), destination, host_.request), JobResult::Completed);
     const auto result = ReadResultWav(destination, 44100);
-    EXPECT_LE(MaxDifference(result, test::ReferenceReduce(samples, 2048, host_.settings, 44100)), 1u);
+    EXPECT_LE(MaxDifference(result, test::ReferenceReduce(samples, 2048, host_.request.Settings, 44100)), 1u);
   }
 }
 
@@ -200,8 +205,8 @@ TEST_F(ReductionJobTest, EmptyOrMissingDataGivesAnEmptyResult) {
   partial.After.push_back({"LIST", std::vector<std::uint8_t>(4000, 0x40)});
   for (const WavSpec* wav : {&empty, &none, &partial}) {
     const std::string destination = dir_.File("out.wav");
-    ReductionJob job(host_);
-    ASSERT_EQ(job.DoReduce(Write("empty.wav", *wav), destination), JobResult::Completed);
+    ReductionJob job(host_, host_, host_);
+    ASSERT_EQ(job.DoReduce(Write("empty.wav", *wav), destination, host_.request), JobResult::Completed);
     EXPECT_EQ(ReadBytes(destination).size(), 44u);
     EXPECT_TRUE(ReadResultWav(destination, 44100).empty());
   }
@@ -211,8 +216,8 @@ TEST_F(ReductionJobTest, ExtensibleSourceGivesAPlainPcmResultThatPeersRead) {
   const auto samples = test::SongLike(3000, 48000, 12);
   const WavSpec wav = test::Extensible(Stereo16(samples, 48000), 1);
   const std::string destination = dir_.File("out.wav");
-  ReductionJob job(host_);
-  ASSERT_EQ(job.DoReduce(Write("extensible.wav", wav), destination), JobResult::Completed);
+  ReductionJob job(host_, host_, host_);
+  ASSERT_EQ(job.DoReduce(Write("extensible.wav", wav), destination, host_.request), JobResult::Completed);
   EXPECT_EQ(ReadResultWav(destination, 48000, 1).size(), samples.size());
   if (std::system("command -v soxi > /dev/null") != 0) GTEST_SKIP() << "soxi missing";
   const std::string command = "soxi -s " + destination + " > " + dir_.File("soxi.txt") + " 2>&1";
@@ -224,11 +229,11 @@ TEST_F(ReductionJobTest, ExtensibleSourceGivesAPlainPcmResultThatPeersRead) {
 TEST_F(ReductionJobTest, BypassAllCopiesTheSourceByteForByte) {
   WavSpec wav = Stereo16(test::SongLike(3000, 48000, 2), 48000);
   wav.After.push_back({"LIST", std::vector<std::uint8_t>(31, 1)});
-  host_.bypassAll = true;
+  host_.request.BypassAll = true;
   const std::string source = Write("song.wav", wav);
   const std::string destination = dir_.File("copy.wav");
-  ReductionJob job(host_);
-  ASSERT_EQ(job.DoReduce(source, destination), JobResult::Completed);
+  ReductionJob job(host_, host_, host_);
+  ASSERT_EQ(job.DoReduce(source, destination, host_.request), JobResult::Completed);
   EXPECT_EQ(ReadBytes(destination), ReadBytes(source));
 }
 
@@ -236,8 +241,8 @@ TEST_F(ReductionJobTest, ExtensionsAreCaseBlindAndUnknownDestinationsGetTheWav) 
   const auto samples = test::SongLike(1500, 44100, 9);
   const std::string source = Write("SONG.WAV", Stereo16(samples));
   const std::string destination = dir_.File("sub/dir/result.karaoke");
-  ReductionJob job(host_);
-  ASSERT_EQ(job.DoReduce(source, destination), JobResult::Completed);
+  ReductionJob job(host_, host_, host_);
+  ASSERT_EQ(job.DoReduce(source, destination, host_.request), JobResult::Completed);
   EXPECT_EQ(ReadResultWav(destination, 44100).size(), samples.size());
   EXPECT_EQ(FormatFromExtension("a.Flac"), FileFormat::Flac);
   EXPECT_EQ(FormatFromExtension("a.wav.bak"), FileFormat::Unknown);
@@ -247,13 +252,13 @@ TEST_F(ReductionJobTest, ExtensionsAreCaseBlindAndUnknownDestinationsGetTheWav) 
 TEST_F(ReductionJobTest, CancelAfterABlockLeavesAValidPartialResultAndNoDestination) {
   const auto samples = test::SongLike(2048 * 6, 44100, 4);
   int blocks = 0;
-  ReductionJob job(host_);
+  ReductionJob job(host_, host_, host_);
   // Progress is reported once per block, just before the job looks for a cancel request.
   host_.onProgress = [&] {
     if (++blocks == 3) job.RequestCancel();
   };
   const std::string destination = dir_.File("out.wav");
-  ASSERT_EQ(job.DoReduce(Write("song.wav", Stereo16(samples)), destination), JobResult::Cancelled);
+  ASSERT_EQ(job.DoReduce(Write("song.wav", Stereo16(samples)), destination, host_.request), JobResult::Cancelled);
   EXPECT_FALSE(std::filesystem::exists(destination));
   const auto partial = ReadResultWav(job.LastOutputTempFile(), 44100);
   EXPECT_EQ(partial.size(), 2u * 1024 * 3);
@@ -266,30 +271,30 @@ TEST_F(ReductionJobTest, OverwriteIsAskedAndNoLeavesEverythingAsItWas) {
   WriteBytes(destination, {1, 2, 3});
   host_.overwrite = false;
   {
-    ReductionJob job(host_);
-    EXPECT_EQ(job.DoReduce(source, destination), JobResult::NotStarted);
+    ReductionJob job(host_, host_, host_);
+    EXPECT_EQ(job.DoReduce(source, destination, host_.request), JobResult::NotStarted);
   }
   EXPECT_EQ(host_.overwriteQuestions, 1);
   EXPECT_EQ(ReadBytes(destination), (std::vector<std::uint8_t>{1, 2, 3}));
   EXPECT_EQ(host_.locks, 0);
   EXPECT_EQ(TempFilesLeft(), 0);
   host_.overwrite = true;
-  ReductionJob job(host_);
-  EXPECT_EQ(job.DoReduce(source, destination), JobResult::Completed);
+  ReductionJob job(host_, host_, host_);
+  EXPECT_EQ(job.DoReduce(source, destination, host_.request), JobResult::Completed);
   EXPECT_EQ(ReadResultWav(destination, 44100).size(), 2000u);
 }
 
 TEST_F(ReductionJobTest, PlayIsOfferedOnlyAfterTenSecondsOfOutputWithSound) {
   const std::string source = Write("song.wav", Stereo16(test::SongLike(8000 * 12, 8000, 6), 8000));
   host_.soundAvailable = true;
-  ReductionJob job(host_);
-  ASSERT_EQ(job.DoReduce(source, dir_.File("out.wav")), JobResult::Completed);
+  ReductionJob job(host_, host_, host_);
+  ASSERT_EQ(job.DoReduce(source, dir_.File("out.wav"), host_.request), JobResult::Completed);
   // 1024 frames per block at 8000 Hz: more than 80000 frames after block 79.
   ASSERT_EQ(host_.playEnabled.size(), 94u);
   for (std::size_t i = 0; i < host_.playEnabled.size(); ++i) EXPECT_EQ(host_.playEnabled[i], i >= 78) << i;
   host_.soundAvailable = false;
   host_.playEnabled.clear();
-  ASSERT_EQ(job.DoReduce(source, dir_.File("out.wav")), JobResult::Completed);
+  ASSERT_EQ(job.DoReduce(source, dir_.File("out.wav"), host_.request), JobResult::Completed);
   for (bool enabled : host_.playEnabled) EXPECT_FALSE(enabled);
 }
 
@@ -297,12 +302,12 @@ TEST_F(ReductionJobTest, LatestResultStaysUntilTheNextJobAndGoesWithTheJob) {
   const std::string source = Write("song.wav", Stereo16(test::SongLike(1000, 44100, 1)));
   std::string first;
   {
-    ReductionJob job(host_);
-    ASSERT_EQ(job.DoReduce(source, dir_.File("a.wav")), JobResult::Completed);
+    ReductionJob job(host_, host_, host_);
+    ASSERT_EQ(job.DoReduce(source, dir_.File("a.wav"), host_.request), JobResult::Completed);
     first = job.LastOutputTempFile();
     EXPECT_TRUE(std::filesystem::exists(first));
     EXPECT_EQ(TempFilesLeft(), 1);
-    ASSERT_EQ(job.DoReduce(source, dir_.File("b.wav")), JobResult::Completed);
+    ASSERT_EQ(job.DoReduce(source, dir_.File("b.wav"), host_.request), JobResult::Completed);
     EXPECT_FALSE(std::filesystem::exists(first));
     EXPECT_TRUE(std::filesystem::exists(job.LastOutputTempFile()));
     EXPECT_EQ(TempFilesLeft(), 1);
@@ -323,9 +328,9 @@ TEST_P(ReductionJobRefusesTest, WithItsMessageAndLeavesNothingBehind) {
   WriteBytes(source, GetParam().bytes());
   const std::string destination = dir_.File("out.wav");
   {
-    ReductionJob job(host_);
+    ReductionJob job(host_, host_, host_);
     try {
-      job.DoReduce(source, destination);
+      job.DoReduce(source, destination, host_.request);
       ADD_FAILURE() << "no error";
     } catch (const Exception& e) {
       EXPECT_EQ(e.what(), GetParam().message);
@@ -402,8 +407,8 @@ TEST_F(ReductionJobTest, MissingSourceAndUnsupportedFormatsAreShownNotThrown) {
     SCOPED_TRACE(c.source + " -> " + c.destination);
     host_.errors.clear();
     {
-      ReductionJob job(host_);
-      EXPECT_EQ(job.DoReduce(c.source, c.destination), JobResult::NotStarted);
+      ReductionJob job(host_, host_, host_);
+      EXPECT_EQ(job.DoReduce(c.source, c.destination, host_.request), JobResult::NotStarted);
     }
     EXPECT_EQ(host_.errors, std::vector<std::string>{c.message});
     EXPECT_FALSE(std::filesystem::exists(c.destination));
@@ -434,9 +439,9 @@ TEST_F(ReductionJobTest, UnwritableDestinationsFailWithAClearMessage) {
     host_.errors.clear();
     std::string message;
     {
-      ReductionJob job(host_);
+      ReductionJob job(host_, host_, host_);
       try {
-        const JobResult result = job.DoReduce(source, c.destination);
+        const JobResult result = job.DoReduce(source, c.destination, host_.request);
         EXPECT_EQ(result, c.beforeWork ? JobResult::NotStarted : JobResult::Completed);
         if (!host_.errors.empty()) message = host_.errors.front();
       } catch (const Exception& e) {
@@ -460,8 +465,8 @@ TEST_F(ReductionJobTest, ReplacingADestinationKeepsItsLinkAndNeverLeavesItHalfWr
   WriteBytes(target, {9, 9, 9});
   const std::string link = dir_.File("link.wav");
   std::filesystem::create_symlink(target, link);
-  ReductionJob job(host_);
-  ASSERT_EQ(job.DoReduce(source, link), JobResult::Completed);
+  ReductionJob job(host_, host_, host_);
+  ASSERT_EQ(job.DoReduce(source, link, host_.request), JobResult::Completed);
   EXPECT_TRUE(std::filesystem::is_symlink(link));
   EXPECT_EQ(ReadResultWav(target, 44100).size(), samples.size());
 }
@@ -475,12 +480,14 @@ class ScriptedConverter : public FormatConverter {
   std::vector<std::uint8_t> bytes{'e', 'n', 'c', 'o', 'd', 'e', 'd'};
   ReductionJob* job = nullptr;
   std::vector<double> progress;
+  std::vector<std::pair<FileFormat, EncoderSettings>> encoded;
 
   void Decode(FileFormat, const std::string&, const std::string&, ConversionObserver*) override {
     throw Exception("no decoding here");
   }
-  void Encode(FileFormat, const std::string&, const std::string& destination,
-              ConversionObserver* observer) override {
+  void Encode(FileFormat format, const std::string&, const std::string& destination,
+              const EncoderSettings& settings, ConversionObserver* observer) override {
+    encoded.push_back({format, settings});
     WriteBytes(destination, bytes);
     observer->Progress(0.5);
     if (ending == Ending::Fail) throw Exception("encoder failed");
@@ -503,16 +510,16 @@ TEST_F(ReductionJobTest, FailedOrCancelledEncodingsKeepTheOldDestination) {
       WriteBytes(destination, old);
       ScriptedConverter converter;
       converter.ending = ending;
-      ReductionJob job(host_, &converter);
+      ReductionJob job(host_, host_, host_, &converter);
       converter.job = &job;
       // A plain copy has no encoder to fail: a write error or a cancel comes from the copy itself.
       const bool wav = std::string(ext) == ".wav";
       if (wav && ending == ScriptedConverter::Ending::Fail) continue;
       if (wav) host_.onProgress = [&job] { job.RequestCancel(); };
       if (ending == ScriptedConverter::Ending::Fail) {
-        EXPECT_THROW(job.DoReduce(source, destination), Exception);
+        EXPECT_THROW(job.DoReduce(source, destination, host_.request), Exception);
       } else {
-        EXPECT_EQ(job.DoReduce(source, destination), JobResult::Cancelled);
+        EXPECT_EQ(job.DoReduce(source, destination, host_.request), JobResult::Cancelled);
       }
       host_.onProgress = nullptr;
       EXPECT_EQ(ReadBytes(destination), old);
@@ -525,6 +532,31 @@ TEST_F(ReductionJobTest, FailedOrCancelledEncodingsKeepTheOldDestination) {
   }
 }
 
+// The encoder receives the request's settings, as the questions leave them after being asked for
+// the destination's format; a WAV destination asks nothing.
+TEST_F(ReductionJobTest, TheEncoderReceivesTheRequestsSettingsAsTheQuestionsLeaveThem) {
+  const std::string source = Write("song.wav", Stereo16(test::SongLike(3000, 44100, 5)));
+  ScriptedConverter converter;
+  ReductionJob job(host_, host_, host_, &converter);
+  host_.request.Encoder.Mp3Kbps = 320;
+  host_.request.Encoder.OggQuality = -0.1;
+  ASSERT_EQ(job.DoReduce(source, dir_.File("a.mp3"), host_.request), JobResult::Completed);
+  host_.onChooseEncoder = [](EncoderSettings& settings) { settings.OggQuality = 1.0; };
+  ASSERT_EQ(job.DoReduce(source, dir_.File("b.ogg"), host_.request), JobResult::Completed);
+  ASSERT_EQ(job.DoReduce(source, dir_.File("c.wav"), host_.request), JobResult::Completed);
+
+  EXPECT_EQ(host_.encoderPages, (std::vector<FileFormat>{FileFormat::Mp3, FileFormat::Ogg}));
+  ASSERT_EQ(converter.encoded.size(), 2u);
+  EXPECT_EQ(converter.encoded[0].first, FileFormat::Mp3);
+  EXPECT_EQ(converter.encoded[0].second.Mp3Kbps, 320);
+  EXPECT_DOUBLE_EQ(converter.encoded[0].second.OggQuality, -0.1);
+  EXPECT_EQ(converter.encoded[1].first, FileFormat::Ogg);
+  EXPECT_DOUBLE_EQ(converter.encoded[1].second.OggQuality, 1.0);
+  EXPECT_EQ(converter.encoded[1].second.Mp3Kbps, 320);
+  // The request itself is the caller's and stays as it was.
+  EXPECT_DOUBLE_EQ(host_.request.Encoder.OggQuality, -0.1);
+}
+
 // One rule for what is at the destination path: a link stays a link and the file it leads to
 // (also one yet to be made) receives the result; a pipe receives it as a stream; a name at the
 // file-name limit works; a new file takes the old one's permissions.
@@ -533,7 +565,7 @@ TEST_F(ReductionJobTest, DestinationsOfEveryKindReceiveTheResultTheSameWay) {
   for (const char* ext : {".wav", ".mp3", ".ogg", ".flac", ".wma"}) {
     SCOPED_TRACE(ext);
     ScriptedConverter converter;
-    ReductionJob job(host_, &converter);
+    ReductionJob job(host_, host_, host_, &converter);
     const bool wav = std::string(ext) == ".wav";
     const auto expectResult = [&](const std::string& path) {
       if (wav) {
@@ -549,7 +581,7 @@ TEST_F(ReductionJobTest, DestinationsOfEveryKindReceiveTheResultTheSameWay) {
     ::chmod(target.c_str(), 0640);
     const std::string link = place.File(std::string("link") + ext);
     std::filesystem::create_symlink(target, link);
-    ASSERT_EQ(job.DoReduce(source, link), JobResult::Completed);
+    ASSERT_EQ(job.DoReduce(source, link, host_.request), JobResult::Completed);
     EXPECT_TRUE(std::filesystem::is_symlink(link));
     expectResult(target);
     struct stat st {};
@@ -559,12 +591,12 @@ TEST_F(ReductionJobTest, DestinationsOfEveryKindReceiveTheResultTheSameWay) {
     const std::string dangling = place.File(std::string("dangling") + ext);
     const std::string missing = place.File(std::string("later/made") + ext);
     std::filesystem::create_symlink(missing, dangling);
-    ASSERT_EQ(job.DoReduce(source, dangling), JobResult::Completed);
+    ASSERT_EQ(job.DoReduce(source, dangling, host_.request), JobResult::Completed);
     EXPECT_TRUE(std::filesystem::is_symlink(dangling));
     expectResult(missing);
 
     const std::string longName = place.File(std::string(255 - std::strlen(ext), 'x') + ext);
-    ASSERT_EQ(job.DoReduce(source, longName), JobResult::Completed);
+    ASSERT_EQ(job.DoReduce(source, longName, host_.request), JobResult::Completed);
     expectResult(longName);
 
     const std::string pipe = place.File(std::string("pipe") + ext);
@@ -572,14 +604,14 @@ TEST_F(ReductionJobTest, DestinationsOfEveryKindReceiveTheResultTheSameWay) {
     std::vector<std::uint8_t> received;
     {
       std::jthread reader([&] { received = ReadBytes(pipe); });
-      EXPECT_EQ(job.DoReduce(source, pipe), JobResult::Completed);
+      EXPECT_EQ(job.DoReduce(source, pipe, host_.request), JobResult::Completed);
     }
     struct stat pipeStat {};
     ASSERT_EQ(::lstat(pipe.c_str(), &pipeStat), 0);
     EXPECT_TRUE(S_ISFIFO(pipeStat.st_mode));
     EXPECT_EQ(received.size(), wav ? 44u + 12000u : converter.bytes.size());
 
-    ASSERT_EQ(job.DoReduce(source, "/dev/null"), JobResult::Completed);
+    ASSERT_EQ(job.DoReduce(source, "/dev/null", host_.request), JobResult::Completed);
     ASSERT_EQ(::stat("/dev/null", &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
     for (const auto& e : std::filesystem::directory_iterator(place.Path()))
@@ -594,8 +626,8 @@ TEST_F(ReductionJobTest, SourcesThatAreNoRegularFilesAreRefusedAtOnce) {
   for (const std::string& source : {fifo, dir_.Path(), std::string("/dev/zero")}) {
     SCOPED_TRACE(source);
     host_.errors.clear();
-    ReductionJob job(host_);
-    EXPECT_EQ(job.DoReduce(source, dir_.File("out.wav")), JobResult::NotStarted);
+    ReductionJob job(host_, host_, host_);
+    EXPECT_EQ(job.DoReduce(source, dir_.File("out.wav"), host_.request), JobResult::NotStarted);
     EXPECT_EQ(host_.errors, std::vector<std::string>{kSourceNotFile + source});
     EXPECT_EQ(host_.locks, 0);
   }
@@ -605,8 +637,8 @@ TEST_F(ReductionJobTest, SourcesThatAreNoRegularFilesAreRefusedAtOnce) {
 TEST_F(ReductionJobTest, MissingTemporaryDirectoryFailsCleanly) {
   const std::string source = Write("song.wav", Stereo16(test::SongLike(500, 44100, 1)));
   ::setenv("TMPDIR", dir_.File("no-such-dir").c_str(), 1);
-  ReductionJob job(host_);
-  EXPECT_THROW(job.DoReduce(source, dir_.File("out.wav")), Exception);
+  ReductionJob job(host_, host_, host_);
+  EXPECT_THROW(job.DoReduce(source, dir_.File("out.wav"), host_.request), Exception);
   EXPECT_EQ(host_.locks, host_.unlocks);
   EXPECT_FALSE(std::filesystem::exists(dir_.File("out.wav")));
 }

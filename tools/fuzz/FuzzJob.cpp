@@ -2,7 +2,7 @@
 //
 // Each input is written to "in.wav" in a directory of this process's own, which is also $TMPDIR,
 // so the job's temporary files land there too; the job writes "out.wav" beside it, with the
-// smallest blocks (precision 0) to keep runs fast. The host answers every question with yes.
+// smallest blocks (precision 0) to keep runs fast. Every question is answered yes.
 //
 // A refused source (merolune::Exception) is a normal outcome. Any other exception escapes and
 // counts as a crash. After every run the target checks that
@@ -91,25 +91,21 @@ void RemoveWorkspace() {
   if (workspace) fs::remove_all(workspace->Dir, error);
 }
 
-class FuzzHost final : public JobHost {
+// Every question answered yes; the last error message kept.
+class FuzzQuestions final : public JobQuestions {
  public:
   void ShowError(const std::string& message) override { error = message; }
   bool ConfirmOverwrite(const std::string&) override { return true; }
-  int BlockSize() override { return BlockSizeForPrecision(kPrecision); }
-  ReductionSettings Settings() override { return settings; }
-  bool BypassAll() override { return bypassAll; }
 
-  ReductionSettings settings;
-  bool bypassAll = false;
   std::string error;
 };
 
 // Half the inputs run with the program's defaults; the rest with controls drawn from the hash,
 // turned into settings the way the window does, so that only reachable settings occur.
-void ChooseSettings(std::uint64_t h, FuzzHost& host) {
-  host.settings = ReductionSettings{};
-  host.bypassAll = false;
-  if ((h & 1U) == 0) return;
+JobRequest ChooseRequest(std::uint64_t h) {
+  JobRequest request;
+  request.BlockSize = BlockSizeForPrecision(kPrecision);
+  if ((h & 1U) == 0) return request;
   h >>= 1;
   auto bits = [&h](unsigned count) {
     const auto v = static_cast<int>(h & ((1U << count) - 1U));
@@ -136,8 +132,9 @@ void ChooseSettings(std::uint64_t h, FuzzHost& host) {
   c.LowText = hz();
   c.HighText = hz();
   c.KeyPosition = bits(4) % (kKeyMax - kKeyMin + 1) + kKeyMin;
-  host.settings = MakeSettings(c, t);
-  host.bypassAll = t.BypassAll;
+  request.Settings = MakeSettings(c, t);
+  request.BypassAll = t.BypassAll;
+  return request;
 }
 
 // The size of the whole frames of the source's audio, counted as the job counts them: the data
@@ -208,39 +205,41 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // One job object for the whole process, as the program keeps one for all its jobs.
-  static FuzzHost host;
-  static ReductionJob job(host);
+  static JobProgress progress;
+  static FuzzQuestions questions;
+  static JobMonitor monitor;
+  static ReductionJob job(progress, questions, monitor);
 
   const std::vector<std::uint8_t> source(data, data + size);
   WriteAll(workspace->Source, data, size);
   WriteAll(workspace->Destination, kOldDestination.data(), kOldDestination.size());
-  ChooseSettings(Fnv1a(data, size), host);
-  host.error.clear();
+  const JobRequest request = ChooseRequest(Fnv1a(data, size));
+  questions.error.clear();
 
   bool completed = false;
   std::string outcome;
   try {
-    const JobResult result = job.DoReduce(workspace->Source, workspace->Destination);
+    const JobResult result = job.DoReduce(workspace->Source, workspace->Destination, request);
     // The source exists, both names end in .wav and every question is answered yes: the job
     // cannot end early without an exception.
-    Check(result == JobResult::Completed, "the job ended without completing or throwing: " + host.error);
+    Check(result == JobResult::Completed, "the job ended without completing or throwing: " + questions.error);
     completed = true;
     outcome = "completed";
   } catch (const Exception& e) {
     outcome = std::string("refused: ") + e.what();
   }
   if (workspace->Verbose) {
-    const ReductionSettings& s = host.settings;
+    const ReductionSettings& s = request.Settings;
     std::fprintf(
         stderr,
         "FuzzJob: %zu bytes; inverse=%d bypass=%d enhancer=%d synthetic=%d p=%g range=%d %d..%d key=%d "
         "bypass_all=%d; %s\n",
         size, s.Inverse, s.SubtractionBypass, s.Enhancer, s.Synthetic, s.PThreshold, s.RangeRestricted,
-        s.LowHz, s.HighHz, s.KeySemitones, host.bypassAll, outcome.c_str());
+        s.LowHz, s.HighHz, s.KeySemitones, request.BypassAll, outcome.c_str());
   }
 
   if (completed) {
-    CheckDestination(source, host.bypassAll);
+    CheckDestination(source, request.BypassAll);
   } else {
     Check(ReadAll(workspace->Destination) == kOldDestination, "a job that failed changed the destination");
   }
