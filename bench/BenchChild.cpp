@@ -52,6 +52,10 @@ ChildRun RunChild(const std::vector<std::string>& argv, ChildOutput output) {
   } while (waited < 0 && errno == EINTR);
   if (waited != pid) throw std::runtime_error("wait4 failed for " + argv[0]);
   run.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const auto seconds = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + 1e-6 * static_cast<double>(t.tv_usec);
+  };
+  run.CpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
   // Linux reports ru_maxrss in KiB.
   run.PeakRssMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
   return run;

@@ -15,11 +15,13 @@
 
 namespace merolune::bench {
 
-// A finished child process: its status (as from wait4), wall time from start to exit, and its peak
-// resident memory (getrusage's ru_maxrss of that child alone).
+// A finished child process: its status (as from wait4), wall time from start to exit, the processor
+// time it used (user and system; unlike the wall time it hardly depends on the machine's other work),
+// and its peak resident memory (getrusage's ru_maxrss of that child alone).
 struct ChildRun {
   int Status = 0;
   double Seconds = 0.0;
+  double CpuSeconds = 0.0;
   double PeakRssMiB = 0.0;
 
   bool Succeeded() const;

@@ -272,12 +272,17 @@ int main(int argc, char** argv) {
 
   // The conversion components deliver their notices through an event loop, which the job pumps.
   QCoreApplication application(argc, argv);
+  // The conversion components open the codec libraries when they are made, so a job from WAV to WAV
+  // goes without them and starts faster.
   std::unique_ptr<TConvForm> converter;
-  try {
-    converter = std::make_unique<TConvForm>();
-  } catch (const std::exception& e) {
-    std::cerr << "merolune-cli: " << e.what() << '\n';
-    return kExitFailed;
+  if (FormatFromExtension(options.Source) != FileFormat::Wav ||
+      FormatFromExtension(options.Destination) != FileFormat::Wav) {
+    try {
+      converter = std::make_unique<TConvForm>();
+    } catch (const std::exception& e) {
+      std::cerr << "merolune-cli: " << e.what() << '\n';
+      return kExitFailed;
+    }
   }
 
   JobRequest request;
