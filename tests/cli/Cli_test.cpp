@@ -299,7 +299,8 @@ TEST_F(CliTest, BadDestinationsAreRefusedBeforeAnyTemporaryFile) {
 // The tool loads a codec library when a job needs it, not at start: the dynamic linker's own log
 // (LD_DEBUG=libs on stderr) names every library it looks for.
 TEST_F(CliTest, CodecLibrariesAreLoadedOnlyByTheJobsThatNeedThem) {
-  const std::vector<std::string> codecs = {"libwmafile.so", "libavcodec", "libFLAC", "libvorbis", "libmp3lame"};
+  const std::vector<std::string> codecs = {"libwmafile.so", "libavcodec", "libFLAC", "libvorbis",
+                                           "libmp3lame"};
   const CliRun help = Cli("--help", "LD_DEBUG=libs ");
   ASSERT_EQ(help.status, 0) << help.err;
   for (const std::string& codec : codecs) EXPECT_EQ(help.err.find(codec), std::string::npos) << codec;
