@@ -43,6 +43,13 @@ const FormatRow* FormatWithMenuTag(int tag) {
   return nullptr;
 }
 
+const FormatRow* FormatWithSettingsPage(int page) {
+  if (page == kNoEncoderPage) return nullptr;
+  for (const FormatRow& row : kFormats)
+    if (row.SettingsPage == page) return &row;
+  return nullptr;
+}
+
 FileFormat FormatFromExtension(const std::string& path) {
   const std::string ext = LowerExtension(path);
   for (const FormatRow& row : kFormats)

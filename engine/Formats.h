@@ -63,29 +63,79 @@ struct FormatRow {
   const char* MenuCaption;  // the save-format menu's item
   int MenuTag;              // the save-format menu's tag: its place in the menu
   int SettingsPage;         // the encoding settings dialog's page, or kNoEncoderPage
+  const char* PageTitle;    // that page's tab; nullptr without one
   // Sets this format's share of the settings from the controls; nullptr for a format without any.
   void (*ApplyControls)(const EncoderControls& controls, EncoderSettings& settings);
 };
 
 // One row per format, in the file dialogs' order.
 inline constexpr std::array<FormatRow, 6> kFormats{{
-    {FileFormat::Wav, ".wav", false, "WaveSound", "&WaveSound (*.wav)", 0, kNoEncoderPage, nullptr},
-    {FileFormat::Ogg, ".ogg", true, "Ogg Vorbis", "&Ogg Vorbis (*.ogg)", 2, kOggPage,
-     [](const EncoderControls& c, EncoderSettings& s) { s.OggQuality = c.OggPosition / 10.0; }},
-    {FileFormat::Mp3, ".mp3", true, "MPEG Audio Layer", "MP&3 (*.mp3)", 1, kMp3Page,
-     [](const EncoderControls& c, EncoderSettings& s) { s.Mp3Kbps = c.Mp3Kbps; }},
-    {FileFormat::Ape, ".ape", true, "Monkey's Audio", "&Monkey's Audio (*.ape)", 3, kApePage,
-     [](const EncoderControls& c, EncoderSettings& s) { s.ApeLevel = (c.ApeItem + 1) * 1000; }},
-    {FileFormat::Wma, ".wma", true, "Windows Media Audio", "Win&dows Media Audio (*.wma)", 5, kWmaPage,
-     [](const EncoderControls& c, EncoderSettings& s) { s.WmaKbps = c.WmaKbps; }},
-    {FileFormat::Flac, ".flac", true, "FLAC", "&FLAC (*.flac)", 4, kFlacPage,
-     [](const EncoderControls& c, EncoderSettings& s) { s.FlacLevel = c.FlacLevel; }},
+    {.Format = FileFormat::Wav,
+     .Extension = ".wav",
+     .Coded = false,
+     .FilterName = "WaveSound",
+     .MenuCaption = "&WaveSound (*.wav)",
+     .MenuTag = 0,
+     .SettingsPage = kNoEncoderPage,
+     .PageTitle = nullptr,
+     .ApplyControls = nullptr},
+    {.Format = FileFormat::Ogg,
+     .Extension = ".ogg",
+     .Coded = true,
+     .FilterName = "Ogg Vorbis",
+     .MenuCaption = "&Ogg Vorbis (*.ogg)",
+     .MenuTag = 2,
+     .SettingsPage = kOggPage,
+     .PageTitle = "Ogg",
+     .ApplyControls = [](const EncoderControls& c, EncoderSettings& s) {
+       s.OggQuality = c.OggPosition / 10.0;
+     }},
+    {.Format = FileFormat::Mp3,
+     .Extension = ".mp3",
+     .Coded = true,
+     .FilterName = "MPEG Audio Layer",
+     .MenuCaption = "MP&3 (*.mp3)",
+     .MenuTag = 1,
+     .SettingsPage = kMp3Page,
+     .PageTitle = "MP3",
+     .ApplyControls = [](const EncoderControls& c, EncoderSettings& s) { s.Mp3Kbps = c.Mp3Kbps; }},
+    {.Format = FileFormat::Ape,
+     .Extension = ".ape",
+     .Coded = true,
+     .FilterName = "Monkey's Audio",
+     .MenuCaption = "&Monkey's Audio (*.ape)",
+     .MenuTag = 3,
+     .SettingsPage = kApePage,
+     .PageTitle = "Ape",
+     .ApplyControls = [](const EncoderControls& c, EncoderSettings& s) {
+       s.ApeLevel = (c.ApeItem + 1) * 1000;
+     }},
+    {.Format = FileFormat::Wma,
+     .Extension = ".wma",
+     .Coded = true,
+     .FilterName = "Windows Media Audio",
+     .MenuCaption = "Win&dows Media Audio (*.wma)",
+     .MenuTag = 5,
+     .SettingsPage = kWmaPage,
+     .PageTitle = "WMA",
+     .ApplyControls = [](const EncoderControls& c, EncoderSettings& s) { s.WmaKbps = c.WmaKbps; }},
+    {.Format = FileFormat::Flac,
+     .Extension = ".flac",
+     .Coded = true,
+     .FilterName = "FLAC",
+     .MenuCaption = "&FLAC (*.flac)",
+     .MenuTag = 4,
+     .SettingsPage = kFlacPage,
+     .PageTitle = "FLAC",
+     .ApplyControls = [](const EncoderControls& c, EncoderSettings& s) { s.FlacLevel = c.FlacLevel; }},
 }};
 
 // The row of a format; nullptr for Unknown.
 const FormatRow* FindFormat(FileFormat format);
 // The row whose save-format menu tag is `tag`; nullptr when none has it.
 const FormatRow* FormatWithMenuTag(int tag);
+// The row whose encoding settings are on `page`; nullptr when none has it.
+const FormatRow* FormatWithSettingsPage(int page);
 
 // The format chosen by a path's extension, compared in lower case (".WAV" is ".wav").
 FileFormat FormatFromExtension(const std::string& path);

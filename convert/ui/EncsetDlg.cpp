@@ -160,11 +160,15 @@ TEncsetDlg::TEncsetDlg(QWidget* parent) : QDialog(parent) {
     PageControl1->addTab(page, QString::fromUtf8(title));
     return page;
   };
-  TabSheet1 = addPage("Ape");
-  TabSheet2 = addPage("Ogg");
-  TabSheet3 = addPage("MP3");
-  TabSheet4 = addPage("FLAC");
-  TabSheet5 = addPage("WMA");
+  // A page per coded format, titled as its row says, in the pages' order; the licences last.
+  std::array<QWidget*, kEncoderPages> settingsPages{};
+  for (int page = 0; page < kEncoderPages; ++page)
+    settingsPages[static_cast<std::size_t>(page)] = addPage(FormatWithSettingsPage(page)->PageTitle);
+  TabSheet1 = settingsPages[kApePage];
+  TabSheet2 = settingsPages[kOggPage];
+  TabSheet3 = settingsPages[kMp3Page];
+  TabSheet4 = settingsPages[kFlacPage];
+  TabSheet5 = settingsPages[kWmaPage];
   TabSheet6 = addPage("Lisences");
 
   const QRect caption(kCaptionX, kRowY, kCaptionWidth, kRowHeight);

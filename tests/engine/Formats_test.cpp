@@ -61,6 +61,13 @@ TEST(FormatsTest, EachCodedFormatHasItsOwnSettingsPageAndWavNone) {
   EXPECT_EQ(FindFormat(FileFormat::Flac)->SettingsPage, 3);
   EXPECT_EQ(FindFormat(FileFormat::Wma)->SettingsPage, 4);
   EXPECT_EQ(FindFormat(FileFormat::Unknown), nullptr);
+  const char* const titles[] = {"Ape", "Ogg", "MP3", "FLAC", "WMA"};
+  for (int page = 0; page < 5; ++page) {
+    ASSERT_NE(FormatWithSettingsPage(page), nullptr) << page;
+    EXPECT_STREQ(FormatWithSettingsPage(page)->PageTitle, titles[page]);
+  }
+  EXPECT_EQ(FormatWithSettingsPage(kNoEncoderPage), nullptr);
+  EXPECT_EQ(FormatWithSettingsPage(5), nullptr);
 }
 
 TEST(FormatsTest, TheDefaultControlsGiveTheDefaultEncoderSettings) {
