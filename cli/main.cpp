@@ -275,8 +275,7 @@ int main(int argc, char** argv) {
   // The conversion components open the codec libraries when they are made, so a job from WAV to WAV
   // goes without them and starts faster.
   std::unique_ptr<TConvForm> converter;
-  if (FormatFromExtension(options.Source) != FileFormat::Wav ||
-      FormatFromExtension(options.Destination) != FileFormat::Wav) {
+  if (IsCoded(FormatFromExtension(options.Source)) || IsCoded(FormatFromExtension(options.Destination))) {
     try {
       converter = std::make_unique<TConvForm>();
     } catch (const std::exception& e) {
