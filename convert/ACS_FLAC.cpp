@@ -87,7 +87,7 @@ void Interleave(const FLAC__int32* const channelData[], std::uint32_t channels, 
 // The decoder's state. The callbacks run inside libFLAC calls made by OpenSource, Refill and
 // SeekSample, on the thread making them; they never throw but store what went wrong for that caller.
 struct TFLACIn::Impl {
-  const FLACLib library;  // opened with the component, kept for all its runs
+  const FLACLib library{};  // opened with the component, kept for all its runs
   const FLACEntryPoints& api = library.Api();
   FLAC__StreamDecoder* decoder = nullptr;
   std::unique_ptr<TAuFileStream> ownStream;  // the file when no stream was assigned
@@ -433,7 +433,7 @@ void TFLACIn::ReadBlock(const std::uint8_t*& buffer, std::int32_t& bytes) {
 // calls on the thread making them; they never throw but keep the first failure's message, which the
 // caller rethrows when libFLAC reports the failure.
 struct TFLACOut::Impl {
-  const FLACLib library;  // opened with the component, kept for all its runs
+  const FLACLib library{};  // opened with the component, kept for all its runs
   const FLACEntryPoints& api = library.Api();
   FLAC__StreamEncoder* encoder = nullptr;
   bool initialized = false;  // init_stream succeeded: finish writes the last frame and the STREAMINFO

@@ -127,7 +127,7 @@ class LibraryBinding {
 #define MEROLUNE_ENTRY_POINT_BIND(name) library.Bind(name, #name);
 #define MEROLUNE_ENTRY_POINTS(Struct, soname, LIST)                                       \
   struct Struct {                                                                         \
-    static constexpr const char* kSoName = soname;                                        \
+    [[maybe_unused]] static constexpr const char* kSoName = soname;                       \
     LIST(MEROLUNE_ENTRY_POINT_MEMBER)                                                     \
     void BindAll(::merolune::DynamicLibrary& library) { LIST(MEROLUNE_ENTRY_POINT_BIND) } \
   }

@@ -809,7 +809,7 @@ TEST(FLACOut, AnAdoptedStreamIsFreedWhenTheRunEnds) {
 // The library
 
 TEST(FLACLibrary, IsUsableHere) {
-  const FLACLib flac;
+  const FLACLib flac{};
   EXPECT_TRUE(flac.Usable());
   EXPECT_NO_THROW(flac.Require());
   EXPECT_EQ(flac.MissingMessage(), "libFLAC.so.12 library could not be loaded.");
