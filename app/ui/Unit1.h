@@ -150,15 +150,16 @@ class TForm1 : public QMainWindow, private JobProgress, private JobQuestions, pr
   TKAddDrop* KAddDrop1;  // takes files dropped on the window
 
  protected:
+  // Closing the window: never refused; a running job is asked to stop and the tuning dialog hides.
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  void BuildMenus();
-  void BuildToolBar(QWidget* client);
-  void BuildControls(QWidget* client);
+  void BuildMenus();                    // the menu bar and PopupMenu1
+  void BuildToolBar(QWidget* client);   // ToolBar1 and its buttons
+  void BuildControls(QWidget* client);  // the client area's controls
   // Runs the job on Edit1 and Edit2 with the request the controls make now.
   JobResult DoReduce();
-  void ShowPopupMenu1(QWidget* at, const QPoint& pos);
+  void ShowPopupMenu1(QWidget* at, const QPoint& pos);  // right-click on Image3 or Button3
 
   // JobProgress
   void PumpMessages() override;
