@@ -33,7 +33,7 @@
 #include "ReductionJob.h"
 #include "ReductionSettings.h"
 #include "Stream.h"
-#include "Utils.h"
+#include "WaveHeader.h"
 
 namespace {
 

@@ -3,12 +3,12 @@
 #include "ACS_Wave.h"
 
 #include <algorithm>
-#include <cctype>
 #include <exception>
 #include <mutex>
 
-#include "Utils.h"
+#include "Samples.h"
 #include "WaveConverter.h"
+#include "WaveHeader.h"
 
 namespace merolune {
 
@@ -16,23 +16,8 @@ namespace {
 
 constexpr char kNotSupportedWav[] = "Not a supported .wav file: ";
 constexpr char kCannotAppend[] = "Cannot append data to this .wav file.";
-constexpr std::uint32_t kHeaderBytes = 44;
 // The most data bytes the header describes: the RIFF size holds 36 more.
 constexpr std::uint32_t kMaxDataLength = 0xFFFFFFFFU - 36;
-
-void StoreU16(std::uint8_t* at, std::uint32_t value) {
-  at[0] = static_cast<std::uint8_t>(value & 0xFFU);
-  at[1] = static_cast<std::uint8_t>((value >> 8) & 0xFFU);
-}
-
-void StoreU32(std::uint8_t* at, std::uint32_t value) {
-  StoreU16(at, value & 0xFFFFU);
-  StoreU16(at + 2, value >> 16);
-}
-
-void StoreTag(std::uint8_t* at, const char (&tag)[5]) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(tag[i]);
-}
 
 TWavType KindOfTag(std::uint16_t tag) {
   switch (tag) {
@@ -47,15 +32,6 @@ TWavType KindOfTag(std::uint16_t tag) {
     default:
       return TWavType::wtUnsupported;
   }
-}
-
-bool TagAt(const std::uint8_t* at, const char* tag) {
-  for (int i = 0; i < 4; ++i) {
-    const auto a = static_cast<unsigned char>(at[i]);
-    const auto b = static_cast<unsigned char>(tag[i]);
-    if (std::toupper(a) != std::toupper(b)) return false;
-  }
-  return true;
 }
 
 // The source seen from its "RIFF" tag on, with both tags in upper case, for ReadWaveHeader: files
@@ -118,21 +94,15 @@ bool FindRiffWave(Stream& source, std::uint64_t& riff, std::uint64_t& body) {
     length += n;
   }
   std::size_t i = 0;
-  while (i + 4 <= length && !TagAt(&head[i], "RIFF")) ++i;
+  while (i + 4 <= length && !TagIsNoCase(&head[i], "RIFF")) ++i;
   if (i + 4 > length) return false;
   riff = i;
   // The RIFF length field sits between the tags.
   std::size_t j = i + 8;
-  while (j + 4 <= length && !TagAt(&head[j], "WAVE")) ++j;
+  while (j + 4 <= length && !TagIsNoCase(&head[j], "WAVE")) ++j;
   if (j + 4 > length) return false;
   body = j + 4;
   return true;
-}
-
-std::uint16_t LoadU16(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] | (at[1] << 8)); }
-
-std::uint32_t LoadU32(const std::uint8_t* at) {
-  return static_cast<std::uint32_t>(LoadU16(at)) | (static_cast<std::uint32_t>(LoadU16(at + 2)) << 16);
 }
 
 // What ReadWaveHeader does not keep: the whole "fmt " chunk body (ADPCM needs its extension) and the
@@ -145,26 +115,21 @@ struct ExtraChunks {
 
 // Walks the chunks of the view from just after the WAVE tag up to "data".
 void ReadExtraChunks(Stream& view, ExtraChunks& extra) {
-  const std::uint64_t end = view.Size();
-  std::uint64_t position = 12;
-  std::array<std::uint8_t, 8> head{};
-  while (end > position && end - position >= 8) {
-    view.Seek(static_cast<std::int64_t>(position), SeekOrigin::Begin);
-    if (!view.ReadExact(head.data(), head.size())) return;
-    const std::uint32_t size = LoadU32(&head[4]);
-    if (TagAt(head.data(), "data")) return;
-    if (TagAt(head.data(), "fmt ")) {
+  view.SeekTo(12);
+  ScanChunks(view, [&](const RiffChunk& chunk) {
+    if (TagIsNoCase(chunk.Tag.data(), "data")) return ChunkScan::Stop;
+    if (TagIsNoCase(chunk.Tag.data(), "fmt ")) {
       // The header must fit in 4096 bytes; a longer "fmt " cannot be a real one.
-      extra.format.assign(std::min<std::uint32_t>(size, 4096), 0);
-      if (!view.ReadExact(extra.format.data(), extra.format.size())) return;
-    } else if (TagAt(head.data(), "fact") && size >= 4) {
+      extra.format.assign(std::min<std::uint32_t>(chunk.Size, 4096), 0);
+      if (!view.ReadExact(extra.format.data(), extra.format.size())) return ChunkScan::Stop;
+    } else if (TagIsNoCase(chunk.Tag.data(), "fact") && chunk.Size >= 4) {
       std::array<std::uint8_t, 4> count{};
-      if (!view.ReadExact(count.data(), count.size())) return;
+      if (!view.ReadExact(count.data(), count.size())) return ChunkScan::Stop;
       extra.factFound = true;
       extra.factSamples = LoadU32(count.data());
     }
-    position += 8ULL + size + (size & 1U);
-  }
+    return ChunkScan::Next;
+  });
 }
 
 // IMA/DVI ADPCM: the quantiser step sizes and the step index change per 4-bit code.
@@ -184,8 +149,6 @@ constexpr std::array<std::int32_t, 16> kMsAdapt = {230, 230, 230, 230, 307, 409,
                                                    768, 614, 512, 409, 307, 230, 230, 230};
 constexpr std::int32_t kMaxMsDelta = INT32_MAX / 768;
 
-std::int16_t Clamp16(std::int32_t v) { return static_cast<std::int16_t>(std::clamp(v, -32768, 32767)); }
-
 // One IMA code applied to a channel's predictor and step index.
 std::int16_t ImaStep(std::int32_t code, std::int32_t& predictor, std::int32_t& index) {
   const std::int32_t step = kImaSteps[static_cast<std::size_t>(index)];
@@ -194,7 +157,7 @@ std::int16_t ImaStep(std::int32_t code, std::int32_t& predictor, std::int32_t& i
   if ((code & 2) != 0) diff += step >> 1;
   if ((code & 4) != 0) diff += step;
   predictor = (code & 8) != 0 ? predictor - diff : predictor + diff;
-  predictor = Clamp16(predictor);
+  predictor = ClampToInt16(predictor);
   index = std::clamp(index + kImaIndexChange[static_cast<std::size_t>(code)], 0, 88);
   return static_cast<std::int16_t>(predictor);
 }
@@ -203,7 +166,7 @@ std::int16_t ImaStep(std::int32_t code, std::int32_t& predictor, std::int32_t& i
 void PatchU32(Stream& stream, std::uint64_t offset, std::uint32_t value) {
   std::array<std::uint8_t, 4> bytes{};
   StoreU32(bytes.data(), value);
-  stream.Seek(static_cast<std::int64_t>(offset), SeekOrigin::Begin);
+  stream.SeekTo(offset);
   stream.Write(bytes.data(), bytes.size());
 }
 
@@ -529,7 +492,7 @@ std::int32_t TWaveIn::DecodeMsBlock(const std::uint8_t* block, std::uint32_t len
     delta[c] = std::clamp((kMsAdapt[static_cast<std::size_t>(code)] * step) >> 8, 16, kMaxMsDelta);
     const std::int32_t prediction = (sample1[c] * coefficient[c][0] + sample2[c] * coefficient[c][1]) >> 8;
     const std::int32_t signedCode = code - ((code & 8) << 1);
-    const std::int16_t value = Clamp16(signedCode * step + prediction);
+    const std::int16_t value = ClampToInt16(signedCode * step + prediction);
     sample2[c] = sample1[c];
     sample1[c] = value;
     out[(2 + n / channels) * channels + c] = value;
@@ -592,22 +555,8 @@ void TWaveOut::PrepareOutput() {
   // would be written cut to its low bits; it is treated as unknown instead.
   lengthUnknown_ = size < 0 || size > std::int64_t{kMaxDataLength};
   const auto dataLength = static_cast<std::uint32_t>(lengthUnknown_ ? 0 : size);
-  const std::uint32_t blockAlign = bits * channels / 8;
 
-  std::array<std::uint8_t, kHeaderBytes> header{};
-  StoreTag(&header[0], "RIFF");
-  StoreU32(&header[4], dataLength + 36);
-  StoreTag(&header[8], "WAVE");
-  StoreTag(&header[12], "fmt ");
-  StoreU32(&header[16], 16);
-  StoreU16(&header[20], 1);
-  StoreU16(&header[22], channels);
-  StoreU32(&header[24], rate);
-  StoreU32(&header[28], rate * blockAlign);
-  StoreU16(&header[32], blockAlign);
-  StoreU16(&header[34], bits);
-  StoreTag(&header[36], "data");
-  StoreU32(&header[40], dataLength);
+  const auto header = MakeWaveHeader(PcmWaveFormat(channels, rate, bits), dataLength + 36, dataLength);
   stream->Write(header.data(), header.size());
   headerWritten_ = true;
 }
@@ -629,8 +578,8 @@ void TWaveOut::FinishOutput() {
     merolune::Stream* stream = Stream();
     if (headerWritten_ && lengthUnknown_ && stream != nullptr) {
       const std::uint64_t length = stream->Size();
-      PatchU32(*stream, 40, static_cast<std::uint32_t>(length - kHeaderBytes));
-      PatchU32(*stream, 4, static_cast<std::uint32_t>(length - 8));
+      PatchU32(*stream, kDataSizeOffset, static_cast<std::uint32_t>(length - kWaveHeaderSize));
+      PatchU32(*stream, kRiffSizeOffset, static_cast<std::uint32_t>(length - 8));
       stream->Seek(0, SeekOrigin::End);
     }
   } catch (...) {

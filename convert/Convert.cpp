@@ -19,7 +19,7 @@
 #include "ACS_Wave.h"
 #include "DynamicLibrary.h"
 #include "Stream.h"
-#include "Utils.h"
+#include "WaveHeader.h"
 #include "vbmp3.h"
 #include "wmafile.h"
 
@@ -31,8 +31,6 @@ using namespace std::chrono_literals;
 
 constexpr auto kPollInterval = 10ms;
 constexpr std::uint16_t kSourceMode = TAuFileStream::fmOpenRead | TAuFileStream::fmShareDenyWrite;
-// The smallest WAV file: the canonical header without audio.
-constexpr std::uint64_t kWavHeaderBytes = 44;
 
 // The size of a regular file, 0 when there is none.
 std::uint64_t RegularFileSize(const std::string& path) {
@@ -43,12 +41,13 @@ std::uint64_t RegularFileSize(const std::string& path) {
 
 // A decoder's result is usable when it starts with a RIFF/WAVE header; the job reads the rest.
 bool LooksLikeWav(const std::string& path) {
-  if (RegularFileSize(path) < kWavHeaderBytes) return false;
+  // The smallest WAV file is the canonical header without audio.
+  if (RegularFileSize(path) < kWaveHeaderSize) return false;
   try {
     FileStream file(path, FileStream::Mode::Read);
-    std::array<char, 12> head{};
+    std::array<std::uint8_t, 12> head{};
     if (file.Read(head.data(), head.size()) != head.size()) return false;
-    return std::string(head.data(), 4) == "RIFF" && std::string(head.data() + 8, 4) == "WAVE";
+    return TagIs(&head[0], "RIFF") && TagIs(&head[8], "WAVE");
   } catch (const std::exception&) {
     return false;
   }

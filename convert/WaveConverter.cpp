@@ -6,11 +6,11 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <utility>
+
+#include "WaveHeader.h"
 
 namespace merolune {
 
@@ -26,9 +26,8 @@ constexpr char kDecodedTooLong[] =
 constexpr char kNotConverted[] = "The .wav file's audio has not been converted";
 
 constexpr std::uint16_t kMpegLayer3Tag = 85;
-constexpr std::uint32_t kHeaderBytes = 44;
 // The most PCM bytes a WAV header can describe.
-constexpr std::uint64_t kMaxPcmBytes = 0xFFFFFFFFULL - (kHeaderBytes - 8);
+constexpr std::uint64_t kMaxPcmBytes = 0xFFFFFFFFULL - (kWaveHeaderSize - 8);
 // LAME's encoder delay in frames: the start of the music in its first decoded frame.
 constexpr long kLameEncoderDelay = 576;
 // Fed to libmpg123 in pieces, so its own copy of the input stays small.
@@ -37,31 +36,6 @@ constexpr std::size_t kFeedBytes = 64 * 1024;
 // ever reallocated with the PCM in it and a short file does not clear a megabyte for nothing.
 constexpr std::size_t kFirstPcmBlockBytes = 64 * 1024;
 constexpr std::size_t kPcmBlockBytes = 1024 * 1024;
-
-bool TagIs(const std::uint8_t* at, const char* tag) {
-  for (int i = 0; i < 4; ++i) {
-    if (std::toupper(at[i]) != std::toupper(static_cast<unsigned char>(tag[i]))) return false;
-  }
-  return true;
-}
-
-std::uint16_t LoadU16(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] | (at[1] << 8)); }
-
-std::uint32_t LoadU32(const std::uint8_t* at) {
-  return static_cast<std::uint32_t>(LoadU16(at)) | (static_cast<std::uint32_t>(LoadU16(at + 2)) << 16);
-}
-
-void StoreU16(std::uint8_t* at, std::uint32_t value) {
-  at[0] = static_cast<std::uint8_t>(value & 0xFFU);
-  at[1] = static_cast<std::uint8_t>((value >> 8) & 0xFFU);
-}
-
-void StoreU32(std::uint8_t* at, std::uint32_t value) {
-  StoreU16(at, value & 0xFFFFU);
-  StoreU16(at + 2, value >> 16);
-}
-
-void StoreTag(std::uint8_t* at, const char* tag) { std::memcpy(at, tag, 4); }
 
 // Reads up to `count` bytes, fewer only at the end of the stream.
 std::size_t ReadFully(Stream& stream, std::uint8_t* buffer, std::size_t count) {
@@ -125,39 +99,38 @@ void TWaveConverter::LoadFromStream(Stream& stream) {
   converted_ = false;
 
   std::array<std::uint8_t, 12> riff{};
-  stream.Seek(0, SeekOrigin::Begin);
-  if (ReadFully(stream, riff.data(), riff.size()) != riff.size() || !TagIs(&riff[0], "RIFF") ||
-      !TagIs(&riff[8], "WAVE")) {
+  stream.SeekTo(0);
+  if (ReadFully(stream, riff.data(), riff.size()) != riff.size() || !TagIsNoCase(&riff[0], "RIFF") ||
+      !TagIsNoCase(&riff[8], "WAVE")) {
     throw EAuException(kNoMpegWav);
   }
   const std::uint64_t end = stream.Size();
-  std::uint64_t position = riff.size();
   bool dataFound = false;
-  std::array<std::uint8_t, 8> head{};
-  while (!dataFound && end > position && end - position >= head.size()) {
-    stream.Seek(static_cast<std::int64_t>(position), SeekOrigin::Begin);
-    if (ReadFully(stream, head.data(), head.size()) != head.size()) break;
-    const std::uint32_t size = LoadU32(&head[4]);
-    const std::uint64_t available = end - position - head.size();
-    if (TagIs(head.data(), "data")) {
+  ScanChunks(stream, [&](const RiffChunk& chunk) {
+    const std::uint64_t available = end - chunk.Body;
+    if (TagIsNoCase(chunk.Tag.data(), "data")) {
       // A length past the end (never patched, or a cut file) means "up to the end".
-      const auto bytes = static_cast<std::size_t>(std::min<std::uint64_t>(size, available));
+      const auto bytes = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.Size, available));
       compressed_.resize(bytes);
       compressed_.resize(ReadFully(stream, compressed_.data(), bytes));
       dataFound = true;
-    } else if (TagIs(head.data(), "fmt ")) {
-      if (size < 16 || size > available || size > 4096) throw EAuException(kNoMpegWav);
-      format_.assign(size, 0);
-      if (ReadFully(stream, format_.data(), size) != size) throw EAuException(kNoMpegWav);
-    } else if (TagIs(head.data(), "fact") && size >= 4 && available >= 4) {
+      return ChunkScan::Stop;
+    }
+    if (TagIsNoCase(chunk.Tag.data(), "fmt ")) {
+      if (chunk.Size < kWaveFormatSize || chunk.Size > available || chunk.Size > 4096) throw EAuException(kNoMpegWav);
+      format_.assign(chunk.Size, 0);
+      if (ReadFully(stream, format_.data(), chunk.Size) != chunk.Size) throw EAuException(kNoMpegWav);
+    } else if (TagIsNoCase(chunk.Tag.data(), "fact") && chunk.Size >= 4 && available >= 4) {
       std::array<std::uint8_t, 4> count{};
       if (ReadFully(stream, count.data(), count.size()) == count.size()) factFrames_ = LoadU32(count.data());
     }
-    position += head.size() + static_cast<std::uint64_t>(size) + (size & 1U);
-  }
-  if (!dataFound || format_.empty() || LoadU16(&format_[0]) != kMpegLayer3Tag) throw EAuException(kNoMpegWav);
-  channels_ = LoadU16(&format_[2]);
-  sampleRate_ = LoadU32(&format_[4]);
+    return ChunkScan::Next;
+  });
+  WaveFormatInfo declared;
+  if (!format_.empty()) LoadWaveFormat(format_.data(), declared);
+  if (!dataFound || format_.empty() || declared.FormatTag != kMpegLayer3Tag) throw EAuException(kNoMpegWav);
+  channels_ = declared.Channels;
+  sampleRate_ = declared.SampleRate;
   // MPEG audio has one or two channels and rates from 8 to 48 kHz.
   if (channels_ < 1 || channels_ > 2 || sampleRate_ < 8000 || sampleRate_ > 48000)
     throw EAuException(kNoMpegWav);
@@ -232,8 +205,8 @@ void TWaveConverter::Convert() {
   if (pcmBytes > kMaxPcmBytes) throw EAuException(kDecodedTooLong);
   // Reserved rather than zeroed, so the image's pages are only touched as the blocks are moved in
   // and freed: the PCM is never held twice.
-  image_.reserve(kHeaderBytes + pcmBytes);
-  image_.assign(kHeaderBytes, 0);
+  image_.reserve(kWaveHeaderSize + pcmBytes);
+  image_.assign(kWaveHeaderSize, 0);
   std::uint64_t skip = static_cast<std::uint64_t>(first) * frameBytes;
   std::uint64_t left = pcmBytes;
   for (std::vector<std::uint8_t>& block : blocks) {
@@ -248,29 +221,19 @@ void TWaveConverter::Convert() {
   }
 
   // From now on the current format is the PCM's.
-  std::vector<std::uint8_t> pcmFormat(16, 0);
-  StoreU16(&pcmFormat[0], 1);
-  StoreU16(&pcmFormat[2], channels_);
-  StoreU32(&pcmFormat[4], sampleRate_);
-  StoreU32(&pcmFormat[8], sampleRate_ * static_cast<std::uint32_t>(frameBytes));
-  StoreU16(&pcmFormat[12], static_cast<std::uint32_t>(frameBytes));
-  StoreU16(&pcmFormat[14], 16);
+  std::vector<std::uint8_t> pcmFormat(kWaveFormatSize, 0);
+  StoreWaveFormat(pcmFormat.data(), PcmWaveFormat(channels_, sampleRate_, 16));
   format_ = std::move(pcmFormat);
   converted_ = true;
 }
 
 std::unique_ptr<MemoryStream> TWaveConverter::SaveWavImage() {
   if (!converted_) throw EAuException(kNotConverted);
-  const auto dataBytes = static_cast<std::uint32_t>(image_.size() - kHeaderBytes);
-  std::uint8_t* header = image_.data();
-  StoreTag(&header[0], "RIFF");
-  StoreU32(&header[4], static_cast<std::uint32_t>(image_.size() - 8));
-  StoreTag(&header[8], "WAVE");
-  StoreTag(&header[12], "fmt ");
-  StoreU32(&header[16], 16);
-  std::memcpy(&header[20], format_.data(), 16);
-  StoreTag(&header[36], "data");
-  StoreU32(&header[40], dataBytes);
+  const auto dataBytes = static_cast<std::uint32_t>(image_.size() - kWaveHeaderSize);
+  WaveFormatInfo pcm;
+  LoadWaveFormat(format_.data(), pcm);
+  const auto header = MakeWaveHeader(pcm, static_cast<std::uint32_t>(image_.size() - 8), dataBytes);
+  std::copy(header.begin(), header.end(), image_.begin());
   converted_ = false;
   return std::make_unique<MemoryStream>(std::exchange(image_, {}));
 }

@@ -1,3 +1,5 @@
+// Where a job's result goes: checked before the work, made beside the old file, put in place whole.
+
 #include "DestinationFile.h"
 
 #include <fcntl.h>
@@ -9,9 +11,9 @@
 #include <cstring>
 
 #include "Exception.h"
+#include "Paths.h"
 #include "Stream.h"
 #include "TemporaryFile.h"
-#include "Utils.h"
 
 namespace merolune {
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Exception.h"
+#include "Paths.h"
 #include "SpectralReduction.h"
 #include "Stream.h"
 

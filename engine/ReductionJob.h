@@ -9,7 +9,7 @@
 #include "DestinationFile.h"
 #include "Formats.h"
 #include "ReductionSettings.h"
-#include "Utils.h"
+#include "WaveHeader.h"
 
 namespace merolune {
 

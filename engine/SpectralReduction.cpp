@@ -7,8 +7,8 @@
 #include <numbers>
 
 #include "Exception.h"
+#include "KeyChange.h"
 #include "SimdPath.h"
-#include "Utils.h"
 #include "VectorMath.h"
 
 namespace merolune {

@@ -33,6 +33,8 @@ class Stream {
   // Reads exactly `count` bytes; false (with the position moved by what was read) when the
   // stream ends first.
   bool ReadExact(void* buffer, std::size_t count) { return Read(buffer, count) == count; }
+  // Moves to `position` bytes from the start.
+  void SeekTo(std::uint64_t position) { Seek(static_cast<std::int64_t>(position), SeekOrigin::Begin); }
 };
 
 // A file on disk. Read-only streams may be opened while another process or thread writes the

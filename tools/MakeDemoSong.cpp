@@ -28,8 +28,9 @@
 #include <xmmintrin.h>
 #endif
 
+#include "Samples.h"
 #include "Stream.h"
-#include "Utils.h"
+#include "WaveHeader.h"
 
 namespace {
 
@@ -1191,9 +1192,8 @@ void WriteSong(const Options& options) {
       }
       for (const double x : {l, r}) {
         const std::int16_t s = merolune::ClampToInt16(static_cast<std::int32_t>(std::lround(gain * x)));
-        const auto u = static_cast<std::uint16_t>(s);
-        *p++ = static_cast<std::uint8_t>(u & 0xFF);
-        *p++ = static_cast<std::uint8_t>(u >> 8);
+        merolune::StoreU16(p, static_cast<std::uint16_t>(s));
+        p += 2;
       }
     }
     out.Write(bytes.data(), static_cast<std::size_t>(n) * 4);

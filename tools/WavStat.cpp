@@ -20,7 +20,7 @@
 
 #include "Exception.h"
 #include "Stream.h"
-#include "Utils.h"
+#include "WaveHeader.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ Levels Measure(const std::string& path) {
   // can pass 2^62.
   std::uint64_t left = 0, right = 0, centre = 0, side = 0;
   int peak = 0;
-  in.Seek(info.DataStart, merolune::SeekOrigin::Begin);
+  in.SeekTo(info.DataStart);
   std::vector<std::uint8_t> chunk(1 << 16);
   for (std::uint64_t done = 0; done < frames;) {
     const std::size_t want =
@@ -82,8 +82,8 @@ Levels Measure(const std::string& path) {
     if (got == 0) break;  // the file shrank under us
     for (std::size_t i = 0; i < got; ++i) {
       const std::uint8_t* p = chunk.data() + 4 * i;
-      const std::int64_t l = static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | (p[1] << 8)));
-      const std::int64_t r = static_cast<std::int16_t>(static_cast<std::uint16_t>(p[2] | (p[3] << 8)));
+      const std::int64_t l = merolune::LoadS16(p);
+      const std::int64_t r = merolune::LoadS16(p + 2);
       left += static_cast<std::uint64_t>(l * l);
       right += static_cast<std::uint64_t>(r * r);
       centre += static_cast<std::uint64_t>((l + r) * (l + r));

@@ -1,3 +1,5 @@
+// A 16-bit stereo PCM WAV file written under a temporary name and renamed into place only when complete.
+
 #include "PendingWavFile.h"
 
 #include <unistd.h>
@@ -8,6 +10,7 @@
 #include <cstdio>
 
 #include "TemporaryFile.h"
+#include "WaveHeader.h"
 
 namespace merolune {
 
@@ -16,41 +19,12 @@ namespace {
 // The samples are handed to fwrite as they lie in memory.
 static_assert(std::endian::native == std::endian::little, "WAV data is little-endian");
 
-constexpr std::size_t kHeaderSize = 44;
 // The RIFF size field holds 36 + data size; larger data cannot be described by a canonical header.
 constexpr std::uint64_t kMaxDataBytes = (0xFFFFFFFFull - 36) / 4 * 4;
 constexpr std::size_t kBufferSize = 1 << 16;
 
-void Store16(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v & 0xFF);
-  p[1] = static_cast<std::uint8_t>((v >> 8) & 0xFF);
-}
-
-void Store32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>((v >> (8 * i)) & 0xFF);
-}
-
-std::array<std::uint8_t, kHeaderSize> CanonicalHeader(std::uint32_t sampleRate, std::uint32_t dataBytes) {
-  constexpr std::uint32_t kChannels = 2;
-  constexpr std::uint32_t kBits = 16;
-  std::array<std::uint8_t, kHeaderSize> h{};
-  auto tag = [&h](std::size_t at, const char* id) {
-    for (std::size_t i = 0; i < 4; ++i) h[at + i] = static_cast<std::uint8_t>(id[i]);
-  };
-  tag(0, "RIFF");
-  Store32(&h[4], 36 + dataBytes);
-  tag(8, "WAVE");
-  tag(12, "fmt ");
-  Store32(&h[16], 16);
-  Store16(&h[20], 1);  // PCM
-  Store16(&h[22], kChannels);
-  Store32(&h[24], sampleRate);
-  Store32(&h[28], sampleRate * (kChannels * kBits / 8));
-  Store16(&h[32], kChannels * kBits / 8);
-  Store16(&h[34], kBits);
-  tag(36, "data");
-  Store32(&h[40], dataBytes);
-  return h;
+std::array<std::uint8_t, kWaveHeaderSize> CanonicalHeader(std::uint32_t sampleRate, std::uint32_t dataBytes) {
+  return MakeWaveHeader(PcmWaveFormat(2, sampleRate, 16), 36 + dataBytes, dataBytes);
 }
 
 }  // namespace

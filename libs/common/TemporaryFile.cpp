@@ -1,3 +1,5 @@
+// New, uniquely named files beside a destination, for outputs that appear only when complete.
+
 #include "TemporaryFile.h"
 
 #include <fcntl.h>

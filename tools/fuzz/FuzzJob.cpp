@@ -31,7 +31,7 @@
 #include "ReductionJob.h"
 #include "ReductionSettings.h"
 #include "Stream.h"
-#include "Utils.h"
+#include "WaveHeader.h"
 
 namespace {
 

@@ -14,6 +14,7 @@
 
 #include "ACS_Classes.h"
 #include "Exception.h"
+#include "LittleEndian.h"
 #include "Stream.h"
 
 namespace merolune::fuzz {
@@ -26,13 +27,6 @@ void RemoveWorkDirectory() {
   std::error_code error;
   if (workDirectory != nullptr) std::filesystem::remove_all(*workDirectory, error);
 }
-
-std::uint32_t LoadU32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-std::uint16_t LoadU16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 
 }  // namespace
 

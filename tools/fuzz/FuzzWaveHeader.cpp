@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "Stream.h"
-#include "Utils.h"
+#include "WaveHeader.h"
 
 namespace {
 

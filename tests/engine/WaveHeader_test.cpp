@@ -1,4 +1,6 @@
-#include "Utils.h"
+// ReadWaveHeader and WriteWaveHeader against hand-built bytes and files the peer tools write.
+
+#include "WaveHeader.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -591,6 +593,92 @@ TEST(WriteWaveHeader, ReadsBackThroughReadWaveHeader) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// MakeWaveHeader, PcmWaveFormat, ScanChunks and the little-endian helpers
+
+TEST(MakeWaveHeader, MonoEightBitHeaderMatchesTheHandWrittenOne) {
+  const Bytes expected = {
+      'R',  'I',  'F',  'F',  0x2E, 0x00, 0x00, 0x00,  // 46
+      'W',  'A',  'V',  'E',  'f',  'm',  't',  ' ',   //
+      0x10, 0x00, 0x00, 0x00,                          // fmt size 16
+      0x01, 0x00,                                      // PCM
+      0x01, 0x00,                                      // 1 channel
+      0x40, 0x1F, 0x00, 0x00,                          // 8000
+      0x40, 0x1F, 0x00, 0x00,                          // 8000 bytes a second
+      0x01, 0x00,                                      // 1 byte per frame
+      0x08, 0x00,                                      // 8 bits
+      'd',  'a',  't',  'a',  0x0A, 0x00, 0x00, 0x00,  // 10
+  };
+  const auto header = MakeWaveHeader(PcmWaveFormat(1, 8000, 8), 46, 10);
+  EXPECT_EQ(Bytes(header.begin(), header.end()), expected);
+}
+
+TEST(PcmWaveFormat, SixChannelsOf24BitsTake18BytesAFrame) {
+  const WaveFormatInfo f = PcmWaveFormat(6, 48000, 24);
+  EXPECT_EQ(f.FormatTag, 1);
+  EXPECT_EQ(f.Channels, 6);
+  EXPECT_EQ(f.SampleRate, 48000u);
+  EXPECT_EQ(f.BlockAlign, 18);
+  EXPECT_EQ(f.AvgBytesPerSec, 864000u);
+  EXPECT_EQ(f.BitsPerSample, 24);
+}
+
+TEST(ScanChunks, VisitsEachChunkOnceWithItsBodyOffsetAndSkipsThePadByte) {
+  // 12 bytes of RIFF/WAVE, then "abcd" with 3 bytes (+1 pad) at 20, "efgh" with 2 bytes at 32.
+  Bytes bytes = RiffWave();
+  PutChunk(bytes, "abcd", Filler(3));
+  PutChunk(bytes, "efgh", Filler(2));
+  MemoryStream stream(bytes);
+  stream.SeekTo(12);
+  std::vector<std::pair<std::string, std::uint64_t>> seen;
+  ScanChunks(stream, [&](const RiffChunk& chunk) {
+    seen.emplace_back(std::string(chunk.Tag.begin(), chunk.Tag.end()), chunk.Body);
+    EXPECT_EQ(stream.Position(), chunk.Body);
+    return ChunkScan::Next;
+  });
+  const std::vector<std::pair<std::string, std::uint64_t>> expected = {{"abcd", 20}, {"efgh", 32}};
+  EXPECT_EQ(seen, expected);
+}
+
+TEST(ScanChunks, StopsWhenTheVisitorSaysSoAndAtAChunkRunningPastTheEnd) {
+  Bytes bytes = RiffWave();
+  PutChunk(bytes, "abcd", Filler(2));
+  PutChunk(bytes, "efgh", Filler(2));
+  int visits = 0;
+  MemoryStream first(bytes);
+  first.SeekTo(12);
+  ScanChunks(first, [&](const RiffChunk&) {
+    ++visits;
+    return ChunkScan::Stop;
+  });
+  EXPECT_EQ(visits, 1);
+
+  Bytes cut = RiffWave();
+  PutChunkHeader(cut, "long", 1000);
+  PutChunk(cut, "late", Filler(2));
+  visits = 0;
+  MemoryStream second(cut);
+  second.SeekTo(12);
+  ScanChunks(second, [&](const RiffChunk& chunk) {
+    ++visits;
+    EXPECT_EQ(chunk.Size, 1000u);
+    return ChunkScan::Next;
+  });
+  EXPECT_EQ(visits, 1);
+}
+
+TEST(LittleEndian, StoresAndLoadsLowByteFirst) {
+  std::array<std::uint8_t, 4> bytes{};
+  StoreU32(bytes.data(), 0x12345678);
+  EXPECT_EQ(bytes, (std::array<std::uint8_t, 4>{0x78, 0x56, 0x34, 0x12}));
+  EXPECT_EQ(LoadU32(bytes.data()), 0x12345678u);
+  EXPECT_EQ(LoadU16(bytes.data() + 2), 0x1234);
+  StoreU16(bytes.data(), 0x18000);  // only the low 16 bits are kept
+  EXPECT_EQ(bytes[0], 0x00);
+  EXPECT_EQ(bytes[1], 0x80);
+  EXPECT_EQ(LoadS16(bytes.data()), -32768);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Peer tools: files written by sox and ffmpeg, read back and checked against what the tools
 // themselves report and against the raw sample bytes ffmpeg extracts.
 
@@ -736,406 +824,6 @@ TEST(WriteWaveHeader, FinishedFileIsReadByPeersAs1000StereoFrames) {
                     Quote(path)),
             "pcm_s16le,22050,2,1000\n");
 }
-
-// ---------------------------------------------------------------------------------------------
-// MakeTempWavName and ExpandLongPath
-
-// Sets TMPDIR for one test and puts the old value back afterwards.
-class TempNameTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (const char* old = std::getenv("TMPDIR")) saved_ = old;
-  }
-  void TearDown() override {
-    if (saved_) {
-      ::setenv("TMPDIR", saved_->c_str(), 1);
-    } else {
-      ::unsetenv("TMPDIR");
-    }
-  }
-  static void SetTmpdir(const std::string& value) { ::setenv("TMPDIR", value.c_str(), 1); }
-
-  test::TempDir dir_;
-
- private:
-  std::optional<std::string> saved_;
-};
-
-TEST_F(TempNameTest, CreatesAnEmptyPrivateFileNamedCcHexWavInTmpdir) {
-  SetTmpdir(dir_.Path());
-  const std::string path = MakeTempWavName();
-  const std::string prefix = dir_.Path() + "/cc";
-  ASSERT_EQ(path.rfind(prefix, 0), 0u) << path;
-  ASSERT_GT(path.size(), prefix.size() + 4) << path;
-  ASSERT_EQ(path.substr(path.size() - 4), ".wav") << path;
-  const std::string number = path.substr(prefix.size(), path.size() - prefix.size() - 4);
-  EXPECT_EQ(number.find_first_not_of("0123456789abcdef"), std::string::npos) << path;
-  struct stat st {};
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISREG(st.st_mode));
-  EXPECT_EQ(st.st_size, 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-}
-
-TEST_F(TempNameTest, NamesAreUniqueOverManyCalls) {
-  SetTmpdir(dir_.Path());
-  std::set<std::string> names;
-  for (int i = 0; i < 2000; ++i) names.insert(MakeTempWavName());
-  EXPECT_EQ(names.size(), 2000u);
-  std::size_t files = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir_.Path())) ++files;
-  EXPECT_EQ(files, 2000u);
-}
-
-TEST_F(TempNameTest, NamesAreUniqueAcrossThreads) {
-  SetTmpdir(dir_.Path());
-  constexpr int kThreads = 4;
-  constexpr int kEach = 250;
-  std::vector<std::vector<std::string>> made(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&made, t] {
-      for (int i = 0; i < kEach; ++i) made[static_cast<std::size_t>(t)].push_back(MakeTempWavName());
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  std::set<std::string> names;
-  for (const auto& list : made) names.insert(list.begin(), list.end());
-  EXPECT_EQ(names.size(), static_cast<std::size_t>(kThreads * kEach));
-}
-
-TEST_F(TempNameTest, ExistingFilesAreNeverReused) {
-  SetTmpdir(dir_.Path());
-  const std::string first = MakeTempWavName();
-  {
-    std::ofstream(first) << "keep";
-  }
-  for (int i = 0; i < 100; ++i) EXPECT_NE(MakeTempWavName(), first);
-  EXPECT_EQ(std::filesystem::file_size(first), 4u);
-}
-
-TEST_F(TempNameTest, TrailingSlashInTmpdirGivesNoDoubleSlash) {
-  SetTmpdir(dir_.Path() + "//");
-  const std::string path = MakeTempWavName();
-  EXPECT_EQ(path.rfind(dir_.Path() + "/cc", 0), 0u) << path;
-  EXPECT_EQ(path.find("//"), std::string::npos) << path;
-}
-
-TEST_F(TempNameTest, RelativeTmpdirGivesAnAbsolutePath) {
-  const auto relative = std::filesystem::relative(dir_.Path(), std::filesystem::current_path());
-  ASSERT_FALSE(relative.empty());
-  SetTmpdir(relative.string());
-  const std::string path = MakeTempWavName();
-  ASSERT_EQ(path.front(), '/');
-  EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::path(path).parent_path(), dir_.Path())) << path;
-}
-
-class TempNameFallback : public TempNameTest, public ::testing::WithParamInterface<bool> {};
-
-TEST_P(TempNameFallback, UnsetOrEmptyTmpdirUsesTmp) {
-  if (GetParam()) {
-    SetTmpdir("");
-  } else {
-    ::unsetenv("TMPDIR");
-  }
-  const std::string path = MakeTempWavName();
-  EXPECT_EQ(path.rfind("/tmp/cc", 0), 0u) << path;
-  EXPECT_TRUE(FileExists(path));
-  EXPECT_TRUE(DeleteFileIfExists(path));
-}
-
-INSTANTIATE_TEST_SUITE_P(Tmpdir, TempNameFallback, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& param) { return param.param ? "Empty" : "Unset"; });
-
-struct TempFailureCase {
-  std::string name;
-  std::string subpath;  // inside the test directory
-  bool makeFile;        // a regular file at subpath, so that it is no directory
-  int error;
-};
-
-void PrintTo(const TempFailureCase& c, std::ostream* os) { *os << c.subpath; }
-
-class TempNameFailure : public TempNameTest, public ::testing::WithParamInterface<TempFailureCase> {};
-
-TEST_P(TempNameFailure, ThrowsNamingTheDirectoryAndTheReason) {
-  const TempFailureCase& c = GetParam();
-  const std::string bad = dir_.File(c.subpath);
-  if (c.makeFile) std::ofstream(bad) << "x";
-  SetTmpdir(bad);
-  try {
-    MakeTempWavName();
-    FAIL() << "no exception";
-  } catch (const Exception& e) {
-    const std::string message = e.what();
-    EXPECT_NE(message.find("一時ファイルを作成できません"), std::string::npos) << message;
-    EXPECT_NE(message.find(bad), std::string::npos) << message;
-    EXPECT_NE(message.find(std::strerror(c.error)), std::string::npos) << message;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Directories, TempNameFailure,
-                         ::testing::Values(TempFailureCase{"Missing", "missing", false, ENOENT},
-                                           TempFailureCase{"MissingParent", "no/such/dir", false, ENOENT},
-                                           TempFailureCase{"RegularFile", "plain", true, ENOTDIR}),
-                         [](const ::testing::TestParamInfo<TempFailureCase>& param) { return param.param.name; });
-
-std::string CurrentDirectory() { return std::filesystem::current_path().string(); }
-
-TEST(ExpandLongPath, EmptyPathStaysEmpty) { EXPECT_EQ(ExpandLongPath(""), ""); }
-
-TEST(ExpandLongPath, AbsolutePathsAreReturnedAsGiven) {
-  for (const std::string p : {"/", "/tmp", "/no/such/file.wav", "/a/../b/./c", "/tmp//x"}) {
-    EXPECT_EQ(ExpandLongPath(p), p);
-  }
-}
-
-TEST(ExpandLongPath, RelativePathsAreJoinedToTheCurrentDirectoryComponentByComponent) {
-  const std::string cwd = CurrentDirectory();
-  for (const std::string p : {"song.wav", "no/such/dir/x.wav", "./a", "../b", "with space.wav"}) {
-    EXPECT_EQ(ExpandLongPath(p), cwd + "/" + p);
-  }
-}
-
-TEST(ExpandLongPath, SymbolicLinksAreNotResolved) {
-  test::TempDir dir;
-  std::filesystem::create_directory(dir.File("real"));
-  std::filesystem::create_directory_symlink(dir.File("real"), dir.File("link"));
-  EXPECT_EQ(ExpandLongPath(dir.File("link") + "/x.wav"), dir.File("link") + "/x.wav");
-}
-
-// ---------------------------------------------------------------------------------------------
-// ClampToInt16 and RotatePhases
-
-static_assert(ClampToInt16(32767) == 32767);
-static_assert(ClampToInt16(32768) == 32767);
-static_assert(ClampToInt16(-32768) == -32768);
-static_assert(ClampToInt16(-32769) == -32768);
-
-class ClampToInt16Value : public ::testing::TestWithParam<std::pair<std::int32_t, std::int16_t>> {};
-
-TEST_P(ClampToInt16Value, LimitsWithoutWrapping) {
-  EXPECT_EQ(ClampToInt16(GetParam().first), GetParam().second);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Values, ClampToInt16Value,
-    ::testing::Values(std::pair<std::int32_t, std::int16_t>{0, 0}, std::pair<std::int32_t, std::int16_t>{-1, -1},
-                      std::pair<std::int32_t, std::int16_t>{12345, 12345},
-                      std::pair<std::int32_t, std::int16_t>{32767, 32767},
-                      std::pair<std::int32_t, std::int16_t>{32768, 32767},
-                      std::pair<std::int32_t, std::int16_t>{65536, 32767},
-                      std::pair<std::int32_t, std::int16_t>{std::numeric_limits<std::int32_t>::max(), 32767},
-                      std::pair<std::int32_t, std::int16_t>{-32768, -32768},
-                      std::pair<std::int32_t, std::int16_t>{-32769, -32768},
-                      std::pair<std::int32_t, std::int16_t>{-65536, -32768},
-                      std::pair<std::int32_t, std::int16_t>{std::numeric_limits<std::int32_t>::min(), -32768}));
-
-constexpr double kPi = std::numbers::pi;
-
-TEST(RotatePhases, AddsAQuarterTurnAndWrapsUpToTheHighestIndex) {
-  std::vector<double> phases = {0.0, kPi / 2, kPi, -kPi / 2, 3.0, -3.0, 1.0, 2.0};
-  RotatePhases(phases, 5);
-  const std::vector<double> expected = {kPi / 2, kPi, -kPi / 2, 0.0, 3.0 + kPi / 2 - 2 * kPi, -3.0 + kPi / 2, 1.0, 2.0};
-  for (std::size_t k = 0; k < phases.size(); ++k) EXPECT_NEAR(phases[k], expected[k], 1e-12) << "k=" << k;
-  EXPECT_EQ(phases[6], 1.0);
-  EXPECT_EQ(phases[7], 2.0);
-}
-
-TEST(RotatePhases, StaysWithinMinusPiToPi) {
-  std::vector<double> phases;
-  for (int i = -400; i <= 400; ++i) phases.push_back(i * kPi / 400);
-  RotatePhases(phases, static_cast<int>(phases.size()) - 1);
-  for (double p : phases) {
-    EXPECT_GE(p, -kPi);
-    EXPECT_LE(p, kPi);
-  }
-}
-
-TEST(RotatePhases, NegativeHighestChangesNothing) {
-  std::vector<double> phases = {0.5, 1.5};
-  RotatePhases(phases, -1);
-  EXPECT_EQ(phases, (std::vector<double>{0.5, 1.5}));
-}
-
-TEST(RotatePhases, HighestBeyondTheArrayThrowsAndChangesNothing) {
-  std::vector<double> phases = {0.5, 1.5};
-  EXPECT_THROW(RotatePhases(phases, 2), Exception);
-  EXPECT_EQ(phases, (std::vector<double>{0.5, 1.5}));
-}
-
-// ---------------------------------------------------------------------------------------------
-// ShiftKey
-
-constexpr double kSentinel = 1e-100;
-
-// A transform of `count` bins with bin b (b < count/2) set to magnitude mags[b] and phase
-// phases[b], and the upper half set to distinct values that must survive the shift.
-TWaveFFT SpectrumOf(int count, const std::vector<double>& mags, const std::vector<double>& phases) {
-  TWaveFFT fft;
-  fft.SetCount(count);
-  for (int b = 0; b < count; ++b) {
-    if (b < count / 2) {
-      const auto i = static_cast<std::size_t>(b);
-      fft.SetBin(b, {mags[i] * std::cos(phases[i]), mags[i] * std::sin(phases[i])});
-    } else {
-      fft.SetBin(b, {100.0 + b, -200.0 - b});
-    }
-  }
-  return fft;
-}
-
-void ExpectBins(const TWaveFFT& fft, const std::vector<double>& mags, const std::vector<double>& phases) {
-  for (int j = 0; j < fft.Count() / 2; ++j) {
-    const auto i = static_cast<std::size_t>(j);
-    EXPECT_NEAR(fft.RealPart(j), mags[i] * std::cos(phases[i]), 1e-12) << "bin " << j;
-    EXPECT_NEAR(fft.ImagPart(j), mags[i] * std::sin(phases[i]), 1e-12) << "bin " << j;
-  }
-}
-
-void ExpectUpperHalfUntouched(const TWaveFFT& fft) {
-  for (int b = fft.Count() / 2; b < fft.Count(); ++b) {
-    EXPECT_EQ(fft.Re()[b], 100.0 + b) << "bin " << b;
-    EXPECT_EQ(fft.Im()[b], -200.0 - b) << "bin " << b;
-  }
-}
-
-// Eight bins with magnitude b + 1 and phase b / 10.
-std::vector<double> Ramp() { return {1, 2, 3, 4, 5, 6, 7, 8}; }
-std::vector<double> RampPhases() { return {0.0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7}; }
-
-TEST(ShiftKey, UpFiveMovesBinsAndFillsTheGapsWithTheMeanOfTheNeighbours) {
-  // ratio 1.33484: 0->0 1->1 2->3 3->4 4->5 5->7, 6 and 7 land on 8 and 9 and are dropped;
-  // bins 2 and 6 receive nothing and take the mean of their neighbours.
-  TWaveFFT fft = SpectrumOf(16, Ramp(), RampPhases());
-  ShiftKey(5, fft);
-  ExpectBins(fft, {1, 2, 2.5, 3, 4, 5, 5.5, 6}, {0.0, 0.1, 0.15, 0.2, 0.3, 0.4, 0.45, 0.5});
-  ExpectUpperHalfUntouched(fft);
-}
-
-TEST(ShiftKey, DownFiveKeepsTheHighestSourceBinAndLeavesTheTopToTheSentinel) {
-  // ratio 0.74915: 0->0 1->1 2->1 3->2 4->3 5->4 6->4 7->5; bin 6 is the mean of bin 5 and the
-  // sentinel, and bin 7, the last, keeps the sentinel with phase 0.
-  TWaveFFT fft = SpectrumOf(16, Ramp(), RampPhases());
-  ShiftKey(-5, fft);
-  ExpectBins(fft, {1, 3, 4, 5, 7, 8, 4, 0}, {0.0, 0.2, 0.3, 0.4, 0.6, 0.7, 0.35, 0.0});
-  EXPECT_EQ(fft.RealPart(7), kSentinel);
-  EXPECT_EQ(fft.ImagPart(7), 0.0);
-  ExpectUpperHalfUntouched(fft);
-}
-
-TEST(ShiftKey, DownAnOctaveRoundsHalvesToEven) {
-  // ratio 0.5: 1 -> 0.5 -> 0, 3 -> 1.5 -> 2, 5 -> 2.5 -> 2, 7 -> 3.5 -> 4.
-  // So bin 0 gets source 1, bin 1 source 2, bin 2 source 5 (after 3 and 4), bin 3 source 6,
-  // bin 4 source 7; bins 5 and 6 halve towards the sentinel, bin 7 keeps it.
-  TWaveFFT fft = SpectrumOf(16, Ramp(), RampPhases());
-  ShiftKey(-12, fft);
-  ExpectBins(fft, {2, 3, 6, 7, 8, 4, 2, kSentinel}, {0.1, 0.2, 0.5, 0.6, 0.7, 0.35, 0.175, 0.0});
-}
-
-TEST(ShiftKey, BinsMappedPastTheHalfAreDropped) {
-  std::vector<double> mags(8, 0.0);
-  mags[6] = 50;
-  mags[7] = 60;
-  TWaveFFT fft = SpectrumOf(16, mags, std::vector<double>(8, 0.3));
-  ShiftKey(5, fft);
-  for (int j = 0; j < 8; ++j) EXPECT_LT(fft.Magnitude(j), 1e-99) << "bin " << j;
-  ExpectUpperHalfUntouched(fft);
-}
-
-TEST(ShiftKey, DownFiveDecaysGeometricallyAboveTheLastMappedBin) {
-  // With 32 bins the highest target is nearest(31 * 0.74915) = 23; bins 24 .. 30 each take half
-  // of the bin below (plus half the sentinel), and bin 31 keeps the sentinel.
-  std::vector<double> mags(32), phases(32);
-  for (std::size_t b = 0; b < 32; ++b) {
-    mags[b] = 1000.0 + static_cast<double>(b);
-    phases[b] = 0.9;
-  }
-  TWaveFFT fft = SpectrumOf(64, mags, phases);
-  ShiftKey(-5, fft);
-  EXPECT_NEAR(fft.Magnitude(23), 1031.0, 1e-9);
-  for (int j = 24; j <= 30; ++j) {
-    const double expected = 1031.0 / std::pow(2.0, j - 23);
-    EXPECT_NEAR(fft.Magnitude(j), expected, 1e-9) << "bin " << j;
-    EXPECT_NEAR(fft.Phase(j), 0.9 / std::pow(2.0, j - 23), 1e-12) << "bin " << j;
-  }
-  EXPECT_DOUBLE_EQ(fft.Magnitude(31), kSentinel);
-  ExpectUpperHalfUntouched(fft);
-}
-
-TEST(ShiftKey, UpFiveMovesACosineAtBin3ToBin4) {
-  constexpr int kCount = 64;
-  constexpr double kAmplitude = 1000.0;
-  std::vector<double> samples(kCount);
-  for (int t = 0; t < kCount; ++t) samples[static_cast<std::size_t>(t)] = kAmplitude * std::cos(2 * kPi * 3 * t / kCount);
-  TWaveFFT fft;
-  fft.SetWindowType(TWindowType::wtRECTANGULAR);
-  fft.SetData(samples);
-  fft.Execute();
-  ASSERT_NEAR(fft.Magnitude(3), kAmplitude * kCount / 2, 1e-6);
-  ShiftKey(5, fft);
-  int loudest = 0;
-  for (int j = 1; j < kCount / 2; ++j) {
-    if (fft.Magnitude(j) > fft.Magnitude(loudest)) loudest = j;
-  }
-  EXPECT_EQ(loudest, 4);
-  EXPECT_NEAR(fft.Magnitude(4), kAmplitude * kCount / 2, 1e-6);
-  EXPECT_NEAR(fft.Phase(4), 0.0, 1e-9);
-}
-
-// The shift written out once more, plainly, to compare with on random spectra.
-void ReferenceShift(int semitones, std::vector<double> mags, std::vector<double> phases, std::vector<double>& outM,
-                    std::vector<double>& outP) {
-  const int h = static_cast<int>(mags.size());
-  const double ratio = std::pow(2.0, semitones / 12.0);
-  outM.assign(mags.size(), 1e-100);
-  outP.assign(mags.size(), 0.0);
-  for (int b = 0; b < h; ++b) {
-    const double c = std::nearbyint(b * ratio);
-    if (c < h) {
-      outM[static_cast<std::size_t>(c)] = mags[static_cast<std::size_t>(b)];
-      outP[static_cast<std::size_t>(c)] = phases[static_cast<std::size_t>(b)];
-    }
-  }
-  for (std::size_t j = 1; j + 1 < mags.size(); ++j) {
-    if (std::fabs(outM[j] - 1e-100) <= 1e-16) {
-      outM[j] = (outM[j - 1] + outM[j + 1]) / 2;
-      outP[j] = (outP[j - 1] + outP[j + 1]) / 2;
-    }
-  }
-}
-
-class ShiftKeyRandom : public ::testing::TestWithParam<int> {};
-
-TEST_P(ShiftKeyRandom, MatchesAPlainTranscriptionOfTheMapping) {
-  std::mt19937 random(static_cast<unsigned>(1234 + GetParam()));
-  std::uniform_real_distribution<double> magnitude(0.0, 500.0);
-  std::uniform_real_distribution<double> angle(-kPi, kPi);
-  constexpr int kCount = 128;
-  std::vector<double> mags(kCount / 2), phases(kCount / 2);
-  for (std::size_t b = 0; b < mags.size(); ++b) {
-    // Every fifth bin silent, so that received zeros count as gaps as well.
-    mags[b] = b % 5 == 2 ? 0.0 : magnitude(random);
-    phases[b] = angle(random);
-  }
-  TWaveFFT fft = SpectrumOf(kCount, mags, phases);
-  // The transform hands out magnitude and phase recomputed from re/im; the reference starts
-  // from the same values.
-  for (int b = 0; b < kCount / 2; ++b) {
-    mags[static_cast<std::size_t>(b)] = fft.Magnitude(b);
-    phases[static_cast<std::size_t>(b)] = fft.Phase(b);
-  }
-  std::vector<double> expectedM, expectedP;
-  ReferenceShift(GetParam(), mags, phases, expectedM, expectedP);
-  ShiftKey(GetParam(), fft);
-  ExpectBins(fft, expectedM, expectedP);
-  ExpectUpperHalfUntouched(fft);
-}
-
-INSTANTIATE_TEST_SUITE_P(Semitones, ShiftKeyRandom, ::testing::Values(-12, -5, -4, -3, -2, -1, 1, 2, 3, 4, 5, 12),
-                         [](const ::testing::TestParamInfo<int>& param) {
-                           return (param.param < 0 ? "Down" : "Up") + std::to_string(std::abs(param.param));
-                         });
 
 }  // namespace
 }  // namespace merolune
