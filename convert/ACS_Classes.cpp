@@ -71,7 +71,9 @@ void RunEvent(const TAuOutput::TOutputDoneEvent& event, TAuOutput& sender, const
 // ---------------------------------------------------------------------------------------------------
 // TAuFileStream
 
-TAuFileStream::TAuFileStream(const std::string& path, std::uint16_t mode) : path_(path) {
+TAuFileStream::TAuFileStream(const std::string& path, std::uint16_t mode) : FileStream(path, Open(path, mode)) {}
+
+int TAuFileStream::Open(const std::string& path, std::uint16_t mode) {
   const bool create = mode == fmCreate;
   const char* failure = create ? kAuCannotCreateFile : kAuCannotOpenFile;
   int flags = O_CLOEXEC;
@@ -106,74 +108,28 @@ TAuFileStream::TAuFileStream(const std::string& path, std::uint16_t mode) : path
         break;
     }
   }
+  int fd = -1;
   do {
-    fd_ = ::open(path.c_str(), flags, 0666);
-  } while (fd_ < 0 && errno == EINTR);
-  if (fd_ < 0) FailToOpen(failure, path, errno);
+    fd = ::open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) FailToOpen(failure, path, errno);
 
   const auto fail = [&](int error) {
-    ::close(fd_);
-    fd_ = -1;
+    ::close(fd);
     FailToOpen(failure, path, error);
   };
   struct stat st {};
-  if (::fstat(fd_, &st) != 0) fail(errno);
+  if (::fstat(fd, &st) != 0) fail(errno);
   if (S_ISDIR(st.st_mode)) fail(EISDIR);
   // Only a conflict fails the open; a file system without flock support simply goes unlocked.
-  if (lock != 0 && ::flock(fd_, lock | LOCK_NB) != 0 && errno == EWOULDBLOCK) fail(EWOULDBLOCK);
+  if (lock != 0 && ::flock(fd, lock | LOCK_NB) != 0 && errno == EWOULDBLOCK) fail(EWOULDBLOCK);
   // Devices (such as /dev/null) cannot be truncated and need not be.
-  if (create && S_ISREG(st.st_mode) && ::ftruncate(fd_, 0) != 0) fail(errno);
+  if (create && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) fail(errno);
+  return fd;
 }
 
-TAuFileStream::~TAuFileStream() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-void TAuFileStream::Close() {
-  if (fd_ < 0) return;
-  const int fd = fd_;
-  fd_ = -1;
-  if (::close(fd) != 0 && errno != EINTR) FailWithReason(kAuCannotWriteFile, path_, errno);
-}
-
-std::size_t TAuFileStream::Read(void* buffer, std::size_t count) {
-  const std::int64_t n = ReadAt(fd_, buffer, count, position_);
-  if (n < 0) FailWithReason(kAuCannotReadFile, path_, static_cast<int>(-n));
-  position_ += static_cast<std::uint64_t>(n);
-  return static_cast<std::size_t>(n);
-}
-
-void TAuFileStream::Write(const void* buffer, std::size_t count) {
-  const std::int64_t n = WriteAt(fd_, buffer, count, position_);
-  if (n < 0) FailWithReason(kAuCannotWriteFile, path_, static_cast<int>(-n));
-  // A write that stores less without an error means the disk is full.
-  if (static_cast<std::size_t>(n) < count) FailWithReason(kAuCannotWriteFile, path_, ENOSPC);
-  position_ += count;
-}
-
-std::uint64_t TAuFileStream::Seek(std::int64_t offset, SeekOrigin origin) {
-  std::int64_t base = 0;
-  switch (origin) {
-    case SeekOrigin::Begin:
-      base = 0;
-      break;
-    case SeekOrigin::Current:
-      base = static_cast<std::int64_t>(position_);
-      break;
-    case SeekOrigin::End:
-      base = static_cast<std::int64_t>(Size());
-      break;
-  }
-  const std::int64_t target = base + offset;
-  if (target < 0) FailWithReason(kAuCannotReadFile, path_, EINVAL);
-  position_ = static_cast<std::uint64_t>(target);
-  return position_;
-}
-
-std::uint64_t TAuFileStream::Size() const {
-  struct stat st {};
-  if (::fstat(fd_, &st) != 0) FailWithReason(kAuCannotReadFile, path_, errno);
-  return static_cast<std::uint64_t>(st.st_size);
+void TAuFileStream::Fail(Failure what, int error) const {
+  FailWithReason(what == Failure::Write ? kAuCannotWriteFile : kAuCannotReadFile, Path(), error);
 }
 
 // ---------------------------------------------------------------------------------------------------

@@ -57,11 +57,13 @@ class EAuException : public Exception {
 // that was never released makes the next exclusive open of its file fail instead of two writers
 // interleaving; other programs are not held back (Linux has no mandatory sharing).
 //
+// Reading, writing and closing are FileStream's; only the opening and the messages are this class's.
 // Throws EAuException: "Cannot create file "<path>". <reason>" or "Cannot open file "<path>". <reason>"
 // from the constructor,
-// "Cannot read file <path> (<reason>)" from Read, "Cannot write to file <path> (<reason>)" from Write and
-// Close (a write stores all bytes or throws). Not thread-safe: one thread at a time.
-class TAuFileStream final : public Stream {
+// "Cannot read file <path> (<reason>)" from Read, Size and a Seek before the start, "Cannot write to
+// file <path> (<reason>)" from Write and Close (a write stores all bytes or throws). Not thread-safe:
+// one thread at a time.
+class TAuFileStream final : public FileStream {
  public:
   static constexpr std::uint16_t fmCreate = 0xFFFF;
   static constexpr std::uint16_t fmOpenRead = 0x0000;
@@ -73,27 +75,13 @@ class TAuFileStream final : public Stream {
   static constexpr std::uint16_t fmShareDenyRead = 0x0030;
   static constexpr std::uint16_t fmShareDenyNone = 0x0040;
 
+  // The destructor closes silently; Close (releasing the lock) reports a failing close.
   TAuFileStream(const std::string& path, std::uint16_t mode);
-  // Closes silently; call Close to hear about a failing close.
-  ~TAuFileStream() override;
-  TAuFileStream(const TAuFileStream&) = delete;
-  TAuFileStream& operator=(const TAuFileStream&) = delete;
-
-  std::size_t Read(void* buffer, std::size_t count) override;
-  void Write(const void* buffer, std::size_t count) override;
-  std::uint64_t Seek(std::int64_t offset, SeekOrigin origin) override;
-  std::uint64_t Position() const override { return position_; }
-  std::uint64_t Size() const override;
-
-  // Closes the file (releasing its lock) and reports a failing close, as some file systems report
-  // delayed write errors only there. Further reads and writes throw.
-  void Close();
-  const std::string& Path() const { return path_; }
 
  private:
-  std::string path_;
-  int fd_ = -1;
-  std::uint64_t position_ = 0;
+  // Opens and locks the file as `mode` says; the descriptor, or throws.
+  static int Open(const std::string& path, std::uint16_t mode);
+  [[noreturn]] void Fail(Failure what, int error) const override;
 };
 
 // The state an output is in, as callers poll it.

@@ -1,3 +1,5 @@
+// Byte streams: a file opened with POSIX calls and an in-memory buffer, behind one interface.
+
 #include "Stream.h"
 
 #include <fcntl.h>
@@ -19,21 +21,42 @@ constexpr const char* kCannotCreate = "ファイルを作成できません: ";
 constexpr const char* kCannotRead = "ファイルを読み込めません: ";
 constexpr const char* kCannotWrite = "ファイルに書き込めません: ";
 constexpr const char* kCannotSeek = "ファイル内を移動できません: ";
+constexpr const char* kNegativePosition = "negative stream position";
 
-[[noreturn]] void Fail(const char* what, const std::string& path, int error) {
+[[noreturn]] void ThrowWithReason(const char* what, const std::string& path, int error) {
   throw Exception(std::string(what) + path + " (" + std::strerror(error) + ")");
 }
 
-std::uint64_t Resolve(std::int64_t offset, SeekOrigin origin, std::uint64_t current, std::uint64_t size) {
+// The position a seek asks for; negative when it lies before the start.
+std::int64_t Target(std::int64_t offset, SeekOrigin origin, std::uint64_t current, std::uint64_t size) {
   std::int64_t base = 0;
   switch (origin) {
     case SeekOrigin::Begin: base = 0; break;
     case SeekOrigin::Current: base = static_cast<std::int64_t>(current); break;
     case SeekOrigin::End: base = static_cast<std::int64_t>(size); break;
   }
-  const std::int64_t target = base + offset;
-  if (target < 0) throw Exception("negative stream position");
-  return static_cast<std::uint64_t>(target);
+  return base + offset;
+}
+
+// The loop under ReadAt and WriteAt: all `count` bytes through `positioned` (pread or pwrite), or
+// through `sequential` (read or write) where the descriptor has no positions, as a pipe has not.
+template <class Byte, class Positioned, class Sequential>
+std::int64_t Transfer(Byte* data, std::size_t count, std::uint64_t offset, Positioned positioned,
+                      Sequential sequential) noexcept {
+  std::size_t done = 0;
+  while (done < count) {
+    ssize_t n = positioned(data + done, count - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == ESPIPE) n = sequential(data + done, count - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -errno;
+    }
+    // The end of the file when reading; when writing, a write that stores nothing without an
+    // error would loop for ever.
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(done);
 }
 
 }  // namespace
@@ -49,12 +72,12 @@ FileStream::FileStream(const std::string& path, Mode mode) : path_(path) {
   do {
     fd_ = ::open(path.c_str(), flags, 0666);
   } while (fd_ < 0 && errno == EINTR);
-  if (fd_ < 0) Fail(mode == Mode::Create || mode == Mode::Write ? kCannotCreate : kCannotOpen, path, errno);
+  if (fd_ < 0) ThrowWithReason(mode == Mode::Create || mode == Mode::Write ? kCannotCreate : kCannotOpen, path, errno);
   struct stat st {};
   if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
     ::close(fd_);
     fd_ = -1;
-    Fail(kCannotOpen, path, EISDIR);
+    ThrowWithReason(kCannotOpen, path, EISDIR);
   }
 }
 
@@ -62,37 +85,49 @@ FileStream::~FileStream() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+void FileStream::Fail(Failure what, int error) const {
+  switch (what) {
+    case Failure::Read: ThrowWithReason(kCannotRead, path_, error);
+    case Failure::Write: ThrowWithReason(kCannotWrite, path_, error);
+    case Failure::Size: ThrowWithReason(kCannotSeek, path_, error);
+    case Failure::Seek: break;
+  }
+  throw Exception(kNegativePosition);
+}
+
 void FileStream::Close() {
   if (fd_ < 0) return;
   const int fd = fd_;
   fd_ = -1;
-  if (::close(fd) != 0 && errno != EINTR) Fail(kCannotWrite, path_, errno);
+  if (::close(fd) != 0 && errno != EINTR) Fail(Failure::Write, errno);
 }
 
 std::size_t FileStream::Read(void* buffer, std::size_t count) {
   const std::int64_t n = ReadAt(fd_, buffer, count, position_);
-  if (n < 0) Fail(kCannotRead, path_, static_cast<int>(-n));
+  if (n < 0) Fail(Failure::Read, static_cast<int>(-n));
   position_ += static_cast<std::uint64_t>(n);
   return static_cast<std::size_t>(n);
 }
 
 void FileStream::Write(const void* buffer, std::size_t count) {
   const std::int64_t n = WriteAt(fd_, buffer, count, position_);
-  if (n < 0) Fail(kCannotWrite, path_, static_cast<int>(-n));
+  if (n < 0) Fail(Failure::Write, static_cast<int>(-n));
   // A write that stores less without an error means the disk is full.
-  if (static_cast<std::size_t>(n) < count) Fail(kCannotWrite, path_, ENOSPC);
+  if (static_cast<std::size_t>(n) < count) Fail(Failure::Write, ENOSPC);
   position_ += count;
 }
 
 std::uint64_t FileStream::Seek(std::int64_t offset, SeekOrigin origin) {
   const std::uint64_t size = origin == SeekOrigin::End ? Size() : 0;
-  position_ = Resolve(offset, origin, position_, size);
+  const std::int64_t target = Target(offset, origin, position_, size);
+  if (target < 0) Fail(Failure::Seek, EINVAL);
+  position_ = static_cast<std::uint64_t>(target);
   return position_;
 }
 
 std::uint64_t FileStream::Size() const {
   struct stat st {};
-  if (::fstat(fd_, &st) != 0) Fail(kCannotSeek, path_, errno);
+  if (::fstat(fd_, &st) != 0) Fail(Failure::Size, errno);
   return static_cast<std::uint64_t>(st.st_size);
 }
 
@@ -112,43 +147,24 @@ void MemoryStream::Write(const void* buffer, std::size_t count) {
 }
 
 std::uint64_t MemoryStream::Seek(std::int64_t offset, SeekOrigin origin) {
-  position_ = Resolve(offset, origin, position_, bytes_.size());
+  const std::int64_t target = Target(offset, origin, position_, bytes_.size());
+  if (target < 0) throw Exception(kNegativePosition);
+  position_ = static_cast<std::uint64_t>(target);
   return position_;
 }
 
 std::int64_t ReadAt(int fd, void* buffer, std::size_t count, std::uint64_t offset) noexcept {
-  auto* out = static_cast<char*>(buffer);
-  std::size_t done = 0;
-  while (done < count) {
-    ssize_t n = ::pread(fd, out + done, count - done, static_cast<off_t>(offset + done));
-    // A pipe has no positions: it is read in order.
-    if (n < 0 && errno == ESPIPE) n = ::read(fd, out + done, count - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -errno;
-    }
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<std::int64_t>(done);
+  return Transfer(
+      static_cast<char*>(buffer), count, offset,
+      [fd](char* at, std::size_t n, off_t from) { return ::pread(fd, at, n, from); },
+      [fd](char* at, std::size_t n) { return ::read(fd, at, n); });
 }
 
 std::int64_t WriteAt(int fd, const void* buffer, std::size_t count, std::uint64_t offset) noexcept {
-  const auto* in = static_cast<const char*>(buffer);
-  std::size_t done = 0;
-  while (done < count) {
-    ssize_t n = ::pwrite(fd, in + done, count - done, static_cast<off_t>(offset + done));
-    // A pipe has no positions: it is written in order.
-    if (n < 0 && errno == ESPIPE) n = ::write(fd, in + done, count - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -errno;
-    }
-    // A write that stores nothing without an error would loop for ever.
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<std::int64_t>(done);
+  return Transfer(
+      static_cast<const char*>(buffer), count, offset,
+      [fd](const char* at, std::size_t n, off_t from) { return ::pwrite(fd, at, n, from); },
+      [fd](const char* at, std::size_t n) { return ::write(fd, at, n); });
 }
 
 void CopyFile(const std::string& from, const std::string& to, const CopyProgress& progress) {
@@ -173,7 +189,7 @@ void CopyFile(const std::string& from, const std::string& to, const CopyProgress
     }
     if (errno == EINTR) continue;
     if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF) break;
-    Fail(errno == EIO ? kCannotRead : kCannotWrite, errno == EIO ? from : to, errno);
+    ThrowWithReason(errno == EIO ? kCannotRead : kCannotWrite, errno == EIO ? from : to, errno);
   }
   // Carry on from wherever the kernel copy stopped.
   const off_t stopped = ::lseek(in.fd_, 0, SEEK_CUR);

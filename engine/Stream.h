@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace merolune {
@@ -37,9 +38,16 @@ class Stream {
   void SeekTo(std::uint64_t position) { Seek(static_cast<std::int64_t>(position), SeekOrigin::Begin); }
 };
 
-// A file on disk. Read-only streams may be opened while another process or thread writes the
-// file; Size() asks the file system each time, so it sees the file grow.
-class FileStream final : public Stream {
+// A file on disk, the one stream over a file descriptor. Read-only streams may be opened while
+// another process or thread writes the file; Size() asks the file system each time, so it sees the
+// file grow. Devices and pipes work too: reads and writes go in order where a descriptor has no
+// positions.
+//
+// Throws Exception "ファイルを開けません: <path> (<reason>)" (or "ファイルを作成できません: " for Create
+// and Write) from the constructor, "ファイルを読み込めません: " from Read, "ファイルに書き込めません: "
+// from Write and Close, "ファイル内を移動できません: " from Size, and "negative stream position" from
+// a Seek before the start. A subclass that opens its files its own way words these through Fail.
+class FileStream : public Stream {
  public:
   enum class Mode {
     Read,       // existing file, read only
@@ -53,16 +61,30 @@ class FileStream final : public Stream {
   FileStream(const FileStream&) = delete;
   FileStream& operator=(const FileStream&) = delete;
 
-  std::size_t Read(void* buffer, std::size_t count) override;
-  void Write(const void* buffer, std::size_t count) override;
-  std::uint64_t Seek(std::int64_t offset, SeekOrigin origin) override;
-  std::uint64_t Position() const override { return position_; }
-  std::uint64_t Size() const override;
+  std::size_t Read(void* buffer, std::size_t count) final;
+  void Write(const void* buffer, std::size_t count) final;
+  std::uint64_t Seek(std::int64_t offset, SeekOrigin origin) final;
+  std::uint64_t Position() const final { return position_; }
+  std::uint64_t Size() const final;
 
   // Flushes to the kernel and closes; reports a failing close (delayed write errors on some
-  // file systems). The destructor closes silently.
+  // file systems). Further reads and writes throw. The destructor closes silently.
   void Close();
   const std::string& Path() const { return path_; }
+
+ protected:
+  // What failed, for Fail to word.
+  enum class Failure {
+    Read,   // reading
+    Write,  // writing or closing
+    Size,   // asking the file system for the size
+    Seek,   // a position before the start (error EINVAL)
+  };
+
+  // Takes over `fd`, an open descriptor of `path`.
+  FileStream(std::string path, int fd) noexcept : path_(std::move(path)), fd_(fd) {}
+  // Throws the message for `what` failing with the system error `error` on Path().
+  [[noreturn]] virtual void Fail(Failure what, int error) const;
 
  private:
   friend void CopyFile(const std::string& from, const std::string& to, const CopyProgress& progress);
