@@ -281,8 +281,7 @@ void TWaveIn::OpenSource() {
         if (count == 0 || count > 32 || fmt.size() < 22 + 4 * count)
           throw EAuException(kNotSupportedWav + name);
         for (std::uint32_t i = 0; i < count; ++i) {
-          coefficients_.push_back({static_cast<std::int16_t>(LoadU16(&fmt[22 + 4 * i])),
-                                   static_cast<std::int16_t>(LoadU16(&fmt[24 + 4 * i]))});
+          coefficients_.push_back({LoadS16(&fmt[22 + 4 * i]), LoadS16(&fmt[24 + 4 * i])});
         }
       }
       dataBytes_ = bytes;
@@ -436,7 +435,7 @@ std::int32_t TWaveIn::DecodeImaBlock(const std::uint8_t* block, std::uint32_t le
   std::array<std::int32_t, 256> predictor{};
   std::array<std::int32_t, 256> index{};
   for (std::uint32_t c = 0; c < channels && c < predictor.size(); ++c) {
-    predictor[c] = static_cast<std::int16_t>(LoadU16(block + 4 * c));
+    predictor[c] = LoadS16(block + 4 * c);
     index[c] = std::min<std::int32_t>(block[4 * c + 2], 88);
     out[c] = static_cast<std::int16_t>(predictor[c]);
   }
@@ -471,9 +470,9 @@ std::int32_t TWaveIn::DecodeMsBlock(const std::uint8_t* block, std::uint32_t len
                          (StreamAssigned() ? std::string("(stream)") : FileName()));
     }
     coefficient[c] = coefficients_[predictor];
-    delta[c] = static_cast<std::int16_t>(LoadU16(block + channels + 2 * c));
-    sample1[c] = static_cast<std::int16_t>(LoadU16(block + 3 * channels + 2 * c));
-    sample2[c] = static_cast<std::int16_t>(LoadU16(block + 5 * channels + 2 * c));
+    delta[c] = LoadS16(block + channels + 2 * c);
+    sample1[c] = LoadS16(block + 3 * channels + 2 * c);
+    sample2[c] = LoadS16(block + 5 * channels + 2 * c);
     // The older sample comes first.
     out[c] = static_cast<std::int16_t>(sample2[c]);
     out[channels + c] = static_cast<std::int16_t>(sample1[c]);
