@@ -27,19 +27,6 @@ void Check(bool condition, const char* what) {
   if (!condition) Fail(what);
 }
 
-std::uint32_t LoadU32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-bool TagIsNoCase(const std::uint8_t* p, const char* tag) {
-  for (int i = 0; i < 4; ++i) {
-    const unsigned c = p[i] >= 'A' && p[i] <= 'Z' ? p[i] + ('a' - 'A') : p[i];
-    if (c != static_cast<unsigned char>(tag[i])) return false;
-  }
-  return true;
-}
-
 // A record whose every number differs from the all-zero one: a field the reader wrote is equal in
 // the two results, a field it left alone is zero in one and this value in the other. The flags are
 // only ever set to true, so both records start them false.
