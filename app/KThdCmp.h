@@ -5,14 +5,11 @@
 #include <QThread>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <exception>
 #include <functional>
-#include <memory>
-#include <mutex>
 #include <thread>
+
+#include "UiThreadCalls.h"
 
 namespace merolune {
 
@@ -94,47 +91,19 @@ class TKThdComp : public QObject {
   SyncEvent OnSynchronize;     // UI thread
   AsyncEvent OnAsyncEvent;     // UI thread
 
- protected:
-  // The wake-up posted by the worker: delivers the queued calls.
-  void customEvent(QEvent* event) override;
-
  private:
-  // One call waiting for the UI thread. Shared between the caller and the queue, so that a
-  // handler that outlives its caller (or the component) never writes into a dead frame.
-  struct Call {
-    enum class Kind { Sync, Async, End };
-    Kind kind = Kind::Async;
-    std::int32_t wParam = 0;
-    std::int32_t lParam = 0;
-    std::int32_t result = 0;
-    std::exception_ptr error;
-    bool done = false;  // guarded by mutex_
-  };
-
   void ThreadMain(ExecuteEvent body, QThread::Priority priority);
-  // Adds a call to the queue and makes sure the UI thread will look at it; false once the
-  // component is closing. mutex_ must be held.
-  bool EnqueueLocked(const std::shared_ptr<Call>& call);
-  // UI thread: handles the queued calls in order.
-  void DeliverCalls();
   void RunSynchronize(std::int32_t wParam, std::int32_t lParam, std::int32_t& result);
   // UI thread: the end of the body. Joins the thread, clears Running, calls OnTerminate.
   void Finish();
 
+  // Declared first, so that it is destroyed last: the thread below may still be posting to it until
+  // the destructor has joined it.
+  UiThreadCalls calls_;
   TThreadPriority priority_ = TThreadPriority::tpNormal;
-  const std::thread::id uiThread_;
   std::thread thread_;                // UI thread only
   std::atomic<bool> running_{false};  // written on the UI thread only
   std::atomic<bool> terminated_{false};
-
-  // The queue between the threads. A plain mutex and condition variable rather than Qt's
-  // blocking queued connection: the hand-over stays visible to ThreadSanitizer, which does not
-  // see into the (uninstrumented) Qt library, and the destructor can release a waiting caller.
-  std::mutex mutex_;
-  std::condition_variable callDone_;         // a Call became done, or closing_ was set
-  std::deque<std::shared_ptr<Call>> calls_;  // guarded by mutex_
-  bool wakeupPosted_ = false;                // guarded by mutex_: a wake-up event is on its way
-  bool closing_ = false;                     // guarded by mutex_: the destructor has begun
 };
 
 }  // namespace merolune

@@ -1,3 +1,5 @@
+// The watcher of Unix signals: a self-pipe that turns interrupt, terminate and hang-up into a Qt signal.
+
 #include "SignalWatcher.h"
 
 #include <fcntl.h>

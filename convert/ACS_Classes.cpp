@@ -7,11 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
-#include <QEvent>
-#include <QPointer>
-#include <QtGlobal>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -24,23 +19,6 @@ namespace merolune {
 
 namespace {
 
-// The one event type an output posts to itself; registered once per process.
-QEvent::Type WakeupEventType() {
-  static const QEvent::Type type = static_cast<QEvent::Type>(QEvent::registerEventType());
-  return type;
-}
-
-// The message of the exception being handled; call inside a catch block only.
-std::string CurrentExceptionText() {
-  try {
-    throw;
-  } catch (const std::exception& error) {
-    return error.what();
-  } catch (...) {
-    return kAuUnknownError;
-  }
-}
-
 [[noreturn]] void FailWithReason(const char* what, const std::string& path, int error) {
   throw EAuException(std::string(what) + path + " (" + std::strerror(error) + ")");
 }
@@ -51,19 +29,12 @@ std::string CurrentExceptionText() {
   throw EAuException(std::string(what) + "\"" + path + "\". " + reason);
 }
 
-// Calls an event handler that has nowhere to send an exception: it runs from the UI thread's event
-// processing, which cannot carry one.
+// Calls an output's event handler, which runs from the UI thread's event processing and so has nowhere
+// to send an exception.
 void RunEvent(const TAuOutput::TOutputDoneEvent& event, TAuOutput& sender, const char* name) {
   // A copy, so that a handler that reassigns its own event keeps running on a live function object.
   const auto handler = event;
-  if (!handler) return;
-  try {
-    handler(sender);
-  } catch (const std::exception& error) {
-    qWarning("TAuOutput: %s threw: %s", name, error.what());
-  } catch (...) {
-    qWarning("TAuOutput: %s threw", name);
-  }
+  if (handler) CallLoggingFailure("TAuOutput", name, [&] { handler(sender); });
 }
 
 }  // namespace
@@ -366,7 +337,11 @@ bool TAuThread::RunTurn() {
       if (progress != output_.lastProgress_) {
         output_.lastProgress_ = progress;
         if (output_.progressAssigned_.load()) {
-          if (auto error = output_.Synchronize(TAuOutput::Call::Kind::Progress)) throw EAuException(*error);
+          try {
+            output_.Synchronize(TAuOutput::CallKind::Progress);
+          } catch (...) {
+            throw EAuException(CurrentExceptionText(kAuUnknownError));
+          }
         }
       }
     }
@@ -383,7 +358,7 @@ bool TAuThread::RunTurn() {
     output_.NotifyStateChange();
     return false;
   } catch (...) {
-    output_.RecordError(CurrentExceptionText());
+    output_.RecordError(CurrentExceptionText(kAuUnknownError));
     stopRequested_.store(false);
     if (!notify) notify = notifyOnDone_.load();
     try {
@@ -400,7 +375,7 @@ bool TAuThread::RunTurn() {
     }
     stopped_.store(true);
     output_.NotifyStateChange();
-    output_.Synchronize(TAuOutput::Call::Kind::ThreadException);
+    output_.Synchronize(TAuOutput::CallKind::ThreadException);
     return false;
   }
 }
@@ -417,7 +392,7 @@ TVerySmallThread::~TVerySmallThread() {
 
 void TVerySmallThread::Execute() {
   if (output_.SuspendWhenIdle()) output_.thread_->WaitForEnds(ends_);
-  if (output_.doneAssigned_.load()) output_.Synchronize(TAuOutput::Call::Kind::Done);
+  if (output_.doneAssigned_.load()) output_.Synchronize(TAuOutput::CallKind::Done);
   finished_.store(true);
 }
 
@@ -425,25 +400,17 @@ void TVerySmallThread::Execute() {
 // TAuOutput
 
 TAuOutput::TAuOutput(QObject* owner)
-    : QObject(owner), uiThread_(std::this_thread::get_id()), thread_(std::make_unique<TAuThread>(*this)) {}
+    : QObject(owner), thread_(std::make_unique<TAuThread>(*this)) {}
 
 TAuOutput::~TAuOutput() { ShutDown(); }
 
 void TAuOutput::ShutDown() {
   if (shutDown_) return;
   shutDown_ = true;
-  {
-    // From here on no event runs: a thread waiting for the UI thread is released at once.
-    std::lock_guard<std::mutex> lock(callsMutex_);
-    closing_ = true;
-    calls_.clear();
-  }
-  callsChanged_.notify_all();
+  // From here on no event runs: a thread waiting for the UI thread is released at once.
+  calls_.Close();
   thread_->RequestStop(false);
-  {
-    std::unique_lock<std::mutex> lock(callsMutex_);
-    callsChanged_.wait(lock, [&] { return thread_->Suspended() || thread_->Stopped(); });
-  }
+  calls_.WaitUntil([&] { return thread_->Suspended() || thread_->Stopped(); });
   thread_->Terminate();
   std::lock_guard<std::mutex> lock(noticesMutex_);
   notices_.clear();
@@ -484,7 +451,7 @@ void TAuOutput::Start() {
     active_.store(true);
     thread_->Resume();
   } catch (...) {
-    const std::string message = CurrentExceptionText();
+    const std::string message = CurrentExceptionText(kAuUnknownError);
     RecordError(message);
     // Waking the worker is the last step, so the worker has not seen this run: the run ends here,
     // whatever the worker is still doing for the previous one.
@@ -521,24 +488,8 @@ std::int32_t TAuOutput::ProgressPercent() const {
 void TAuOutput::RequestStop(bool notifyDone) { thread_->RequestStop(notifyDone); }
 
 void TAuOutput::WaitUntilStopped() {
-  const QPointer<TAuOutput> alive(this);
-  for (;;) {
-    bool pending = false;
-    {
-      std::unique_lock<std::mutex> lock(callsMutex_);
-      callsChanged_.wait(lock, [&] { return !calls_.empty() || thread_->Suspended() || thread_->Stopped(); });
-      if (thread_->Suspended() || thread_->Stopped()) break;
-      pending = !calls_.empty();
-    }
-    // Handlers run on the UI thread only; elsewhere this waits for the UI thread to run them.
-    if (pending && std::this_thread::get_id() == uiThread_) {
-      DeliverCalls();
-      if (!alive) return;
-    } else if (pending) {
-      std::unique_lock<std::mutex> lock(callsMutex_);
-      callsChanged_.wait(lock, [&] { return calls_.empty() || thread_->Suspended() || thread_->Stopped(); });
-    }
-  }
+  // A call may destroy the output; then there is nothing left to note.
+  if (!calls_.ServeUntil([&] { return thread_->Suspended() || thread_->Stopped(); })) return;
   thread_->notifyOnDone_.store(true);
 }
 
@@ -559,7 +510,7 @@ void TAuOutput::EndOutput() {
   try {
     FinishOutput();
   } catch (...) {
-    failure = CurrentExceptionText();
+    failure = CurrentExceptionText(kAuUnknownError);
   }
   if (failure) {
     // Recorded before Busy clears, so whoever sees the output idle also sees the message.
@@ -604,86 +555,26 @@ void TAuOutput::StartDoneNotice(std::uint64_t ends) {
   notices_.push_back(std::make_unique<TVerySmallThread>(*this, ends));
 }
 
-std::optional<std::string> TAuOutput::Synchronize(Call::Kind kind) {
-  const auto call = std::make_shared<Call>();
-  call->kind = kind;
-  std::unique_lock<std::mutex> lock(callsMutex_);
-  if (closing_) return std::nullopt;
-  calls_.push_back(call);
-  if (!wakeupPosted_) {
-    wakeupPosted_ = true;
-    // Posted while callsMutex_ is held: the receiver takes callsMutex_ before Qt frees the event,
-    // which orders the two threads' use of it in terms a race detector sees.
-    QCoreApplication::postEvent(this, new QEvent(WakeupEventType()));
-  }
-  callsChanged_.notify_all();
-  callsChanged_.wait(lock, [&] { return call->done || closing_; });
-  if (!call->done || !call->failed) return std::nullopt;
-  return std::move(call->error);
-}
-
-void TAuOutput::customEvent(QEvent* event) {
-  // Not inspected: only this class posts custom events to an output, and a spare wake-up finds an
-  // empty queue. Reading the event before taking callsMutex_ would be a race in a race detector's
-  // eyes, as it was allocated on another thread.
-  (void)event;
-  DeliverCalls();
-}
-
-void TAuOutput::DeliverCalls() {
-  // A handler may destroy the output, so the calls are taken one at a time and the output is checked
-  // after each.
-  const QPointer<TAuOutput> alive(this);
-  {
-    std::lock_guard<std::mutex> lock(callsMutex_);
-    wakeupPosted_ = false;
-  }
-  for (;;) {
-    std::shared_ptr<Call> call;
-    {
-      std::lock_guard<std::mutex> lock(callsMutex_);
-      if (calls_.empty()) return;
-      call = std::move(calls_.front());
-      calls_.pop_front();
-    }
-    RunCall(*call);
-    if (!alive) return;  // the destructor has released the waiting thread
-    {
-      std::lock_guard<std::mutex> lock(callsMutex_);
-      call->done = true;
-    }
-    callsChanged_.notify_all();
-  }
-}
-
-void TAuOutput::RunCall(Call& call) {
-  switch (call.kind) {
-    case Call::Kind::Progress: {
-      const auto handler = OnProgress;
-      if (!handler) return;
-      try {
-        handler(*this);
-      } catch (...) {
-        // Carried back to the worker, which ends the run with it.
-        call.failed = true;
-        call.error = CurrentExceptionText();
+void TAuOutput::Synchronize(CallKind kind) {
+  calls_.Invoke([this, kind] {
+    switch (kind) {
+      case CallKind::Progress: {
+        // Not guarded: an exception is carried back to the worker, which ends the run with it.
+        const auto handler = OnProgress;
+        if (handler) handler(*this);
+        return;
       }
-      return;
+      case CallKind::ThreadException:
+        RunEvent(OnThreadException, *this, "OnThreadException");
+        return;
+      case CallKind::Done:
+        RunEvent(OnDone, *this, "OnDone");
+        return;
     }
-    case Call::Kind::ThreadException:
-      RunEvent(OnThreadException, *this, "OnThreadException");
-      return;
-    case Call::Kind::Done:
-      RunEvent(OnDone, *this, "OnDone");
-      return;
-  }
+  });
 }
 
-void TAuOutput::NotifyStateChange() {
-  // Taking the mutex orders the flag written before this call against a waiter's check of it.
-  { std::lock_guard<std::mutex> lock(callsMutex_); }
-  callsChanged_.notify_all();
-}
+void TAuOutput::NotifyStateChange() { calls_.Notify(); }
 
 // ---------------------------------------------------------------------------------------------------
 // TAuStreamedOutput, TAuFileOut, TAuTaggedFileOut

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,8 +16,7 @@
 
 #include "Exception.h"
 #include "Stream.h"
-
-class QEvent;
+#include "UiThreadCalls.h"
 
 namespace merolune {
 
@@ -453,22 +451,12 @@ class TAuOutput : public QObject {
   // on a half-destroyed object; the base destructor calls it too. The output cannot start again.
   void ShutDown();
 
-  // The wake-up posted to the UI thread: runs the waiting calls.
-  void customEvent(QEvent* event) override;
-
  private:
   friend class TAuThread;
   friend class TVerySmallThread;
 
-  // A call waiting for the UI thread. Shared between the waiting thread and the queue, so that a
-  // call released by the destructor never writes into a dead frame.
-  struct Call {
-    enum class Kind { Progress, ThreadException, Done };
-    Kind kind = Kind::Done;
-    bool failed = false;  // Progress: the handler threw ...
-    std::string error;    // ... this message
-    bool done = false;    // guarded by callsMutex_
-  };
+  // The calls a worker or a notice makes into the UI thread.
+  enum class CallKind { Progress, ThreadException, Done };
 
   void StoreInput(TAuInput* input);
   // If Busy: clears Active, calls FinishOutput, clears Busy (also when FinishOutput throws; its error
@@ -481,15 +469,12 @@ class TAuOutput : public QObject {
   void RecordError(const std::string& message);
   // Starts the OnDone notice for the run that ended as the `ends`-th.
   void StartDoneNotice(std::uint64_t ends);
-  // Worker or notice thread: runs the call on the UI thread and waits for it. Returns the message of
-  // an exception the Progress handler threw; nothing when it did not, or when the output is closing.
-  std::optional<std::string> Synchronize(Call::Kind kind);
-  void RunCall(Call& call);
-  void DeliverCalls();
+  // Worker or notice thread: runs the event on the UI thread and waits for it; nothing happens once the
+  // output is closing. An exception the Progress handler throws is rethrown here.
+  void Synchronize(CallKind kind);
   // Wakes a UI thread waiting in WaitUntilStopped or ShutDown.
   void NotifyStateChange();
 
-  const std::thread::id uiThread_;
   std::atomic<TAuInput*> input_{nullptr};
   QMetaObject::Connection inputDestroyed_;
   std::atomic<bool> busy_{false};
@@ -503,14 +488,9 @@ class TAuOutput : public QObject {
   std::string errorMessage_;    // guarded by errorMutex_
   bool errorRecorded_ = false;  // guarded by errorMutex_
 
-  // The queue of calls for the UI thread. A mutex and condition variable of our own rather than Qt's
-  // blocking queued connection: WaitUntilStopped can run the calls itself, the destructor can release
-  // a waiting thread, and ThreadSanitizer sees the hand-over (Qt's own locks are invisible to it).
-  std::mutex callsMutex_;
-  std::condition_variable callsChanged_;     // a call was queued or done, a run stopped, closing
-  std::deque<std::shared_ptr<Call>> calls_;  // guarded by callsMutex_
-  bool wakeupPosted_ = false;                // guarded by callsMutex_
-  bool closing_ = false;                     // guarded by callsMutex_
+  // The calls into the UI thread. Its lock and condition also carry the worker's state changes to a UI
+  // thread waiting in WaitUntilStopped or ShutDown.
+  UiThreadCalls calls_;
 
   std::mutex noticesMutex_;
   std::vector<std::unique_ptr<TVerySmallThread>> notices_;  // guarded by noticesMutex_

@@ -17,17 +17,6 @@ namespace merolune {
 
 namespace {
 
-// The message of the exception being handled; call inside a catch block only.
-std::string CurrentExceptionText() {
-  try {
-    throw;
-  } catch (const std::exception& error) {
-    return error.what();
-  } catch (...) {
-    return kAuUnknownError;
-  }
-}
-
 bool SupportedWidth(std::uint32_t bits) { return bits == 8 || bits == 16 || bits == 24 || bits == 32; }
 
 // Little-endian PCM (8 bits unsigned, wider ones signed) to the signed integers libFLAC takes.
@@ -125,7 +114,7 @@ struct TFLACIn::Impl {
       return *bytes == 0 ? FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM
                          : FLAC__STREAM_DECODER_READ_STATUS_CONTINUE;
     } catch (...) {
-      d.callbackError = CurrentExceptionText();
+      d.callbackError = CurrentExceptionText(kAuUnknownError);
       *bytes = 0;
       return FLAC__STREAM_DECODER_READ_STATUS_ABORT;
     }
@@ -198,7 +187,7 @@ struct TFLACIn::Impl {
     try {
       if (d.buffer.size() < at + bytes) d.buffer.resize(at + bytes);
     } catch (...) {
-      d.callbackError = CurrentExceptionText();
+      d.callbackError = CurrentExceptionText(kAuUnknownError);
       return FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
     }
     std::uint8_t* out = d.buffer.data() + at;
@@ -460,7 +449,7 @@ struct TFLACOut::Impl {
   }
 
   void Remember() {
-    if (writeError.empty()) writeError = CurrentExceptionText();
+    if (writeError.empty()) writeError = CurrentExceptionText(kAuUnknownError);
   }
 
   // libFLAC's failure: the stream's own message when a callback met one, else `fallback`.

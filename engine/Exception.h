@@ -1,6 +1,7 @@
 #pragma once
 // The one error type of the program: an exception carrying a UTF-8 message for the user.
 
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -19,5 +20,17 @@ class EAbort : public Exception {
  public:
   EAbort() : Exception("Operation aborted") {}
 };
+
+// The message of the exception being handled: what() of a std::exception, else `unknown` (for
+// anything else thrown). Call inside a catch block only.
+inline std::string CurrentExceptionText(const char* unknown) {
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    return error.what();
+  } catch (...) {
+    return unknown;
+  }
+}
 
 }  // namespace merolune

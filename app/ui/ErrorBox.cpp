@@ -1,9 +1,13 @@
+// The standard error box and the guard that shows it for a failing event handler.
+
 #include "ErrorBox.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <exception>
+
+#include "Exception.h"
 
 namespace merolune {
 
@@ -76,16 +80,11 @@ bool Guarded(QWidget* parent, const std::function<void()>& handler) noexcept {
   try {
     handler();
     return true;
-  } catch (const std::exception& e) {
-    try {
-      ShowStandardError(parent, e.what());
-    } catch (...) {
-      // Nothing more can be done for the user; the window goes on as before.
-    }
   } catch (...) {
     try {
-      ShowStandardError(parent, "unknown error");
+      ShowStandardError(parent, CurrentExceptionText("unknown error"));
     } catch (...) {
+      // Nothing more can be done for the user; the window goes on as before.
     }
   }
   return false;

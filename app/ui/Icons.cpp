@@ -1,3 +1,5 @@
+// The window's pictures, drawn in code.
+
 #include "Icons.h"
 
 #include <QFont>

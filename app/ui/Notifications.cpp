@@ -1,3 +1,5 @@
+// Desktop notifications over D-Bus.
+
 #include "Notifications.h"
 
 #include <QDBusMessage>

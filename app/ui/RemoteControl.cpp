@@ -1,3 +1,5 @@
+// Remote control over D-Bus: the window's nine command codes from another program.
+
 #include "RemoteControl.h"
 
 #include <QDBusConnection>

@@ -1,5 +1,6 @@
-// merolune: the desktop program. Answers --help and --version, or creates the main window, runs
-// the event loop and shuts down.
+// merolune: the desktop program.
+//
+// Answers --help and --version, or creates the main window, runs the event loop and shuts down.
 
 #include <QApplication>
 #include <QCommandLineParser>

@@ -1,3 +1,5 @@
+// The decoding and encoding banners.
+
 #include "Banners.h"
 
 #include <QEvent>

@@ -1,3 +1,5 @@
+// The tuning dialog.
+
 #include "Unit2.h"
 
 #include <QCheckBox>
