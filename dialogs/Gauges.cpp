@@ -1,3 +1,5 @@
+// The progress gauge.
+
 #include "Gauges.h"
 
 #include <QPaintEvent>

@@ -1,3 +1,5 @@
+// The gradient box.
+
 #include "GradBox.h"
 
 #include <QPaintEvent>

@@ -1,3 +1,5 @@
+// The seek bar.
+
 #include "YTrackBar.h"
 
 #include <QMouseEvent>
