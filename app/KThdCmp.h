@@ -97,8 +97,8 @@ class TKThdComp : public QObject {
   // UI thread: the end of the body. Joins the thread, clears Running, calls OnTerminate.
   void Finish();
 
-  // Declared first, so that it is destroyed last: the thread below may still be posting to it until
-  // the destructor has joined it.
+  // Declared before thread_, so that it outlives it: the thread may post to it until the destructor
+  // has joined it.
   UiThreadCalls calls_;
   TThreadPriority priority_ = TThreadPriority::tpNormal;
   std::thread thread_;                // UI thread only

@@ -399,8 +399,7 @@ void TVerySmallThread::Execute() {
 // ---------------------------------------------------------------------------------------------------
 // TAuOutput
 
-TAuOutput::TAuOutput(QObject* owner)
-    : QObject(owner), thread_(std::make_unique<TAuThread>(*this)) {}
+TAuOutput::TAuOutput(QObject* owner) : QObject(owner), thread_(std::make_unique<TAuThread>(*this)) {}
 
 TAuOutput::~TAuOutput() { ShutDown(); }
 

@@ -23,64 +23,64 @@ double Span(std::int64_t from, std::int64_t to) {
 
 }  // namespace
 
-TGauge::TGauge(QWidget* parent) : QWidget(parent), m_foreColor(Qt::black), m_backColor(Qt::white) {
+TGauge::TGauge(QWidget* parent) : QWidget(parent), foreColor_(Qt::black), backColor_(Qt::white) {
   resize(100, 100);
 }
 
 QSize TGauge::sizeHint() const { return QSize(100, 100); }
 
 void TGauge::SetKind(TGaugeKind value) {
-  if (value == m_kind) return;
-  m_kind = value;
+  if (value == kind_) return;
+  kind_ = value;
   update();
 }
 
 void TGauge::SetMinValue(std::int64_t value) {
-  if (value == m_minValue) return;
-  m_minValue = value;
-  m_progress = std::max(m_progress, value);
+  if (value == minValue_) return;
+  minValue_ = value;
+  progress_ = std::max(progress_, value);
   update();
 }
 
 void TGauge::SetMaxValue(std::int64_t value) {
-  if (value == m_maxValue) return;
-  m_maxValue = value;
-  m_progress = std::min(m_progress, value);
+  if (value == maxValue_) return;
+  maxValue_ = value;
+  progress_ = std::min(progress_, value);
   update();
 }
 
 void TGauge::SetProgress(std::int64_t value) {
-  if (m_minValue <= m_maxValue) value = std::clamp(value, m_minValue, m_maxValue);
-  if (value == m_progress) return;
-  m_progress = value;
+  if (minValue_ <= maxValue_) value = std::clamp(value, minValue_, maxValue_);
+  if (value == progress_) return;
+  progress_ = value;
   update();
 }
 
 void TGauge::SetShowText(bool value) {
-  if (value == m_showText) return;
-  m_showText = value;
+  if (value == showText_) return;
+  showText_ = value;
   update();
 }
 
 void TGauge::SetBorderStyle(TBorderStyle value) {
-  if (value == m_borderStyle) return;
-  m_borderStyle = value;
+  if (value == borderStyle_) return;
+  borderStyle_ = value;
   update();
 }
 
 void TGauge::SetForeColor(const QColor& value) {
-  m_foreColor = value;
+  foreColor_ = value;
   update();
 }
 
 void TGauge::SetBackColor(const QColor& value) {
-  m_backColor = value;
+  backColor_ = value;
   update();
 }
 
-double TGauge::Range() const { return Span(m_minValue, m_maxValue); }
+double TGauge::Range() const { return Span(minValue_, maxValue_); }
 
-double TGauge::Done() const { return std::min(Span(m_minValue, m_progress), Range()); }
+double TGauge::Done() const { return std::min(Span(minValue_, progress_), Range()); }
 
 int TGauge::FilledPixels(int extent) const {
   const double range = Range();
@@ -100,11 +100,11 @@ void TGauge::PaintText(QPainter& painter, const QRect& inner, const QPainterPath
   QPainterPath whole;
   whole.addRect(QRectF(inner));
   painter.setClipPath(whole.subtracted(filled));
-  painter.setPen(m_foreColor);
+  painter.setPen(foreColor_);
   painter.drawText(inner, Qt::AlignCenter, text);
   if (!filled.isEmpty()) {
     painter.setClipPath(filled.intersected(whole));
-    painter.setPen(m_backColor);
+    painter.setPen(backColor_);
     painter.drawText(inner, Qt::AlignCenter, text);
   }
   painter.restore();
@@ -137,14 +137,14 @@ void TGauge::PaintNeedle(QPainter& painter, const QRect& inner) const {
   half.arcTo(dial, 0.0, 180.0);
   half.closeSubpath();
   painter.setPen(Qt::black);
-  painter.setBrush(m_backColor);
+  painter.setBrush(backColor_);
   painter.drawPath(half);
 
   const double range = Range();
   const double share = range == 0.0 ? 0.0 : Done() / range;
   const double angle = std::numbers::pi * (1.0 - share);
   const QPointF tip(hub.x() + std::cos(angle) * radius, hub.y() - std::sin(angle) * radius);
-  painter.setPen(QPen(m_foreColor, 2.0));
+  painter.setPen(QPen(foreColor_, 2.0));
   painter.drawLine(hub, tip);
   painter.restore();
 }
@@ -152,7 +152,7 @@ void TGauge::PaintNeedle(QPainter& painter, const QRect& inner) const {
 void TGauge::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   QRect inner = rect();
-  if (m_borderStyle == bsSingle) {
+  if (borderStyle_ == bsSingle) {
     inner = rect().adjusted(1, 1, -1, -1);
     const QRegion frame = QRegion(rect()).subtracted(QRegion(inner));
     for (const QRect& part : frame) painter.fillRect(part, Qt::black);
@@ -160,34 +160,34 @@ void TGauge::paintEvent(QPaintEvent*) {
   if (inner.isEmpty()) return;
 
   QPainterPath filled;
-  switch (m_kind) {
+  switch (kind_) {
     case gkText:
-      painter.fillRect(inner, m_backColor);
+      painter.fillRect(inner, backColor_);
       break;
     case gkHorizontalBar: {
-      painter.fillRect(inner, m_backColor);
+      painter.fillRect(inner, backColor_);
       const QRect bar(inner.left(), inner.top(), FilledPixels(inner.width()), inner.height());
-      painter.fillRect(bar, m_foreColor);
+      painter.fillRect(bar, foreColor_);
       filled.addRect(QRectF(bar));
       break;
     }
     case gkVerticalBar: {
-      painter.fillRect(inner, m_backColor);
+      painter.fillRect(inner, backColor_);
       const int height = FilledPixels(inner.height());
       const QRect bar(inner.left(), inner.top() + inner.height() - height, inner.width(), height);
-      painter.fillRect(bar, m_foreColor);
+      painter.fillRect(bar, foreColor_);
       filled.addRect(QRectF(bar));
       break;
     }
     case gkPie: {
       painter.setRenderHint(QPainter::Antialiasing);
       painter.setPen(Qt::black);
-      painter.setBrush(m_backColor);
+      painter.setBrush(backColor_);
       const QRectF box = QRectF(inner).adjusted(0.5, 0.5, -0.5, -0.5);
       painter.drawEllipse(box);
       filled = PiePath(inner);
       painter.setPen(Qt::NoPen);
-      painter.setBrush(m_foreColor);
+      painter.setBrush(foreColor_);
       painter.drawPath(filled);
       break;
     }
@@ -196,7 +196,7 @@ void TGauge::paintEvent(QPaintEvent*) {
       PaintNeedle(painter, inner);
       break;
   }
-  if (m_showText) PaintText(painter, inner, filled);
+  if (showText_) PaintText(painter, inner, filled);
 }
 
 }  // namespace merolune

@@ -32,24 +32,24 @@ class TGauge : public QWidget {
  public:
   explicit TGauge(QWidget* parent = nullptr);
 
-  TGaugeKind Kind() const { return m_kind; }
+  TGaugeKind Kind() const { return kind_; }
   void SetKind(TGaugeKind value);
-  std::int64_t MinValue() const { return m_minValue; }
+  std::int64_t MinValue() const { return minValue_; }
   // Progress is moved up to the new minimum when below it.
   void SetMinValue(std::int64_t value);
-  std::int64_t MaxValue() const { return m_maxValue; }
+  std::int64_t MaxValue() const { return maxValue_; }
   // Progress is moved down to the new maximum when above it.
   void SetMaxValue(std::int64_t value);
-  std::int64_t Progress() const { return m_progress; }
+  std::int64_t Progress() const { return progress_; }
   // Clamped to MinValue..MaxValue (while MinValue <= MaxValue; the two may be set in any order).
   void SetProgress(std::int64_t value);
-  bool ShowText() const { return m_showText; }
+  bool ShowText() const { return showText_; }
   void SetShowText(bool value);
-  TBorderStyle BorderStyle() const { return m_borderStyle; }
+  TBorderStyle BorderStyle() const { return borderStyle_; }
   void SetBorderStyle(TBorderStyle value);
-  QColor ForeColor() const { return m_foreColor; }
+  QColor ForeColor() const { return foreColor_; }
   void SetForeColor(const QColor& value);
-  QColor BackColor() const { return m_backColor; }
+  QColor BackColor() const { return backColor_; }
   void SetBackColor(const QColor& value);
 
   // The whole percentage done, trunc(100 * (Progress - MinValue) / (MaxValue - MinValue)),
@@ -73,14 +73,14 @@ class TGauge : public QWidget {
   QPainterPath PiePath(const QRect& inner) const;
   void PaintNeedle(QPainter& painter, const QRect& inner) const;
 
-  TGaugeKind m_kind = gkHorizontalBar;
-  std::int64_t m_minValue = 0;
-  std::int64_t m_maxValue = 100;
-  std::int64_t m_progress = 0;
-  bool m_showText = true;
-  TBorderStyle m_borderStyle = bsSingle;
-  QColor m_foreColor;
-  QColor m_backColor;
+  TGaugeKind kind_ = gkHorizontalBar;
+  std::int64_t minValue_ = 0;
+  std::int64_t maxValue_ = 100;
+  std::int64_t progress_ = 0;
+  bool showText_ = true;
+  TBorderStyle borderStyle_ = bsSingle;
+  QColor foreColor_;
+  QColor backColor_;
 };
 
 }  // namespace merolune

@@ -21,33 +21,33 @@ int BandChannel(int start, int end, int n, int i) {
 
 }  // namespace
 
-TGradBox::TGradBox(QWidget* parent) : QWidget(parent), m_startColor(Qt::white), m_endColor(Qt::black) {
+TGradBox::TGradBox(QWidget* parent) : QWidget(parent), startColor_(Qt::white), endColor_(Qt::black) {
   resize(128, 128);
 }
 
 QSize TGradBox::sizeHint() const { return QSize(128, 128); }
 
 void TGradBox::SetStartColor(const QColor& value) {
-  m_startColor = value;
+  startColor_ = value;
   update();
   emit OnChange();
 }
 
 void TGradBox::SetEndColor(const QColor& value) {
-  m_endColor = value;
+  endColor_ = value;
   update();
   emit OnChange();
 }
 
 void TGradBox::SetGradStep(std::uint8_t value) {
-  m_gradStep = value;
+  gradStep_ = value;
   update();
   emit OnChange();
 }
 
 void TGradBox::SetDirection(TGradDirection value) {
-  if (value == m_direction) return;
-  m_direction = value;
+  if (value == direction_) return;
+  direction_ = value;
   update();
   emit OnChange();
 }
@@ -56,12 +56,12 @@ void TGradBox::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   const int w = width();
   const int h = height();
-  const bool vertical = m_direction == gdVertical;
+  const bool vertical = direction_ == gdVertical;
   // The widget surface shows every 24-bit colour, so the nearest colour is the colour itself.
-  const QColor start = m_startColor.toRgb();
-  const QColor end = m_endColor.toRgb();
+  const QColor start = startColor_.toRgb();
+  const QColor end = endColor_.toRgb();
 
-  const int n = m_gradStep + 1;
+  const int n = gradStep_ + 1;
   const int extent = vertical ? h : w;
   int band = RoundHalfEven(static_cast<double>(extent) / n);
   if (band == 0) band = 1;

@@ -26,16 +26,16 @@ class TGradBox : public QWidget {
  public:
   explicit TGradBox(QWidget* parent = nullptr);
 
-  QColor StartColor() const { return m_startColor; }
+  QColor StartColor() const { return startColor_; }
   // Repaints and emits OnChange, also when the colour is the one already set.
   void SetStartColor(const QColor& value);
-  QColor EndColor() const { return m_endColor; }
+  QColor EndColor() const { return endColor_; }
   // Repaints and emits OnChange, also when the colour is the one already set.
   void SetEndColor(const QColor& value);
-  std::uint8_t GradStep() const { return m_gradStep; }
+  std::uint8_t GradStep() const { return gradStep_; }
   // Repaints and emits OnChange, also when the value is the one already set.
   void SetGradStep(std::uint8_t value);
-  TGradDirection Direction() const { return m_direction; }
+  TGradDirection Direction() const { return direction_; }
   // Ignored when equal; otherwise repaints and emits OnChange.
   void SetDirection(TGradDirection value);
 
@@ -48,10 +48,10 @@ class TGradBox : public QWidget {
   void paintEvent(QPaintEvent* event) override;
 
  private:
-  QColor m_startColor;
-  QColor m_endColor;
-  std::uint8_t m_gradStep = 128;
-  TGradDirection m_direction = gdVertical;
+  QColor startColor_;
+  QColor endColor_;
+  std::uint8_t gradStep_ = 128;
+  TGradDirection direction_ = gdVertical;
 };
 
 }  // namespace merolune

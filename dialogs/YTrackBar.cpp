@@ -54,7 +54,7 @@ void LineExcludingEnd(QPainter& painter, QPoint a, QPoint b, const QColor& color
 }  // namespace
 
 TYTrackBar::TYTrackBar(QWidget* parent)
-    : QWidget(parent), m_thumbColor(palette().color(QPalette::Button)), m_gageColor(Qt::white) {
+    : QWidget(parent), thumbColor_(palette().color(QPalette::Button)), gageColor_(Qt::white) {
   resize(160, 30);
   setMouseTracking(true);
 }
@@ -62,57 +62,55 @@ TYTrackBar::TYTrackBar(QWidget* parent)
 QSize TYTrackBar::sizeHint() const { return QSize(160, 30); }
 
 void TYTrackBar::SetMax(std::int32_t value) {
-  if (value == m_max || value <= m_min) return;
-  m_max = value;
+  if (value == max_ || value <= min_) return;
+  max_ = value;
   update();
 }
 
 void TYTrackBar::SetMin(std::int32_t value) {
-  if (value == m_min || value >= m_max) return;
-  m_min = value;
+  if (value == min_ || value >= max_) return;
+  min_ = value;
   update();
 }
 
 void TYTrackBar::SetPosition(std::int32_t value) {
-  if (value == m_position) return;
-  m_position = std::clamp(value, m_min, m_max);
+  if (value == position_) return;
+  position_ = std::clamp(value, min_, max_);
   update();
 }
 
 void TYTrackBar::SetThumbWidth(std::int32_t value) {
-  if (value == m_thumbWidth || value <= 2) return;
-  m_thumbWidth = value;
-  m_sideMargin = value / 2 + 1;
+  if (value == thumbWidth_ || value <= 2) return;
+  thumbWidth_ = value;
+  sideMargin_ = value / 2 + 1;
   update();
 }
 
-std::int64_t TYTrackBar::TrackLength() const {
-  return std::int64_t{width()} - 2 * std::int64_t{m_sideMargin};
-}
+std::int64_t TYTrackBar::TrackLength() const { return std::int64_t{width()} - 2 * std::int64_t{sideMargin_}; }
 
 std::int64_t TYTrackBar::ThumbCentre() const {
   // (Position - Min) * track / (Max - Min) rather than the fraction times the track, so that a
   // centre that is a whole number mathematically does not come out one pixel short.
-  const auto offset = static_cast<double>(std::int64_t{m_position} - m_min);
-  const auto range = static_cast<double>(std::int64_t{m_max} - m_min);
-  return m_sideMargin + TruncSaturated(offset * static_cast<double>(TrackLength()) / range);
+  const auto offset = static_cast<double>(std::int64_t{position_} - min_);
+  const auto range = static_cast<double>(std::int64_t{max_} - min_);
+  return sideMargin_ + TruncSaturated(offset * static_cast<double>(TrackLength()) / range);
 }
 
 QRect TYTrackBar::ThumbRect(std::int64_t centre) const {
-  const std::int64_t half = m_thumbWidth / 2;
+  const std::int64_t half = thumbWidth_ / 2;
   const int left = ToPixel(centre - half);
   const int right = ToPixel(centre + half);
   return QRect(left, 1, right - left, height() - 2);
 }
 
 void TYTrackBar::PaintTrack(QPainter& painter) const {
-  const int l = m_sideMargin;
+  const int l = sideMargin_;
   const int t = kTopMargin;
   const int w = width();
   const int bottom = height() - kBottomMargin;
 
   // The track's inside; empty on a bar lower than the two margins (the main window's is).
-  FillSpan(painter, l, t, w - l, bottom, m_gageColor);
+  FillSpan(painter, l, t, w - l, bottom, gageColor_);
 
   // The black shadow on the left and top, a two-pixel stroke: it covers the pixel either side
   // of the mathematical line and reaches one pixel past each of its ends.
@@ -133,7 +131,7 @@ void TYTrackBar::PaintSolidThumb(QPainter& painter, std::int64_t centre) const {
   const int right = thumb.x() + thumb.width();
   const int h = height();
   FillSpan(painter, left, 1, right, h - 1, Qt::black);
-  FillSpan(painter, left + 1, 2, right - 1, h - 3, m_thumbColor);
+  FillSpan(painter, left + 1, 2, right - 1, h - 3, thumbColor_);
   // The highlight: up the inner rectangle's left edge from its bottom-left corner, then along
   // its top edge towards its top-right corner.
   const QPoint innerBottomLeft(left + 1, h - 3);
@@ -158,9 +156,9 @@ void TYTrackBar::PaintOutline(QPainter& painter, std::int64_t centre) const {
 void TYTrackBar::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   PaintTrack(painter);
-  if (m_dragging) {
-    PaintSolidThumb(painter, m_dragThumbCentre);
-    if (m_outlineShown) PaintOutline(painter, m_outlineCentre);
+  if (dragging_) {
+    PaintSolidThumb(painter, dragThumbCentre_);
+    if (outlineShown_) PaintOutline(painter, outlineCentre_);
   } else {
     PaintSolidThumb(painter, ThumbCentre());
   }
@@ -169,15 +167,15 @@ void TYTrackBar::paintEvent(QPaintEvent*) {
 void TYTrackBar::mousePressEvent(QMouseEvent* event) {
   // A further button pressed during a drag leaves the drag as it is; any release ends it. A bar
   // too narrow to have a track has nothing to drag along.
-  if (!m_dragging && TrackLength() > 0) {
+  if (!dragging_ && TrackLength() > 0) {
     const std::int64_t x = MouseX(event);
     const std::int64_t centre = ThumbCentre();
-    if (std::abs(x - centre) <= m_thumbWidth / 2) {
-      m_dragging = true;
-      m_pressX = x;
-      m_pressPosition = m_position;
-      m_dragThumbCentre = centre;
-      m_outlineShown = false;
+    if (std::abs(x - centre) <= thumbWidth_ / 2) {
+      dragging_ = true;
+      pressX_ = x;
+      pressPosition_ = position_;
+      dragThumbCentre_ = centre;
+      outlineShown_ = false;
     }
   }
   // Accepted, not passed on: the control keeps the implicit mouse grab for the whole drag.
@@ -187,24 +185,24 @@ void TYTrackBar::mousePressEvent(QMouseEvent* event) {
 
 void TYTrackBar::mouseMoveEvent(QMouseEvent* event) {
   event->accept();
-  const bool dragging = m_dragging;
+  const bool dragging = dragging_;
   if (dragging) {
     const std::int64_t track = TrackLength();
     if (track > 0) {
       // The distance times the range in 64-bit integers, the division in floating point.
-      const std::int64_t product = (MouseX(event) - m_pressX) * (std::int64_t{m_max} - m_min);
+      const std::int64_t product = (MouseX(event) - pressX_) * (std::int64_t{max_} - min_);
       const double moved =
-          m_pressPosition + std::trunc(static_cast<double>(product) / static_cast<double>(track));
-      m_position = static_cast<std::int32_t>(
-          std::clamp(moved, static_cast<double>(m_min), static_cast<double>(m_max)));
-      if (m_position != m_pressPosition) {
+          pressPosition_ + std::trunc(static_cast<double>(product) / static_cast<double>(track));
+      position_ =
+          static_cast<std::int32_t>(std::clamp(moved, static_cast<double>(min_), static_cast<double>(max_)));
+      if (position_ != pressPosition_) {
         // Only the outline moves: repaint its old and its new rectangle, now rather than
         // through the event queue, so that it keeps up with the mouse.
         const std::int64_t centre = ThumbCentre();
         QRegion dirty(ThumbRect(centre));
-        if (m_outlineShown) dirty += ThumbRect(m_outlineCentre);
-        m_outlineShown = true;
-        m_outlineCentre = centre;
+        if (outlineShown_) dirty += ThumbRect(outlineCentre_);
+        outlineShown_ = true;
+        outlineCentre_ = centre;
         repaint(dirty);
       }
     }
@@ -215,9 +213,9 @@ void TYTrackBar::mouseMoveEvent(QMouseEvent* event) {
 
 void TYTrackBar::mouseReleaseEvent(QMouseEvent* event) {
   event->accept();
-  if (m_dragging) {
-    m_dragging = false;
-    m_outlineShown = false;
+  if (dragging_) {
+    dragging_ = false;
+    outlineShown_ = false;
     update();
   }
   emit OnMouseUp(event);

@@ -44,26 +44,26 @@ class TYTrackBar : public QWidget {
  public:
   explicit TYTrackBar(QWidget* parent = nullptr);
 
-  std::int32_t Max() const { return m_max; }
+  std::int32_t Max() const { return max_; }
   // Accepted only when it differs and is greater than Min; Position is not re-clamped.
   void SetMax(std::int32_t value);
-  std::int32_t Min() const { return m_min; }
+  std::int32_t Min() const { return min_; }
   // Accepted only when it differs and is less than Max; Position is not re-clamped.
   void SetMin(std::int32_t value);
-  std::int32_t Position() const { return m_position; }
+  std::int32_t Position() const { return position_; }
   // Ignored when equal; otherwise clamped to Min..Max. Does not emit OnChange.
   void SetPosition(std::int32_t value);
-  std::int32_t ThumbWidth() const { return m_thumbWidth; }
+  std::int32_t ThumbWidth() const { return thumbWidth_; }
   // Ignored when equal or not greater than 2; otherwise both side margins become value div 2 + 1.
   void SetThumbWidth(std::int32_t value);
   // The two colours are only stored; they show at the next paint.
-  QColor ThumbColor() const { return m_thumbColor; }
-  void SetThumbColor(const QColor& value) { m_thumbColor = value; }
-  QColor GageColor() const { return m_gageColor; }
-  void SetGageColor(const QColor& value) { m_gageColor = value; }
+  QColor ThumbColor() const { return thumbColor_; }
+  void SetThumbColor(const QColor& value) { thumbColor_ = value; }
+  QColor GageColor() const { return gageColor_; }
+  void SetGageColor(const QColor& value) { gageColor_ = value; }
 
-  bool Dragging() const { return m_dragging; }
-  std::int32_t SideMargin() const { return m_sideMargin; }
+  bool Dragging() const { return dragging_; }
+  std::int32_t SideMargin() const { return sideMargin_; }
   // Width - 2 x side margin; zero or less when the control is too narrow to have a track.
   std::int64_t TrackLength() const;
   // Where the thumb for the current Position is centred (during a drag: where the outline goes).
@@ -93,20 +93,20 @@ class TYTrackBar : public QWidget {
   void PaintSolidThumb(QPainter& painter, std::int64_t centre) const;
   void PaintOutline(QPainter& painter, std::int64_t centre) const;
 
-  std::int32_t m_max = 100;
-  std::int32_t m_min = 0;
-  std::int32_t m_position = 0;
-  std::int32_t m_thumbWidth = 10;
-  QColor m_thumbColor;
-  QColor m_gageColor;
-  std::int32_t m_sideMargin = 4;
+  std::int32_t max_ = 100;
+  std::int32_t min_ = 0;
+  std::int32_t position_ = 0;
+  std::int32_t thumbWidth_ = 10;
+  QColor thumbColor_;
+  QColor gageColor_;
+  std::int32_t sideMargin_ = 4;
 
-  bool m_dragging = false;
-  std::int64_t m_pressX = 0;
-  std::int32_t m_pressPosition = 0;
-  std::int64_t m_dragThumbCentre = 0;  // the solid thumb, left where the drag began
-  bool m_outlineShown = false;         // no outline yet until the position first changes
-  std::int64_t m_outlineCentre = 0;    // the outline on screen, when m_outlineShown
+  bool dragging_ = false;
+  std::int64_t pressX_ = 0;
+  std::int32_t pressPosition_ = 0;
+  std::int64_t dragThumbCentre_ = 0;  // the solid thumb, left where the drag began
+  bool outlineShown_ = false;         // no outline yet until the position first changes
+  std::int64_t outlineCentre_ = 0;    // the outline on screen, when outlineShown_
 };
 
 }  // namespace merolune

@@ -2,11 +2,12 @@
 
 #include "Icons.h"
 
-#include <QFont>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPolygonF>
+
+#include "Fonts.h"
 
 namespace merolune {
 
@@ -134,10 +135,7 @@ QPixmap PictureLabel(const QString& text, int width, int height) {
   p.setPen(Qt::NoPen);
   p.setBrush(plate);
   p.drawRoundedRect(QRectF(0.5, 0.5, width - 1, height - 1), height / 3.0, height / 3.0);
-  QFont font("Arial");
-  font.setBold(true);
-  font.setPixelSize(height * 11 / 20);
-  p.setFont(font);
+  p.setFont(UiFont(UiFace::Sans, height * 11 / 20, true));
   p.setPen(Qt::white);
   p.drawText(QRect(0, 0, width, height), Qt::AlignCenter, text);
   return pixmap;

@@ -33,6 +33,7 @@
 #include "Convert.h"
 #include "EncsetDlg.h"
 #include "ErrorBox.h"
+#include "Fonts.h"
 #include "Gauges.h"
 #include "Icons.h"
 #include "KDrop.h"
@@ -69,13 +70,6 @@ QString FilterSuffix(const QString& filter, const QString& otherwise) {
   return match.hasMatch() ? match.captured(1) : otherwise;
 }
 
-QFont UiFont() {
-  QFont font;
-  font.setFamilies({"ＭＳ Ｐゴシック", "MS PGothic", "Noto Sans CJK JP", "Noto Sans JP"});
-  font.setPixelSize(12);
-  return font;
-}
-
 QToolButton* MakeToolButton(QToolBar* bar, Glyph glyph, const char* hint, bool checkable) {
   auto* button = new QToolButton(bar);
   button->setIcon(GlyphIcon(glyph));
@@ -100,7 +94,7 @@ TForm1::TForm1(QWidget* parent)
   setWindowTitle("Merolune");
   setObjectName("TForm1");
   setWindowIcon(ApplicationIcon());
-  setFont(UiFont());
+  setFont(UiFont(UiFace::JapaneseP, 12));
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
 
@@ -258,10 +252,7 @@ void TForm1::BuildControls(QWidget* client) {
   SpeedButton1->setGeometry(16, 176, 113, 25);
   SpeedButton1->setCheckable(true);
   SpeedButton1->setEnabled(false);
-  QFont arial("Arial");
-  arial.setBold(true);
-  arial.setPixelSize(12);
-  SpeedButton1->setFont(arial);
+  SpeedButton1->setFont(UiFont(UiFace::Sans, 12, true));
 
   auto* panel2 = new QWidget(client);
   panel2->setGeometry(16, 208, 113, 17);
@@ -285,10 +276,7 @@ void TForm1::BuildControls(QWidget* client) {
   Label8 = new QLabel("00:00", groupBox4);
   Label8->setGeometry(2, 14, 109, 32);
   Label8->setAlignment(Qt::AlignCenter);
-  QFont times("Times New Roman");
-  times.setPixelSize(24);
-  times.setBold(true);
-  Label8->setFont(times);
+  Label8->setFont(UiFont(UiFace::Serif, 24, true));
 
   TrackBar3 = new QSlider(Qt::Vertical, client);
   TrackBar3->setGeometry(132, 176, 33, 105);

@@ -3,7 +3,6 @@
 #include "Banners.h"
 
 #include <QEvent>
-#include <QFont>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPaintEvent>
@@ -12,6 +11,7 @@
 #include <QScreen>
 #include <cstdint>
 
+#include "Fonts.h"
 #include "GradBox.h"
 
 namespace merolune {
@@ -26,18 +26,6 @@ constexpr std::uint8_t kGradSteps = 128;
 // The banners' colours, the far end of each gradient.
 constexpr QRgb kDecodingColor = qRgb(162, 220, 255);
 constexpr QRgb kEncodingColor = qRgb(255, 162, 164);
-
-// Times New Roman where it exists, else one of its metric-compatible substitutes, so the texts
-// fill the same width as designed; fontconfig picks a serif face when none of them is there.
-QFont SerifFont(int pixelSize, bool bold) {
-  QFont font;
-  font.setFamilies({QStringLiteral("Times New Roman"), QStringLiteral("Liberation Serif"),
-                    QStringLiteral("Nimbus Roman"), QStringLiteral("DejaVu Serif")});
-  font.setStyleHint(QFont::Serif);
-  font.setPixelSize(pixelSize);
-  font.setBold(bold);
-  return font;
-}
 
 QLabel* MakeLabel(const QString& text, const QFont& font, int x, int y, QWidget* parent) {
   auto* label = new QLabel(text, parent);
@@ -93,8 +81,8 @@ TBannerForm::TBannerForm(const QString& headline, const QColor& endColor, bool s
   GradBox1->SetStartColor(Qt::white);
   GradBox1->SetEndColor(endColor);
 
-  Label1 = MakeLabel(headline, SerifFont(29, true), 16, 8, this);
-  Label2 = MakeLabel(QStringLiteral("Please wait."), SerifFont(16, false), 24, 40, this);
+  Label1 = MakeLabel(headline, UiFont(UiFace::Serif, 29, true), 16, 8, this);
+  Label2 = MakeLabel(QStringLiteral("Please wait."), UiFont(UiFace::Serif, 16), 24, 40, this);
 
   frame_ = new FrameOverlay(this);
   frame_->setGeometry(0, 0, kWidth, kHeight);

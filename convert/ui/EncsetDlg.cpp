@@ -61,17 +61,6 @@ constexpr int kBarY = kRowY - 3;
 constexpr int kValueX = kControlX + kBarWidth + 4;
 constexpr int kValueWidth = 28;
 
-// The acknowledgements are plain Latin text: a compact sans face fits all seven lines on the page
-// where the CJK font's tall line spacing would not.
-QFont MemoFont() {
-  QFont font;
-  font.setFamilies(
-      {QStringLiteral("Arial"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
-  font.setStyleHint(QFont::SansSerif);
-  font.setPixelSize(11);
-  return font;
-}
-
 QLabel* MakeLabel(const char* text, QWidget* parent, const QRect& geometry) {
   auto* label = new QLabel(QString::fromUtf8(text), parent);
   label->setGeometry(geometry);
@@ -145,7 +134,7 @@ TEncsetDlg::TEncsetDlg(QWidget* parent) : QDialog(parent) {
                  Qt::MSWindowsFixedSizeDialogHint);
   setModal(true);
   setSizeGripEnabled(false);
-  setFont(JapaneseUiFont());
+  setFont(UiFont(UiFace::JapaneseUi, 12));
   setFixedSize(kClientWidth, kClientHeight);
 
   PageControl1 = new QTabWidget(this);
@@ -201,7 +190,9 @@ TEncsetDlg::TEncsetDlg(QWidget* parent) : QDialog(parent) {
   Memo1 = new QPlainTextEdit(TabSheet6);
   Memo1->setReadOnly(true);
   Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
-  Memo1->setFont(MemoFont());
+  // The acknowledgements are plain Latin text: a compact sans face fits all seven lines on the page
+  // where the CJK font's tall line spacing would not.
+  Memo1->setFont(UiFont(UiFace::Sans, 11));
   QString text;
   for (const char* line : kAcknowledgements) {
     if (!text.isEmpty()) text += QLatin1Char('\n');

@@ -78,7 +78,7 @@ TTuneDlg::TTuneDlg(QWidget* parent) : QDialog(parent) {
   setWindowTitle(QStringLiteral("カラオケ化調整"));
   setWindowFlags(Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
   setModal(false);
-  setFont(JapaneseUiFont());
+  setFont(UiFont(UiFace::JapaneseUi, 12));
   setFixedSize(kClientWidth, kClientHeight);
 
   GroupBox1 = new QGroupBox(QStringLiteral("カラオケ化調整"), this);

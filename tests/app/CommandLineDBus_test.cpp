@@ -1,5 +1,7 @@
-// The desktop program's command line, run as a child process: --help and --version answer and
-// exit; anything else is the source, checked by running a job over the remote control.
+// The desktop program's command line, run as a child process.
+//
+// --help and --version answer and exit; anything else is the source, checked by running a job over
+// the remote control.
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,5 +1,4 @@
-// Desktop notifications at the end of a job, received by a fake notification service on the
-// private session bus of the test.
+// Desktop notifications at the end of a job, received by a fake service on the test's own bus.
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,4 @@
-// The save dialog as a user works it: a file type chosen in its list, a name typed without an
-// extension, Save.
+// The save dialog as a user works it: a file type chosen, a name typed without an extension, Save.
 
 #include <gtest/gtest.h>
 

@@ -1,3 +1,5 @@
+// The decoding and encoding banners: their texts, fonts, colours and placement.
+
 #include "Banners.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// The progress gauge: its kinds, its range and its text, drawn offscreen.
+
 #include "Gauges.h"
 
 #include <gtest/gtest.h>

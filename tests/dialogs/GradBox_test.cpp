@@ -1,3 +1,5 @@
+// The gradient box: its steps and colours, drawn offscreen.
+
 #include "GradBox.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// The seek bar: its position, its drawing and the user dragging its thumb.
+
 #include "YTrackBar.h"
 #include "Pixels.h"
 
