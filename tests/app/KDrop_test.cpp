@@ -100,10 +100,10 @@ class KAddDropTest : public ::testing::Test {
  protected:
   void Attach(TKAddDrop& drop) {
     drop.OnDropFiles = [this](TKAddDrop& sender, QWidget* target, const QStringList& files) {
-      calls.push_back({&sender, target, files});
+      calls_.push_back({&sender, target, files});
     };
   }
-  std::vector<DropCall> calls;
+  std::vector<DropCall> calls_;
 };
 
 TEST_F(KAddDropTest, Defaults) {
@@ -133,10 +133,10 @@ TEST_F(KAddDropTest, TwoFilesGiveOneCallWithBothPathsInOrder) {
   EXPECT_TRUE(result.accepted);
   EXPECT_EQ(result.action, Qt::CopyAction);  // only read, never moved
 
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].sender, &drop);
-  EXPECT_EQ(calls[0].target, &widget);
-  EXPECT_EQ(calls[0].files, paths);
+  ASSERT_EQ(calls_.size(), 1u);
+  EXPECT_EQ(calls_[0].sender, &drop);
+  EXPECT_EQ(calls_[0].target, &widget);
+  EXPECT_EQ(calls_[0].files, paths);
   // The drag was the component's: the widget saw none of it.
   EXPECT_EQ(widget.dragEnters, 0);
   EXPECT_EQ(widget.drops, 0);
@@ -152,9 +152,9 @@ TEST_F(KAddDropTest, LongPathsAndOnlyLocalFiles) {
   mime->setUrls({QUrl("https://example.com/a.wav"), QUrl::fromLocalFile(longPath), QUrl::fromLocalFile("/x/y.flac")});
   EXPECT_TRUE(SendDragEnter(widget, *mime));
   EXPECT_TRUE(SendDrop(widget, *mime).accepted);
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].files, (QStringList{longPath, "/x/y.flac"}));
-  EXPECT_EQ(calls[0].files[0].size(), longPath.size());
+  ASSERT_EQ(calls_.size(), 1u);
+  EXPECT_EQ(calls_[0].files, (QStringList{longPath, "/x/y.flac"}));
+  EXPECT_EQ(calls_[0].files[0].size(), longPath.size());
 }
 
 TEST_F(KAddDropTest, DropOfUrlsWithoutLocalFilesGivesAnEmptyList) {
@@ -165,13 +165,13 @@ TEST_F(KAddDropTest, DropOfUrlsWithoutLocalFilesGivesAnEmptyList) {
   QMimeData links;
   links.setUrls({QUrl("https://example.com/a.wav")});
   EXPECT_FALSE(SendDragEnter(widget, links));  // nothing this target could use
-  EXPECT_TRUE(calls.empty());
+  EXPECT_TRUE(calls_.empty());
   // A drag of files that ends in a drop whose data has no local file left.
   const auto files = FileMime({"/tmp/a.wav"});
   ASSERT_TRUE(SendDragEnter(widget, *files));
   SendDrop(widget, links);
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_TRUE(calls[0].files.isEmpty());
+  ASSERT_EQ(calls_.size(), 1u);
+  EXPECT_TRUE(calls_[0].files.isEmpty());
 }
 
 TEST_F(KAddDropTest, DragsWithoutFilesReachTheControl) {
@@ -185,7 +185,7 @@ TEST_F(KAddDropTest, DragsWithoutFilesReachTheControl) {
   SendDrop(widget, text);
   EXPECT_EQ(widget.dragEnters, 1);
   EXPECT_EQ(widget.drops, 1);
-  EXPECT_TRUE(calls.empty());
+  EXPECT_TRUE(calls_.empty());
 }
 
 TEST_F(KAddDropTest, MoveOnlyDragIsRefused) {
@@ -210,14 +210,14 @@ TEST_F(KAddDropTest, InactiveTargetDoesNotTakeDrops) {
   EXPECT_FALSE(SendDragEnter(widget, *mime));
   EXPECT_EQ(widget.dragEnters, 0);  // Qt offers no drag to the widget now
   SendDrop(widget, *mime);
-  EXPECT_TRUE(calls.empty());
+  EXPECT_TRUE(calls_.empty());
 
   drop.SetActive(true);
   EXPECT_TRUE(widget.acceptDrops());
   EXPECT_TRUE(SendDragEnter(widget, *mime));
   SendDrop(widget, *mime);
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].files, QStringList{"/tmp/a.wav"});
+  ASSERT_EQ(calls_.size(), 1u);
+  EXPECT_EQ(calls_[0].files, QStringList{"/tmp/a.wav"});
 }
 
 TEST_F(KAddDropTest, ControlSetWhileInactiveIsNotRegistered) {
@@ -252,7 +252,7 @@ TEST_F(KAddDropTest, ControlThatAcceptsDropsOfItsOwnKeepsThem) {
   SendDrop(widget, *mime);
   EXPECT_EQ(widget.dragEnters, 1);
   EXPECT_EQ(widget.drops, 1);
-  EXPECT_TRUE(calls.empty());
+  EXPECT_TRUE(calls_.empty());
 }
 
 TEST_F(KAddDropTest, MovingTheControlMovesTheInterception) {
@@ -272,13 +272,13 @@ TEST_F(KAddDropTest, MovingTheControlMovesTheInterception) {
   const auto mime = FileMime({"/tmp/a.wav", "/tmp/b.wav"});
   EXPECT_FALSE(SendDragEnter(first, *mime));
   SendDrop(first, *mime);
-  EXPECT_TRUE(calls.empty());
+  EXPECT_TRUE(calls_.empty());
   EXPECT_EQ(first.dragEnters, 0);
 
   EXPECT_TRUE(SendDragEnter(second, *mime));
   SendDrop(second, *mime);
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].target, &second);
+  ASSERT_EQ(calls_.size(), 1u);
+  EXPECT_EQ(calls_[0].target, &second);
   EXPECT_EQ(second.drops, 0);
 
   drop.SetControl(nullptr);
@@ -286,7 +286,7 @@ TEST_F(KAddDropTest, MovingTheControlMovesTheInterception) {
   EXPECT_FALSE(second.acceptDrops());
   EXPECT_TRUE(drop.Active());
   EXPECT_FALSE(SendDragEnter(second, *mime));
-  EXPECT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls_.size(), 1u);
 }
 
 TEST_F(KAddDropTest, OldControlWithDropsOfItsOwnNoLongerIntercepted) {
@@ -298,14 +298,14 @@ TEST_F(KAddDropTest, OldControlWithDropsOfItsOwnNoLongerIntercepted) {
   const auto mime = FileMime({"/tmp/a.wav"});
   EXPECT_TRUE(SendDragEnter(first, *mime));
   SendDrop(first, *mime);
-  EXPECT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls_.size(), 1u);
   EXPECT_EQ(first.dragEnters, 0);
 
   drop.SetControl(&second);
   EXPECT_TRUE(first.acceptDrops());  // its own setting, back
   EXPECT_TRUE(SendDragEnter(first, *mime));
   SendDrop(first, *mime);
-  EXPECT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls_.size(), 1u);
   EXPECT_EQ(first.dragEnters, 1);
   EXPECT_EQ(first.drops, 1);
 }
@@ -366,7 +366,7 @@ TEST_F(KAddDropTest, DestroyingTheComponentDetaches) {
   EXPECT_TRUE(SendDragEnter(own, *mime));
   SendDrop(own, *mime);
   EXPECT_EQ(own.drops, 1);
-  EXPECT_TRUE(calls.empty());
+  EXPECT_TRUE(calls_.empty());
 }
 
 TEST_F(KAddDropTest, DragOverAChildReachesTheControl) {
@@ -381,8 +381,8 @@ TEST_F(KAddDropTest, DragOverAChildReachesTheControl) {
   const auto mime = FileMime({"/tmp/a.wav"});
   EXPECT_TRUE(SendDragEnter(*child, *mime));
   SendDrop(*child, *mime);
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].target, &window);
+  ASSERT_EQ(calls_.size(), 1u);
+  EXPECT_EQ(calls_[0].target, &window);
 }
 
 TEST_F(KAddDropTest, OtherEventsPassThrough) {
@@ -396,7 +396,7 @@ TEST_F(KAddDropTest, OtherEventsPassThrough) {
   EXPECT_TRUE(press.isAccepted());
   widget.resize(120, 80);
   EXPECT_EQ(widget.size(), QSize(120, 80));
-  EXPECT_TRUE(calls.empty());
+  EXPECT_TRUE(calls_.empty());
 }
 
 }  // namespace

@@ -41,8 +41,8 @@ const BannerCase kCases[] = {
 
 class BannerTest : public ::testing::TestWithParam<BannerCase> {
  protected:
-  BannerTest() : banner(GetParam().make(nullptr)) {}
-  std::unique_ptr<TBannerForm> banner;
+  BannerTest() : banner_(GetParam().make(nullptr)) {}
+  std::unique_ptr<TBannerForm> banner_;
 };
 
 bool Near(const QColor& a, const QColor& b, int tolerance) {
@@ -61,27 +61,27 @@ int DarkPixelsIn(const QImage& image, const QRect& area) {
 }
 
 TEST_P(BannerTest, IsABorderlessFixedSizeWindowCentredOnTheDesktop) {
-  EXPECT_EQ(banner->size(), QSize(240, 69));
-  EXPECT_EQ(banner->minimumSize(), QSize(240, 69));
-  EXPECT_EQ(banner->maximumSize(), QSize(240, 69));
-  EXPECT_TRUE(banner->isWindow());
-  EXPECT_TRUE(banner->windowFlags().testFlag(Qt::FramelessWindowHint));
-  EXPECT_EQ(banner->windowFlags().testFlag(Qt::WindowStaysOnTopHint), GetParam().staysOnTop);
+  EXPECT_EQ(banner_->size(), QSize(240, 69));
+  EXPECT_EQ(banner_->minimumSize(), QSize(240, 69));
+  EXPECT_EQ(banner_->maximumSize(), QSize(240, 69));
+  EXPECT_TRUE(banner_->isWindow());
+  EXPECT_TRUE(banner_->windowFlags().testFlag(Qt::FramelessWindowHint));
+  EXPECT_EQ(banner_->windowFlags().testFlag(Qt::WindowStaysOnTopHint), GetParam().staysOnTop);
 
-  banner->show();
+  banner_->show();
   QCoreApplication::processEvents();
   const QPoint desktopCentre = QGuiApplication::primaryScreen()->availableGeometry().center();
-  EXPECT_LE((banner->frameGeometry().center() - desktopCentre).manhattanLength(), 2);
+  EXPECT_LE((banner_->frameGeometry().center() - desktopCentre).manhattanLength(), 2);
 }
 
 TEST_P(BannerTest, GradientFillsTheFormFromWhiteToTheBannerColour) {
-  EXPECT_EQ(banner->GradBox1->geometry(), QRect(0, 0, 240, 69));
-  EXPECT_EQ(banner->GradBox1->Direction(), gdHorizontal);
-  EXPECT_EQ(banner->GradBox1->GradStep(), 128);
-  EXPECT_EQ(banner->GradBox1->StartColor(), QColor(Qt::white));
-  EXPECT_EQ(banner->GradBox1->EndColor(), GetParam().farColour);
+  EXPECT_EQ(banner_->GradBox1->geometry(), QRect(0, 0, 240, 69));
+  EXPECT_EQ(banner_->GradBox1->Direction(), gdHorizontal);
+  EXPECT_EQ(banner_->GradBox1->GradStep(), 128);
+  EXPECT_EQ(banner_->GradBox1->StartColor(), QColor(Qt::white));
+  EXPECT_EQ(banner_->GradBox1->EndColor(), GetParam().farColour);
 
-  const QImage image = Grab(*banner);
+  const QImage image = Grab(*banner_);
   // Just inside the frame, below the texts. The bands are two pixels wide and the last ones fall
   // past the right edge, so the far edge shows a colour about ten steps short of the end colour.
   for (int y : {3, 63, 65}) {
@@ -96,7 +96,7 @@ TEST_P(BannerTest, GradientFillsTheFormFromWhiteToTheBannerColour) {
 }
 
 TEST_P(BannerTest, FrameIsTwoBlackPixelsRoundTheEdge) {
-  const QImage image = Grab(*banner);
+  const QImage image = Grab(*banner_);
   const QColor black(Qt::black);
   for (int x = 0; x < 240; ++x) {
     for (int y : {0, 1, 67, 68}) EXPECT_EQ(QColor(image.pixel(x, y)), black) << x << "," << y;
@@ -112,26 +112,26 @@ TEST_P(BannerTest, FrameIsTwoBlackPixelsRoundTheEdge) {
 }
 
 TEST_P(BannerTest, LabelsSayWhatHappensInTimesAtTheirPlaces) {
-  EXPECT_EQ(banner->Label1->text(), QString::fromUtf8(GetParam().headline));
-  EXPECT_EQ(banner->Label1->pos(), QPoint(16, 8));
-  EXPECT_EQ(banner->Label1->font().families().value(0), QStringLiteral("Times New Roman"));
-  EXPECT_EQ(banner->Label1->font().pixelSize(), 29);
-  EXPECT_TRUE(banner->Label1->font().bold());
+  EXPECT_EQ(banner_->Label1->text(), QString::fromUtf8(GetParam().headline));
+  EXPECT_EQ(banner_->Label1->pos(), QPoint(16, 8));
+  EXPECT_EQ(banner_->Label1->font().families().value(0), QStringLiteral("Times New Roman"));
+  EXPECT_EQ(banner_->Label1->font().pixelSize(), 29);
+  EXPECT_TRUE(banner_->Label1->font().bold());
 
-  EXPECT_EQ(banner->Label2->text(), QStringLiteral("Please wait."));
-  EXPECT_EQ(banner->Label2->pos(), QPoint(24, 40));
-  EXPECT_EQ(banner->Label2->font().families().value(0), QStringLiteral("Times New Roman"));
-  EXPECT_EQ(banner->Label2->font().pixelSize(), 16);
-  EXPECT_FALSE(banner->Label2->font().bold());
+  EXPECT_EQ(banner_->Label2->text(), QStringLiteral("Please wait."));
+  EXPECT_EQ(banner_->Label2->pos(), QPoint(24, 40));
+  EXPECT_EQ(banner_->Label2->font().families().value(0), QStringLiteral("Times New Roman"));
+  EXPECT_EQ(banner_->Label2->font().pixelSize(), 16);
+  EXPECT_FALSE(banner_->Label2->font().bold());
 
   // Both texts fit inside the frame.
   const QRect inside(2, 2, 236, 65);
-  EXPECT_TRUE(inside.contains(banner->Label1->geometry())) << banner->Label1->width();
-  EXPECT_TRUE(inside.contains(banner->Label2->geometry())) << banner->Label2->width();
+  EXPECT_TRUE(inside.contains(banner_->Label1->geometry())) << banner_->Label1->width();
+  EXPECT_TRUE(inside.contains(banner_->Label2->geometry())) << banner_->Label2->width();
 }
 
 TEST_P(BannerTest, TextsAreDrawnOverTheGradient) {
-  const QImage image = Grab(*banner);
+  const QImage image = Grab(*banner_);
   // The headline's strokes are thick: many dark pixels where it stands.
   EXPECT_GT(DarkPixelsIn(image, QRect(16, 8, 200, 30)), 300);
   EXPECT_GT(DarkPixelsIn(image, QRect(24, 40, 80, 18)), 60);
@@ -165,13 +165,13 @@ TEST_P(BannerTest, OverADisabledWindowItIsTransientForItAndLooksTheSame) {
   EXPECT_EQ(over->windowFlags().testFlag(Qt::WindowStaysOnTopHint), GetParam().staysOnTop);
   ASSERT_NE(over->windowHandle(), nullptr);
   EXPECT_EQ(over->windowHandle()->transientParent(), window.windowHandle());
-  EXPECT_EQ(over->size(), banner->size());
-  EXPECT_EQ(over->pos(), banner->pos());
+  EXPECT_EQ(over->size(), banner_->size());
+  EXPECT_EQ(over->pos(), banner_->pos());
 
   // A window disabled after the banner came does not grey it either.
   window.setEnabled(true);
   window.setEnabled(false);
-  EXPECT_EQ(Grab(*over), Grab(*banner));
+  EXPECT_EQ(Grab(*over), Grab(*banner_));
 }
 
 INSTANTIATE_TEST_SUITE_P(Banners, BannerTest, ::testing::ValuesIn(kCases),

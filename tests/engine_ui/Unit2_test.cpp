@@ -30,16 +30,16 @@ namespace {
 class TuneDlgTest : public ::testing::Test {
  protected:
   TuneDlgTest() {
-    dlg.ComboBox2Change();
-    dlg.ClearTransientFlags();
+    dlg_.ComboBox2Change();
+    dlg_.ClearTransientFlags();
   }
 
-  ReductionSettings Settings() const { return MakeSettings(dlg.Controls(), ReductionToggles{}); }
+  ReductionSettings Settings() const { return MakeSettings(dlg_.Controls(), ReductionToggles{}); }
 
   void SelectRange(const char* item) {
-    const int index = dlg.ComboBox2->findText(QString::fromUtf8(item));
+    const int index = dlg_.ComboBox2->findText(QString::fromUtf8(item));
     ASSERT_GE(index, 0) << item;
-    dlg.ComboBox2->setCurrentIndex(index);
+    dlg_.ComboBox2->setCurrentIndex(index);
   }
 
   // Types one character into a widget the way the keyboard would.
@@ -56,7 +56,7 @@ class TuneDlgTest : public ::testing::Test {
     QCoreApplication::sendEvent(&timer, &tick);
   }
 
-  TTuneDlg dlg;
+  TTuneDlg dlg_;
 };
 
 int RangeIndexOf(const char* item) {
@@ -70,95 +70,96 @@ int RangeIndexOf(const char* item) {
 // The window and its controls.
 
 TEST_F(TuneDlgTest, IsAFixedSizeNonModalToolWindow) {
-  EXPECT_EQ(dlg.windowTitle(), QStringLiteral("カラオケ化調整"));
-  EXPECT_EQ(dlg.windowType(), Qt::Tool);
-  EXPECT_FALSE(dlg.isModal());
-  EXPECT_EQ(dlg.size(), QSize(322, 250));
-  EXPECT_EQ(dlg.minimumSize(), QSize(322, 250));
-  EXPECT_EQ(dlg.maximumSize(), QSize(322, 250));
-  EXPECT_EQ(dlg.GroupBox1->title(), QStringLiteral("カラオケ化調整"));
-  EXPECT_EQ(dlg.font().families().value(0), QStringLiteral("MS UI Gothic"));
+  EXPECT_EQ(dlg_.windowTitle(), QStringLiteral("カラオケ化調整"));
+  EXPECT_EQ(dlg_.windowType(), Qt::Tool);
+  EXPECT_FALSE(dlg_.isModal());
+  EXPECT_EQ(dlg_.size(), QSize(322, 250));
+  EXPECT_EQ(dlg_.minimumSize(), QSize(322, 250));
+  EXPECT_EQ(dlg_.maximumSize(), QSize(322, 250));
+  EXPECT_EQ(dlg_.GroupBox1->title(), QStringLiteral("カラオケ化調整"));
+  EXPECT_EQ(dlg_.font().families().value(0), QStringLiteral("MS UI Gothic"));
 }
 
 TEST_F(TuneDlgTest, ControlsHaveTheirRangesTicksAndLabels) {
-  EXPECT_EQ(dlg.TrackBar1->minimum(), 0);
-  EXPECT_EQ(dlg.TrackBar1->maximum(), 1000);
-  EXPECT_EQ(dlg.TrackBar1->tickInterval(), 25);
-  EXPECT_EQ(dlg.TrackBar1->value(), 400);
-  EXPECT_EQ(dlg.TrackBar2->minimum(), 0);
-  EXPECT_EQ(dlg.TrackBar2->maximum(), 900);
-  EXPECT_EQ(dlg.TrackBar2->tickInterval(), 30);
-  EXPECT_EQ(dlg.TrackBar2->value(), 450);
-  EXPECT_EQ(dlg.TrackBar4->minimum(), -5);
-  EXPECT_EQ(dlg.TrackBar4->maximum(), 5);
-  EXPECT_EQ(dlg.TrackBar4->value(), 0);
-  EXPECT_EQ(dlg.TrackBar1->orientation(), Qt::Horizontal);
-  EXPECT_EQ(dlg.TrackBar2->orientation(), Qt::Horizontal);
-  EXPECT_EQ(dlg.TrackBar4->orientation(), Qt::Horizontal);
-  EXPECT_EQ(dlg.CheckBox1->text(), QStringLiteral("シンセティック"));
-  EXPECT_TRUE(dlg.CheckBox1->isChecked());
+  EXPECT_EQ(dlg_.TrackBar1->minimum(), 0);
+  EXPECT_EQ(dlg_.TrackBar1->maximum(), 1000);
+  EXPECT_EQ(dlg_.TrackBar1->tickInterval(), 25);
+  EXPECT_EQ(dlg_.TrackBar1->value(), 400);
+  EXPECT_EQ(dlg_.TrackBar2->minimum(), 0);
+  EXPECT_EQ(dlg_.TrackBar2->maximum(), 900);
+  EXPECT_EQ(dlg_.TrackBar2->tickInterval(), 30);
+  EXPECT_EQ(dlg_.TrackBar2->value(), 450);
+  EXPECT_EQ(dlg_.TrackBar4->minimum(), -5);
+  EXPECT_EQ(dlg_.TrackBar4->maximum(), 5);
+  EXPECT_EQ(dlg_.TrackBar4->value(), 0);
+  EXPECT_EQ(dlg_.TrackBar1->orientation(), Qt::Horizontal);
+  EXPECT_EQ(dlg_.TrackBar2->orientation(), Qt::Horizontal);
+  EXPECT_EQ(dlg_.TrackBar4->orientation(), Qt::Horizontal);
+  EXPECT_EQ(dlg_.CheckBox1->text(), QStringLiteral("シンセティック"));
+  EXPECT_TRUE(dlg_.CheckBox1->isChecked());
 
-  EXPECT_EQ(dlg.Label1->text(), QStringLiteral("Aパラメータ :"));
-  EXPECT_EQ(dlg.Label2->text(), QStringLiteral("Pパラメータ :"));
-  EXPECT_EQ(dlg.Label3->text(), QStringLiteral("< ゆるい"));
-  EXPECT_EQ(dlg.Label4->text(), QStringLiteral("つよい >"));
-  EXPECT_EQ(dlg.Label5->text(), QStringLiteral("精度と速度 :"));
-  EXPECT_EQ(dlg.Label6->text(), QStringLiteral("処理範囲 :"));
-  EXPECT_EQ(dlg.Label7->text(), QStringLiteral("Hz~"));
-  EXPECT_EQ(dlg.Label8->text(), QStringLiteral("Hz"));
-  EXPECT_EQ(dlg.Label9->text(), QStringLiteral("キーチェンジ:"));
+  EXPECT_EQ(dlg_.Label1->text(), QStringLiteral("Aパラメータ :"));
+  EXPECT_EQ(dlg_.Label2->text(), QStringLiteral("Pパラメータ :"));
+  EXPECT_EQ(dlg_.Label3->text(), QStringLiteral("< ゆるい"));
+  EXPECT_EQ(dlg_.Label4->text(), QStringLiteral("つよい >"));
+  EXPECT_EQ(dlg_.Label5->text(), QStringLiteral("精度と速度 :"));
+  EXPECT_EQ(dlg_.Label6->text(), QStringLiteral("処理範囲 :"));
+  EXPECT_EQ(dlg_.Label7->text(), QStringLiteral("Hz~"));
+  EXPECT_EQ(dlg_.Label8->text(), QStringLiteral("Hz"));
+  EXPECT_EQ(dlg_.Label9->text(), QStringLiteral("キーチェンジ:"));
 
-  ASSERT_EQ(dlg.ComboBox1->count(), kPrecisionLevels);
+  ASSERT_EQ(dlg_.ComboBox1->count(), kPrecisionLevels);
   for (int i = 0; i < kPrecisionLevels; ++i) {
-    EXPECT_EQ(dlg.ComboBox1->itemText(i), QString::fromUtf8(kPrecisionItems[static_cast<std::size_t>(i)]));
+    EXPECT_EQ(dlg_.ComboBox1->itemText(i), QString::fromUtf8(kPrecisionItems[static_cast<std::size_t>(i)]));
   }
-  EXPECT_EQ(dlg.ComboBox1->currentIndex(), 2);
-  ASSERT_EQ(dlg.ComboBox2->count(), static_cast<int>(kRangePresets.size()));
-  for (int i = 0; i < dlg.ComboBox2->count(); ++i) {
-    EXPECT_EQ(dlg.ComboBox2->itemText(i), QString::fromUtf8(kRangePresets[static_cast<std::size_t>(i)].Item));
+  EXPECT_EQ(dlg_.ComboBox1->currentIndex(), 2);
+  ASSERT_EQ(dlg_.ComboBox2->count(), static_cast<int>(kRangePresets.size()));
+  for (int i = 0; i < dlg_.ComboBox2->count(); ++i) {
+    EXPECT_EQ(dlg_.ComboBox2->itemText(i),
+              QString::fromUtf8(kRangePresets[static_cast<std::size_t>(i)].Item));
   }
-  EXPECT_EQ(dlg.ComboBox2->currentIndex(), 2);
-  EXPECT_FALSE(dlg.ComboBox1->isEditable());
-  EXPECT_FALSE(dlg.ComboBox2->isEditable());
+  EXPECT_EQ(dlg_.ComboBox2->currentIndex(), 2);
+  EXPECT_FALSE(dlg_.ComboBox1->isEditable());
+  EXPECT_FALSE(dlg_.ComboBox2->isEditable());
 }
 
 TEST_F(TuneDlgTest, ParameterControlsSitInTheGroupBoxAndTheRestOutside) {
   const std::vector<QWidget*> inside{
-      dlg.Label1,    dlg.Label2,    dlg.Label3,    dlg.Label4,    dlg.Label5,    dlg.Label6,
-      dlg.Label7,    dlg.Label8,    dlg.Label9,    dlg.TrackBar1, dlg.TrackBar2, dlg.TrackBar4,
-      dlg.CheckBox1, dlg.ComboBox1, dlg.ComboBox2, dlg.Edit3,     dlg.Edit4};
-  const QRect groupArea(QPoint(0, 0), dlg.GroupBox1->size());
+      dlg_.Label1,    dlg_.Label2,    dlg_.Label3,    dlg_.Label4,    dlg_.Label5,    dlg_.Label6,
+      dlg_.Label7,    dlg_.Label8,    dlg_.Label9,    dlg_.TrackBar1, dlg_.TrackBar2, dlg_.TrackBar4,
+      dlg_.CheckBox1, dlg_.ComboBox1, dlg_.ComboBox2, dlg_.Edit3,     dlg_.Edit4};
+  const QRect groupArea(QPoint(0, 0), dlg_.GroupBox1->size());
   for (std::size_t i = 0; i < inside.size(); ++i) {
-    EXPECT_EQ(inside[i]->parentWidget(), dlg.GroupBox1) << i;
+    EXPECT_EQ(inside[i]->parentWidget(), dlg_.GroupBox1) << i;
     EXPECT_TRUE(groupArea.contains(inside[i]->geometry())) << i;
     for (std::size_t j = i + 1; j < inside.size(); ++j) {
       EXPECT_FALSE(inside[i]->geometry().intersects(inside[j]->geometry())) << i << " overlaps " << j;
     }
   }
-  const QRect client(QPoint(0, 0), dlg.size());
-  EXPECT_TRUE(client.contains(dlg.GroupBox1->geometry()));
-  EXPECT_EQ(dlg.StaticText1->parentWidget(), &dlg);
-  EXPECT_TRUE(client.contains(dlg.StaticText1->geometry()));
-  EXPECT_FALSE(dlg.StaticText1->geometry().intersects(dlg.GroupBox1->geometry()));
-  EXPECT_EQ(dlg.Panel3->parentWidget(), &dlg);
-  EXPECT_EQ(dlg.StaticText4->parentWidget(), dlg.Panel3);
+  const QRect client(QPoint(0, 0), dlg_.size());
+  EXPECT_TRUE(client.contains(dlg_.GroupBox1->geometry()));
+  EXPECT_EQ(dlg_.StaticText1->parentWidget(), &dlg_);
+  EXPECT_TRUE(client.contains(dlg_.StaticText1->geometry()));
+  EXPECT_FALSE(dlg_.StaticText1->geometry().intersects(dlg_.GroupBox1->geometry()));
+  EXPECT_EQ(dlg_.Panel3->parentWidget(), &dlg_);
+  EXPECT_EQ(dlg_.StaticText4->parentWidget(), dlg_.Panel3);
 }
 
 TEST_F(TuneDlgTest, NoticeBubbleAndTimerStartIdle) {
-  dlg.show();
-  EXPECT_FALSE(dlg.StaticText1->isVisible());
-  EXPECT_FALSE(dlg.Panel3->isVisible());
-  EXPECT_FALSE(dlg.Timer3->isActive());
-  EXPECT_EQ(dlg.Timer3->interval(), 500);
-  EXPECT_FALSE(dlg.Suppressing());
-  EXPECT_FALSE(dlg.KeyChangedRecently());
+  dlg_.show();
+  EXPECT_FALSE(dlg_.StaticText1->isVisible());
+  EXPECT_FALSE(dlg_.Panel3->isVisible());
+  EXPECT_FALSE(dlg_.Timer3->isActive());
+  EXPECT_EQ(dlg_.Timer3->interval(), 500);
+  EXPECT_FALSE(dlg_.Suppressing());
+  EXPECT_FALSE(dlg_.KeyChangedRecently());
 }
 
 // ---------------------------------------------------------------------------------------------
 // Values the job receives.
 
 TEST_F(TuneDlgTest, DefaultsGiveTheDefaultSettings) {
-  const TuningControls controls = dlg.Controls();
+  const TuningControls controls = dlg_.Controls();
   EXPECT_EQ(controls.LowText, "150");
   EXPECT_EQ(controls.HighText, "14000");
   EXPECT_EQ(BlockSizeForPrecision(controls.PrecisionIndex), 8192);
@@ -184,12 +185,12 @@ TEST(TuneDlgConstruction, ConstructorAlreadyFillsTheDefaultRange) {
 }
 
 TEST_F(TuneDlgTest, ControlsReadEveryControl) {
-  dlg.TrackBar1->setValue(1000);
-  dlg.TrackBar2->setValue(120);
-  dlg.CheckBox1->setChecked(false);
-  dlg.ComboBox1->setCurrentIndex(0);
-  dlg.TrackBar4->setValue(4);
-  const TuningControls c = dlg.Controls();
+  dlg_.TrackBar1->setValue(1000);
+  dlg_.TrackBar2->setValue(120);
+  dlg_.CheckBox1->setChecked(false);
+  dlg_.ComboBox1->setCurrentIndex(0);
+  dlg_.TrackBar4->setValue(4);
+  const TuningControls c = dlg_.Controls();
   EXPECT_EQ(c.APosition, 1000);
   EXPECT_EQ(c.PPosition, 120);
   EXPECT_FALSE(c.Synthetic);
@@ -205,9 +206,9 @@ TEST_F(TuneDlgTest, ControlsReadEveryControl) {
 }
 
 TEST_F(TuneDlgTest, PAtItsEndsGivesZeroAndAQuarterTurn) {
-  dlg.TrackBar2->setValue(0);
+  dlg_.TrackBar2->setValue(0);
   EXPECT_DOUBLE_EQ(Settings().PThreshold, 0.0);
-  dlg.TrackBar2->setValue(900);
+  dlg_.TrackBar2->setValue(900);
   EXPECT_DOUBLE_EQ(Settings().PThreshold, std::numbers::pi / 2);
 }
 
@@ -216,88 +217,88 @@ TEST_F(TuneDlgTest, PAtItsEndsGivesZeroAndAQuarterTurn) {
 
 TEST_F(TuneDlgTest, PresetFillsTheBoxesAndStaysSelected) {
   SelectRange("高音ボーカル (250～15kHz)");
-  EXPECT_EQ(dlg.ComboBox2->currentIndex(), RangeIndexOf("高音ボーカル (250～15kHz)"));
-  EXPECT_EQ(dlg.Edit3->text(), QStringLiteral("250"));
-  EXPECT_EQ(dlg.Edit4->text(), QStringLiteral("15000"));
-  EXPECT_FALSE(dlg.Suppressing());
+  EXPECT_EQ(dlg_.ComboBox2->currentIndex(), RangeIndexOf("高音ボーカル (250～15kHz)"));
+  EXPECT_EQ(dlg_.Edit3->text(), QStringLiteral("250"));
+  EXPECT_EQ(dlg_.Edit4->text(), QStringLiteral("15000"));
+  EXPECT_FALSE(dlg_.Suppressing());
   const ReductionSettings s = Settings();
   EXPECT_TRUE(s.RangeRestricted);
   EXPECT_EQ(s.LowHz, 250);
   EXPECT_EQ(s.HighHz, 15000);
 
   SelectRange("低音ボーカル (100～12kHz)");
-  EXPECT_EQ(dlg.Edit3->text(), QStringLiteral("100"));
-  EXPECT_EQ(dlg.Edit4->text(), QStringLiteral("12000"));
-  EXPECT_EQ(dlg.ComboBox2->currentIndex(), 1);
+  EXPECT_EQ(dlg_.Edit3->text(), QStringLiteral("100"));
+  EXPECT_EQ(dlg_.Edit4->text(), QStringLiteral("12000"));
+  EXPECT_EQ(dlg_.ComboBox2->currentIndex(), 1);
 }
 
 TEST_F(TuneDlgTest, TypingInTheLowBoxMakesTheRangeCustom) {
   SelectRange("高音ボーカル (250～15kHz)");
-  Type(dlg.Edit3, Qt::Key_5, QStringLiteral("5"));
-  EXPECT_EQ(dlg.ComboBox2->currentText(), QStringLiteral("カスタム"));
-  EXPECT_EQ(dlg.Edit3->text(), QStringLiteral("2505"));
-  EXPECT_EQ(dlg.Edit4->text(), QStringLiteral("15000"));
-  EXPECT_TRUE(dlg.Edit3->isEnabled());
+  Type(dlg_.Edit3, Qt::Key_5, QStringLiteral("5"));
+  EXPECT_EQ(dlg_.ComboBox2->currentText(), QStringLiteral("カスタム"));
+  EXPECT_EQ(dlg_.Edit3->text(), QStringLiteral("2505"));
+  EXPECT_EQ(dlg_.Edit4->text(), QStringLiteral("15000"));
+  EXPECT_TRUE(dlg_.Edit3->isEnabled());
   EXPECT_EQ(Settings().LowHz, 2505);
 }
 
 TEST_F(TuneDlgTest, TypingInTheHighBoxMakesTheRangeCustom) {
   SelectRange("高音ボーカル (250～15kHz)");
-  Type(dlg.Edit4, Qt::Key_1, QStringLiteral("1"));
-  EXPECT_EQ(dlg.ComboBox2->currentIndex(), kRangeCustom);
-  EXPECT_EQ(dlg.Edit3->text(), QStringLiteral("250"));
-  EXPECT_EQ(dlg.Edit4->text(), QStringLiteral("150001"));
+  Type(dlg_.Edit4, Qt::Key_1, QStringLiteral("1"));
+  EXPECT_EQ(dlg_.ComboBox2->currentIndex(), kRangeCustom);
+  EXPECT_EQ(dlg_.Edit3->text(), QStringLiteral("250"));
+  EXPECT_EQ(dlg_.Edit4->text(), QStringLiteral("150001"));
 }
 
 TEST_F(TuneDlgTest, CustomSelectionLeavesTheBoxesAsTheyAre) {
-  dlg.Edit3->setText(QStringLiteral("80"));
-  ASSERT_EQ(dlg.ComboBox2->currentIndex(), kRangeCustom);
+  dlg_.Edit3->setText(QStringLiteral("80"));
+  ASSERT_EQ(dlg_.ComboBox2->currentIndex(), kRangeCustom);
   SelectRange("カスタム");
-  EXPECT_EQ(dlg.Edit3->text(), QStringLiteral("80"));
-  EXPECT_EQ(dlg.Edit4->text(), QStringLiteral("14000"));
-  EXPECT_TRUE(dlg.Edit3->isEnabled());
-  EXPECT_TRUE(dlg.Edit4->isEnabled());
+  EXPECT_EQ(dlg_.Edit3->text(), QStringLiteral("80"));
+  EXPECT_EQ(dlg_.Edit4->text(), QStringLiteral("14000"));
+  EXPECT_TRUE(dlg_.Edit3->isEnabled());
+  EXPECT_TRUE(dlg_.Edit4->isEnabled());
 }
 
 TEST_F(TuneDlgTest, AllDisablesTheBoxesAndLiftsTheRange) {
   SelectRange("すべて (0Hz～)");
-  EXPECT_FALSE(dlg.Edit3->isEnabled());
-  EXPECT_FALSE(dlg.Edit4->isEnabled());
-  EXPECT_EQ(dlg.Edit3->text(), QStringLiteral("150"));
-  EXPECT_EQ(dlg.Edit4->text(), QStringLiteral("14000"));
-  EXPECT_EQ(dlg.ComboBox2->currentIndex(), 0);
+  EXPECT_FALSE(dlg_.Edit3->isEnabled());
+  EXPECT_FALSE(dlg_.Edit4->isEnabled());
+  EXPECT_EQ(dlg_.Edit3->text(), QStringLiteral("150"));
+  EXPECT_EQ(dlg_.Edit4->text(), QStringLiteral("14000"));
+  EXPECT_EQ(dlg_.ComboBox2->currentIndex(), 0);
   EXPECT_FALSE(Settings().RangeRestricted);
 
   // Any preset afterwards makes them usable again.
   SelectRange("通常ボーカル (150～14kHz)");
-  EXPECT_TRUE(dlg.Edit3->isEnabled());
-  EXPECT_TRUE(dlg.Edit4->isEnabled());
+  EXPECT_TRUE(dlg_.Edit3->isEnabled());
+  EXPECT_TRUE(dlg_.Edit4->isEnabled());
   EXPECT_TRUE(Settings().RangeRestricted);
 }
 
 TEST_F(TuneDlgTest, ReversedBoxesAreSwapped) {
-  dlg.Edit3->setText(QStringLiteral("15000"));
-  dlg.Edit4->setText(QStringLiteral("150"));
+  dlg_.Edit3->setText(QStringLiteral("15000"));
+  dlg_.Edit4->setText(QStringLiteral("150"));
   const ReductionSettings s = Settings();
   EXPECT_EQ(s.LowHz, 150);
   EXPECT_EQ(s.HighHz, 15000);
 }
 
 TEST_F(TuneDlgTest, LettersCountAsTheDefaults) {
-  dlg.Edit3->setText(QStringLiteral("abc"));
-  dlg.Edit4->setText(QStringLiteral("xyz"));
+  dlg_.Edit3->setText(QStringLiteral("abc"));
+  dlg_.Edit4->setText(QStringLiteral("xyz"));
   const ReductionSettings s = Settings();
   EXPECT_EQ(s.LowHz, 0);
   EXPECT_EQ(s.HighHz, 22050);
 }
 
 TEST_F(TuneDlgTest, SuppressFlagIsClearedAfterTheHandler) {
-  for (int i = 0; i < dlg.ComboBox2->count(); ++i) {
-    dlg.ComboBox2->setCurrentIndex(i);
-    EXPECT_FALSE(dlg.Suppressing()) << i;
-    dlg.ComboBox2Change();
-    EXPECT_FALSE(dlg.Suppressing()) << i;
-    EXPECT_EQ(dlg.ComboBox2->currentIndex(), i);
+  for (int i = 0; i < dlg_.ComboBox2->count(); ++i) {
+    dlg_.ComboBox2->setCurrentIndex(i);
+    EXPECT_FALSE(dlg_.Suppressing()) << i;
+    dlg_.ComboBox2Change();
+    EXPECT_FALSE(dlg_.Suppressing()) << i;
+    EXPECT_EQ(dlg_.ComboBox2->currentIndex(), i);
   }
 }
 
@@ -306,13 +307,13 @@ TEST_F(TuneDlgTest, SuppressFlagIsClearedAfterTheHandler) {
 
 TEST_F(TuneDlgTest, PrecisionChangeReportsTheBlockSize) {
   std::vector<int> reported;
-  QObject::connect(&dlg, &TTuneDlg::PrecisionChanged, [&](int blockSize) { reported.push_back(blockSize); });
-  dlg.ComboBox1->setCurrentIndex(dlg.ComboBox1->findText(QStringLiteral("Very High (slowest)")));
+  QObject::connect(&dlg_, &TTuneDlg::PrecisionChanged, [&](int blockSize) { reported.push_back(blockSize); });
+  dlg_.ComboBox1->setCurrentIndex(dlg_.ComboBox1->findText(QStringLiteral("Very High (slowest)")));
   ASSERT_EQ(reported.size(), 1u);
   EXPECT_EQ(reported[0], 32768);
 
   reported.clear();
-  for (int i = 0; i < kPrecisionLevels; ++i) dlg.ComboBox1->setCurrentIndex(i);
+  for (int i = 0; i < kPrecisionLevels; ++i) dlg_.ComboBox1->setCurrentIndex(i);
   EXPECT_EQ(reported, (std::vector<int>{2048, 4096, 8192, 16384, 32768}));
 }
 
@@ -320,87 +321,87 @@ TEST_F(TuneDlgTest, PrecisionChangeReportsTheBlockSize) {
 // Key bubble.
 
 TEST_F(TuneDlgTest, KeyChangeShowsTheBubbleUntilTwoQuietTicks) {
-  dlg.show();
-  dlg.TrackBar4->setValue(-3);
-  EXPECT_EQ(dlg.StaticText4->text(), QStringLiteral("-3"));
-  EXPECT_TRUE(dlg.Panel3->isVisible());
-  EXPECT_TRUE(dlg.Timer3->isActive());
-  EXPECT_TRUE(dlg.KeyChangedRecently());
+  dlg_.show();
+  dlg_.TrackBar4->setValue(-3);
+  EXPECT_EQ(dlg_.StaticText4->text(), QStringLiteral("-3"));
+  EXPECT_TRUE(dlg_.Panel3->isVisible());
+  EXPECT_TRUE(dlg_.Timer3->isActive());
+  EXPECT_TRUE(dlg_.KeyChangedRecently());
 
-  dlg.Timer3Timer();  // the change was within this tick: keep showing
-  EXPECT_TRUE(dlg.Panel3->isVisible());
-  EXPECT_TRUE(dlg.Timer3->isActive());
-  EXPECT_FALSE(dlg.KeyChangedRecently());
+  dlg_.Timer3Timer();  // the change was within this tick: keep showing
+  EXPECT_TRUE(dlg_.Panel3->isVisible());
+  EXPECT_TRUE(dlg_.Timer3->isActive());
+  EXPECT_FALSE(dlg_.KeyChangedRecently());
 
-  dlg.Timer3Timer();  // a whole quiet tick: hide
-  EXPECT_FALSE(dlg.Panel3->isVisible());
-  EXPECT_FALSE(dlg.Timer3->isActive());
-  EXPECT_FALSE(dlg.KeyChangedRecently());
-  EXPECT_EQ(dlg.TrackBar4->value(), -3);
+  dlg_.Timer3Timer();  // a whole quiet tick: hide
+  EXPECT_FALSE(dlg_.Panel3->isVisible());
+  EXPECT_FALSE(dlg_.Timer3->isActive());
+  EXPECT_FALSE(dlg_.KeyChangedRecently());
+  EXPECT_EQ(dlg_.TrackBar4->value(), -3);
 }
 
 TEST_F(TuneDlgTest, AnotherChangeKeepsTheBubbleUp) {
-  dlg.show();
-  dlg.TrackBar4->setValue(-3);
-  dlg.Timer3Timer();
-  dlg.TrackBar4->setValue(2);
-  EXPECT_EQ(dlg.StaticText4->text(), QStringLiteral("2"));
-  dlg.Timer3Timer();
-  EXPECT_TRUE(dlg.Panel3->isVisible());
-  dlg.Timer3Timer();
-  EXPECT_FALSE(dlg.Panel3->isVisible());
+  dlg_.show();
+  dlg_.TrackBar4->setValue(-3);
+  dlg_.Timer3Timer();
+  dlg_.TrackBar4->setValue(2);
+  EXPECT_EQ(dlg_.StaticText4->text(), QStringLiteral("2"));
+  dlg_.Timer3Timer();
+  EXPECT_TRUE(dlg_.Panel3->isVisible());
+  dlg_.Timer3Timer();
+  EXPECT_FALSE(dlg_.Panel3->isVisible());
 }
 
 TEST_F(TuneDlgTest, ClearedFlagLetsTheNextTickHide) {
-  dlg.show();
-  dlg.TrackBar4->setValue(5);
-  dlg.ClearTransientFlags();
-  EXPECT_FALSE(dlg.KeyChangedRecently());
-  dlg.Timer3Timer();
-  EXPECT_FALSE(dlg.Panel3->isVisible());
-  EXPECT_FALSE(dlg.Timer3->isActive());
+  dlg_.show();
+  dlg_.TrackBar4->setValue(5);
+  dlg_.ClearTransientFlags();
+  EXPECT_FALSE(dlg_.KeyChangedRecently());
+  dlg_.Timer3Timer();
+  EXPECT_FALSE(dlg_.Panel3->isVisible());
+  EXPECT_FALSE(dlg_.Timer3->isActive());
 }
 
 TEST_F(TuneDlgTest, BubbleSitsLeftOfThePointerAboveTheKeyTrackBar) {
-  dlg.show();
-  const QPoint target = dlg.GroupBox1->mapToGlobal(QPoint(150, dlg.TrackBar4->y() + 8));
+  dlg_.show();
+  const QPoint target = dlg_.GroupBox1->mapToGlobal(QPoint(150, dlg_.TrackBar4->y() + 8));
   QCursor::setPos(target);
-  dlg.TrackBar4->setValue(-1);
+  dlg_.TrackBar4->setValue(-1);
 
   // The expectation follows wherever the platform puts the pointer, kept inside the client area.
-  const int pointerX = dlg.GroupBox1->mapFromGlobal(QCursor::pos()).x();
-  const QPoint inGroup = dlg.GroupBox1->mapFrom(&dlg, dlg.Panel3->pos());
-  EXPECT_EQ(inGroup.y(), dlg.TrackBar4->y() - 10);
-  const int unclamped = dlg.GroupBox1->mapTo(&dlg, QPoint(pointerX - 20, 0)).x();
-  const int expected = std::clamp(unclamped, 0, dlg.width() - dlg.Panel3->width());
-  EXPECT_EQ(dlg.Panel3->x(), expected);
+  const int pointerX = dlg_.GroupBox1->mapFromGlobal(QCursor::pos()).x();
+  const QPoint inGroup = dlg_.GroupBox1->mapFrom(&dlg_, dlg_.Panel3->pos());
+  EXPECT_EQ(inGroup.y(), dlg_.TrackBar4->y() - 10);
+  const int unclamped = dlg_.GroupBox1->mapTo(&dlg_, QPoint(pointerX - 20, 0)).x();
+  const int expected = std::clamp(unclamped, 0, dlg_.width() - dlg_.Panel3->width());
+  EXPECT_EQ(dlg_.Panel3->x(), expected);
   if (QCursor::pos() == target) {
     EXPECT_EQ(inGroup.x(), 130);
   }
-  EXPECT_TRUE(QRect(QPoint(0, 0), dlg.size()).contains(dlg.Panel3->geometry()));
+  EXPECT_TRUE(QRect(QPoint(0, 0), dlg_.size()).contains(dlg_.Panel3->geometry()));
 }
 
 TEST_F(TuneDlgTest, BubbleHidesBetweenHalfASecondAndASecondAfterTheChange) {
-  dlg.show();
+  dlg_.show();
   std::vector<bool> ticks;  // whether the bubble shows after each tick
   // Connected after the dialog's own handler, so each entry sees the state that tick left.
-  QObject::connect(dlg.Timer3, &QTimer::timeout, [&] { ticks.push_back(dlg.Panel3->isVisible()); });
+  QObject::connect(dlg_.Timer3, &QTimer::timeout, [&] { ticks.push_back(dlg_.Panel3->isVisible()); });
 
-  dlg.TrackBar4->setValue(-3);
+  dlg_.TrackBar4->setValue(-3);
   // The change starts a repeating half-second timer: its first tick comes half a second after the
   // change, its second a second after.
-  ASSERT_TRUE(dlg.Timer3->isActive());
-  EXPECT_EQ(dlg.Timer3->interval(), 500);
-  EXPECT_FALSE(dlg.Timer3->isSingleShot());
-  EXPECT_TRUE(dlg.Panel3->isVisible());
+  ASSERT_TRUE(dlg_.Timer3->isActive());
+  EXPECT_EQ(dlg_.Timer3->interval(), 500);
+  EXPECT_FALSE(dlg_.Timer3->isSingleShot());
+  EXPECT_TRUE(dlg_.Panel3->isVisible());
   // The ticks are handed to the timer here rather than waited for, so that a loaded machine, which
   // delivers them late or bunched, cannot change the outcome.
-  TickTimer(*dlg.Timer3);
-  EXPECT_TRUE(dlg.Panel3->isVisible());  // the first tick only clears the recent-change flag
-  EXPECT_TRUE(dlg.Timer3->isActive());
-  TickTimer(*dlg.Timer3);
-  EXPECT_FALSE(dlg.Panel3->isVisible());  // the second one hides
-  EXPECT_FALSE(dlg.Timer3->isActive());
+  TickTimer(*dlg_.Timer3);
+  EXPECT_TRUE(dlg_.Panel3->isVisible());  // the first tick only clears the recent-change flag
+  EXPECT_TRUE(dlg_.Timer3->isActive());
+  TickTimer(*dlg_.Timer3);
+  EXPECT_FALSE(dlg_.Panel3->isVisible());  // the second one hides
+  EXPECT_FALSE(dlg_.Timer3->isActive());
   EXPECT_EQ(ticks, (std::vector<bool>{true, false}));
 }
 
@@ -408,49 +409,49 @@ TEST_F(TuneDlgTest, BubbleHidesBetweenHalfASecondAndASecondAfterTheChange) {
 // Notice and closing.
 
 TEST_F(TuneDlgTest, NoticeShowsWhileAJobRuns) {
-  dlg.show();
-  EXPECT_EQ(dlg.StaticText1->text(), QStringLiteral("いま変更しても適用されません"));
-  EXPECT_TRUE(dlg.StaticText1->font().bold());
-  EXPECT_EQ(dlg.StaticText1->palette().color(QPalette::WindowText), QColor(Qt::red));
-  dlg.SetJobRunning(true);
-  EXPECT_TRUE(dlg.StaticText1->isVisible());
-  dlg.SetJobRunning(false);
-  EXPECT_FALSE(dlg.StaticText1->isVisible());
+  dlg_.show();
+  EXPECT_EQ(dlg_.StaticText1->text(), QStringLiteral("いま変更しても適用されません"));
+  EXPECT_TRUE(dlg_.StaticText1->font().bold());
+  EXPECT_EQ(dlg_.StaticText1->palette().color(QPalette::WindowText), QColor(Qt::red));
+  dlg_.SetJobRunning(true);
+  EXPECT_TRUE(dlg_.StaticText1->isVisible());
+  dlg_.SetJobRunning(false);
+  EXPECT_FALSE(dlg_.StaticText1->isVisible());
 }
 
 TEST_F(TuneDlgTest, ClosingCallsOnCloseWhileStillShowing) {
-  dlg.show();
+  dlg_.show();
   int calls = 0;
   bool showingDuringCall = false;
-  dlg.OnClose = [&] {
+  dlg_.OnClose = [&] {
     ++calls;
-    showingDuringCall = dlg.isVisible();
+    showingDuringCall = dlg_.isVisible();
   };
-  EXPECT_TRUE(dlg.close());
+  EXPECT_TRUE(dlg_.close());
   EXPECT_EQ(calls, 1);
   EXPECT_TRUE(showingDuringCall);
-  EXPECT_FALSE(dlg.isVisible());
+  EXPECT_FALSE(dlg_.isVisible());
 
   // The dialog survives closing and opens again with its values.
-  dlg.TrackBar1->setValue(10);
-  dlg.show();
-  EXPECT_TRUE(dlg.isVisible());
-  EXPECT_EQ(dlg.Controls().APosition, 10);
+  dlg_.TrackBar1->setValue(10);
+  dlg_.show();
+  EXPECT_TRUE(dlg_.isVisible());
+  EXPECT_EQ(dlg_.Controls().APosition, 10);
 }
 
 TEST_F(TuneDlgTest, EscapeClosesLikeTheCloseBox) {
-  dlg.show();
+  dlg_.show();
   int calls = 0;
-  dlg.OnClose = [&] { ++calls; };
-  Type(&dlg, Qt::Key_Escape, QString());
+  dlg_.OnClose = [&] { ++calls; };
+  Type(&dlg_, Qt::Key_Escape, QString());
   EXPECT_EQ(calls, 1);
-  EXPECT_FALSE(dlg.isVisible());
+  EXPECT_FALSE(dlg_.isVisible());
 }
 
 TEST_F(TuneDlgTest, ClosingWithoutCallbackIsHarmless) {
-  dlg.show();
-  EXPECT_TRUE(dlg.close());
-  EXPECT_FALSE(dlg.isVisible());
+  dlg_.show();
+  EXPECT_TRUE(dlg_.close());
+  EXPECT_FALSE(dlg_.isVisible());
 }
 
 }  // namespace
