@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "FLACLib.h"
+#include "LittleEndian.h"
 
 namespace merolune {
 
@@ -27,7 +28,7 @@ void PcmToSamples(const std::uint8_t* in, std::size_t samples, std::uint32_t bit
       break;
     case 16:
       for (std::size_t i = 0; i < samples; ++i, in += 2) {
-        out[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(in[0] | (in[1] << 8)));
+        out[i] = LoadS16(in);
       }
       break;
     case 24:
@@ -40,10 +41,7 @@ void PcmToSamples(const std::uint8_t* in, std::size_t samples, std::uint32_t bit
       break;
     default:
       for (std::size_t i = 0; i < samples; ++i, in += 4) {
-        const std::uint32_t raw =
-            static_cast<std::uint32_t>(in[0]) | (static_cast<std::uint32_t>(in[1]) << 8) |
-            (static_cast<std::uint32_t>(in[2]) << 16) | (static_cast<std::uint32_t>(in[3]) << 24);
-        out[i] = static_cast<std::int32_t>(raw);
+        out[i] = static_cast<std::int32_t>(LoadU32(in));
       }
       break;
   }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "LameLib.h"
+#include "LittleEndian.h"
 
 namespace merolune {
 
@@ -56,7 +57,7 @@ std::int32_t OutputRate(TMP3SampleRate rate) {
 // wider ones keep their top two bytes (the lost bits lie far below what MP3 keeps).
 std::int16_t SampleAt(const std::uint8_t* at, std::int32_t bytes) {
   if (bytes == 1) return static_cast<std::int16_t>((at[0] - 128) * 256);
-  return static_cast<std::int16_t>(at[bytes - 2] | (at[bytes - 1] << 8));
+  return LoadS16(at + bytes - 2);
 }
 
 // `frames` frames of `channels` (1 or 2) samples of `bytes` bytes as interleaved 16-bit stereo; a single

@@ -12,6 +12,7 @@
 #include <optional>
 #include <utility>
 
+#include "LittleEndian.h"
 #include "OggVorbisLib.h"
 
 namespace merolune {
@@ -556,7 +557,7 @@ bool TVorbisOut::ProcessBlock(bool abort) {
             value = static_cast<float>(at[0] - 128) / 128.0F;
             break;
           case 16:
-            value = static_cast<float>(static_cast<std::int16_t>(at[0] | (at[1] << 8))) / 32768.0F;
+            value = static_cast<float>(LoadS16(at)) / 32768.0F;
             break;
           case 24: {
             // Shifted up to 32 bits first, so that the sign comes along.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Exception.h"
+#include "LittleEndian.h"
 #include "Paths.h"
 #include "SpectralReduction.h"
 #include "Stream.h"
@@ -75,23 +76,18 @@ AudioSpan LocateAudio(const WaveFormatInfo& info, std::uint64_t fileSize, unsign
 void LoadFrames(Stream& in, std::uint64_t offset, std::uint64_t count, bool eightBit, std::int16_t* frames,
                 std::vector<std::uint8_t>& raw) {
   const std::size_t bytes = count * (eightBit ? 2 : 4);
-  in.Seek(static_cast<std::int64_t>(offset), SeekOrigin::Begin);
+  in.SeekTo(offset);
   if (!in.ReadExact(raw.data(), bytes)) throw Exception(kUnexpectedEnd);
   if (eightBit) {
     // 8-bit samples are unsigned around 128; widening multiplies by 256.
     for (std::size_t i = 0; i < 2 * count; ++i) frames[i] = static_cast<std::int16_t>((raw[i] - 128) * 256);
   } else {
-    for (std::size_t i = 0; i < 2 * count; ++i)
-      frames[i] = static_cast<std::int16_t>(raw[2 * i] | (raw[2 * i + 1] << 8));
+    for (std::size_t i = 0; i < 2 * count; ++i) frames[i] = LoadS16(&raw[2 * i]);
   }
 }
 
 void StoreFrames(Stream& out, const std::int16_t* frames, std::size_t count, std::vector<std::uint8_t>& raw) {
-  for (std::size_t i = 0; i < 2 * count; ++i) {
-    const auto v = static_cast<std::uint16_t>(frames[i]);
-    raw[2 * i] = static_cast<std::uint8_t>(v & 0xFF);
-    raw[2 * i + 1] = static_cast<std::uint8_t>(v >> 8);
-  }
+  for (std::size_t i = 0; i < 2 * count; ++i) StoreU16(&raw[2 * i], static_cast<std::uint16_t>(frames[i]));
   out.Write(raw.data(), count * 4);
 }
 
