@@ -1,3 +1,5 @@
+// libvbmp3.so: MP3 to WAV decoding over libmpg123 on a thread of its own, behind the C entry points of vbmp3.h.
+
 #include "vbmp3.h"
 
 #include <mpg123.h>

@@ -1,3 +1,5 @@
+// libwmafile.so: WMA to WAV and WAV to WMA over FFmpeg, behind the C entry points of wmafile.h.
+
 #include "wmafile.h"
 
 extern "C" {
