@@ -32,16 +32,11 @@ void PcmToSamples(const std::uint8_t* in, std::size_t samples, std::uint32_t bit
       }
       break;
     case 24:
-      for (std::size_t i = 0; i < samples; ++i, in += 3) {
-        // The top byte placed in bits 24-31 and shifted back down carries the sign along.
-        const auto raw = static_cast<std::uint32_t>(in[0] << 8) | static_cast<std::uint32_t>(in[1] << 16) |
-                         (static_cast<std::uint32_t>(in[2]) << 24);
-        out[i] = static_cast<std::int32_t>(raw) >> 8;
-      }
+      for (std::size_t i = 0; i < samples; ++i, in += 3) out[i] = LoadS24(in);
       break;
     default:
       for (std::size_t i = 0; i < samples; ++i, in += 4) {
-        out[i] = static_cast<std::int32_t>(LoadU32(in));
+        out[i] = LoadS32(in);
       }
       break;
   }

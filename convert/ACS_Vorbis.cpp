@@ -559,21 +559,12 @@ bool TVorbisOut::ProcessBlock(bool abort) {
           case 16:
             value = static_cast<float>(LoadS16(at)) / 32768.0F;
             break;
-          case 24: {
-            // Shifted up to 32 bits first, so that the sign comes along.
-            const auto word = static_cast<std::int32_t>(static_cast<std::uint32_t>(at[0]) << 8 |
-                                                        static_cast<std::uint32_t>(at[1]) << 16 |
-                                                        static_cast<std::uint32_t>(at[2]) << 24);
-            value = static_cast<float>(word / 256) / 8388608.0F;
+          case 24:
+            value = static_cast<float>(LoadS24(at)) / 8388608.0F;
             break;
-          }
-          default: {
-            const auto word = static_cast<std::int32_t>(
-                static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
-                static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24);
-            value = static_cast<float>(static_cast<double>(word) / 2147483648.0);
+          default:
+            value = static_cast<float>(static_cast<double>(LoadS32(at)) / 2147483648.0);
             break;
-          }
         }
         channels[c][f] = value;
         at += e.bits / 8;

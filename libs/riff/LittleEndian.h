@@ -21,6 +21,17 @@ constexpr std::uint32_t LoadU32(const std::uint8_t* p) noexcept {
 // A 16-bit sample: the two's-complement reading of LoadU16.
 constexpr std::int16_t LoadS16(const std::uint8_t* p) noexcept { return static_cast<std::int16_t>(LoadU16(p)); }
 
+// A 24-bit sample, sign-extended: the three bytes are placed in bits 8-31, so that shifting them
+// back down carries the sign along.
+constexpr std::int32_t LoadS24(const std::uint8_t* p) noexcept {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(p[0]) << 8 | static_cast<std::uint32_t>(p[1]) << 16 |
+                                   static_cast<std::uint32_t>(p[2]) << 24) >>
+         8;
+}
+
+// A 32-bit sample.
+constexpr std::int32_t LoadS32(const std::uint8_t* p) noexcept { return static_cast<std::int32_t>(LoadU32(p)); }
+
 constexpr void StoreU16(std::uint8_t* p, std::uint32_t v) noexcept {
   p[0] = static_cast<std::uint8_t>(v & 0xFFU);
   p[1] = static_cast<std::uint8_t>((v >> 8) & 0xFFU);

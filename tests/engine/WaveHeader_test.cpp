@@ -678,6 +678,19 @@ TEST(LittleEndian, StoresAndLoadsLowByteFirst) {
   EXPECT_EQ(LoadS16(bytes.data()), -32768);
 }
 
+TEST(LittleEndian, WideSamplesKeepTheirSign) {
+  const std::array<std::uint8_t, 4> minusTwo24 = {0xFE, 0xFF, 0xFF, 0x00};  // the fourth byte is not read
+  EXPECT_EQ(LoadS24(minusTwo24.data()), -2);
+  const std::array<std::uint8_t, 3> maxPositive24 = {0xFF, 0xFF, 0x7F};
+  EXPECT_EQ(LoadS24(maxPositive24.data()), 8388607);
+  const std::array<std::uint8_t, 3> mostNegative24 = {0x00, 0x00, 0x80};
+  EXPECT_EQ(LoadS24(mostNegative24.data()), -8388608);
+  const std::array<std::uint8_t, 4> minusOne32 = {0xFF, 0xFF, 0xFF, 0xFF};
+  EXPECT_EQ(LoadS32(minusOne32.data()), -1);
+  const std::array<std::uint8_t, 4> mostNegative32 = {0x00, 0x00, 0x00, 0x80};
+  EXPECT_EQ(LoadS32(mostNegative32.data()), INT32_MIN);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Peer tools: files written by sox and ffmpeg, read back and checked against what the tools
 // themselves report and against the raw sample bytes ffmpeg extracts.
