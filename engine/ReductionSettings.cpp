@@ -1,3 +1,4 @@
+// The tuning controls' values turned into the reduction's settings.
 #include "ReductionSettings.h"
 
 #include <charconv>

@@ -59,6 +59,10 @@ QString BreakableText(const QString& text) {
 }
 
 void ShowErrorBox(QWidget* parent, const QString& title, const QString& text) {
+  if (Hook()) {
+    Hook()(title, text);
+    return;
+  }
   QMessageBox box(QMessageBox::Critical, title, BreakableText(text), QMessageBox::Ok, parent);
   // A file name is shown as it is, even where it looks like markup.
   box.setTextFormat(Qt::PlainText);
@@ -66,12 +70,7 @@ void ShowErrorBox(QWidget* parent, const QString& title, const QString& text) {
 }
 
 void ShowStandardError(QWidget* parent, const std::string& message) {
-  const QString text = StandardErrorText(message);
-  if (Hook()) {
-    Hook()(ApplicationTitle(), text);
-    return;
-  }
-  ShowErrorBox(parent, ApplicationTitle(), text);
+  ShowErrorBox(parent, ApplicationTitle(), StandardErrorText(message));
 }
 
 void SetErrorBoxHook(std::function<void(const QString& title, const QString& text)> hook) { Hook() = std::move(hook); }

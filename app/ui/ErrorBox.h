@@ -25,13 +25,13 @@ QString BreakableText(const QString& text);
 
 // An error box (error icon, OK button) titled `title` over `parent`, showing `text` as plain text
 // made breakable, so that it is never wider than the screen. Modal; returns when it is closed.
+// Every error box of the program comes through here; a test may replace them all with a recorder
+// through SetErrorBoxHook, which gets the title and the text without the break opportunities.
 void ShowErrorBox(QWidget* parent, const QString& title, const QString& text);
-
-// Shows the standard error box over `parent` with StandardErrorText(message). A test may replace
-// the box with a recorder through SetErrorBoxHook; the recorder gets the text without the break
-// opportunities.
-void ShowStandardError(QWidget* parent, const std::string& message);
 void SetErrorBoxHook(std::function<void(const QString& title, const QString& text)> hook);
+
+// Shows the standard error box over `parent` with StandardErrorText(message).
+void ShowStandardError(QWidget* parent, const std::string& message);
 
 // Runs `handler`; an exception that leaves it is shown in the standard error box instead of
 // crossing into Qt's event loop. Returns false when one was shown.

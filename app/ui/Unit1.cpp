@@ -497,9 +497,7 @@ void TForm1::Shutdown() {
 void TForm1::PumpMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
 
 void TForm1::ShowError(const std::string& message) {
-  const QString text = QString::fromStdString(message);
-  if (MessageBoxHook) return MessageBoxHook(kErrorCaption, text);
-  ShowErrorBox(this, kErrorCaption, text);
+  ShowErrorBox(this, kErrorCaption, QString::fromStdString(message));
 }
 
 bool TForm1::ConfirmOverwrite(const std::string& destination) {

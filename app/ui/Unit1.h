@@ -65,10 +65,9 @@ class TForm1 : public QMainWindow, private JobProgress, private JobQuestions, pr
   ~TForm1() override;
 
   // Test hooks: when set, they stand in for the file dialogs (returning the chosen name, or
-  // nothing for cancel) and for the job's own message boxes.
+  // nothing for cancel) and for the overwrite question. Error boxes have SetErrorBoxHook.
   std::function<std::optional<QString>(const QString& current)> OpenDialogHook;
   std::function<std::optional<QString>(const QString& current)> SaveDialogHook;
-  std::function<void(const QString& caption, const QString& text)> MessageBoxHook;
   std::function<bool(const QString& text)> OverwriteQuestionHook;
 
   // Connects the remote control to the session bus (see RemoteControl).

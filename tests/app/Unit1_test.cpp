@@ -41,11 +41,11 @@ using test::TempDir;
 class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    SetErrorBoxHook([this](const QString& title, const QString& text) { errorBoxes_.push_back({title, text}); });
+    // The job's own boxes (titled "エラー") apart from the standard error box (the program's name).
+    SetErrorBoxHook([this](const QString& title, const QString& text) {
+      (title == "エラー" ? messageBoxes_ : errorBoxes_).push_back({title, text});
+    });
     form_ = std::make_unique<TForm1>();
-    form_->MessageBoxHook = [this](const QString& caption, const QString& text) {
-      messageBoxes_.push_back({caption, text});
-    };
     form_->show();
     QApplication::setActiveWindow(form_.get());
   }

@@ -1,3 +1,4 @@
+// Running the peer tools, reading the WAV files they write, and comparing signals.
 #include "PeerTools.h"
 
 #include <fcntl.h>

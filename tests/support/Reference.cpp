@@ -1,3 +1,4 @@
+// The slow long-double model of the FFT engine and the per-block reduction.
 #include "Reference.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Deterministic song-like test signals and their mixes.
 #include "Signals.h"
 
 #include <algorithm>

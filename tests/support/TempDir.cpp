@@ -1,3 +1,4 @@
+// A fresh temporary directory per test.
 #include "TempDir.h"
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// Test-side RIFF/WAVE building and reading, byte by byte.
 #include "WavFile.h"
 
 #include <gtest/gtest.h>

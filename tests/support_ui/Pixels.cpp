@@ -1,3 +1,4 @@
+// Grabbing widgets into images and naming pixel colours.
 #include "Pixels.h"
 
 #include <gtest/gtest.h>
