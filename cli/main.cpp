@@ -187,7 +187,9 @@ class CliHost final : public JobProgress, public JobQuestions {
       : options_(options), progress_(!options.Quiet && ::isatty(STDERR_FILENO)) {}
 
   // The conversion components deliver their notices through the event loop.
-  void PumpMessages() override { QCoreApplication::processEvents(); }
+  void PumpMessages() override {
+    if (QCoreApplication::instance()) QCoreApplication::processEvents();
+  }
   void ShowError(const std::string& message) override { Say(message); }
   bool ConfirmOverwrite(const std::string& destination) override {
     if (!options_.Overwrite) Say(destination + ": already exists (--overwrite replaces it)");
@@ -270,12 +272,13 @@ int main(int argc, char** argv) {
   sigemptyset(&action.sa_mask);
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 
-  // The conversion components deliver their notices through an event loop, which the job pumps.
-  QCoreApplication application(argc, argv);
-  // The conversion components open the codec libraries when they are made, so a job from WAV to WAV
-  // goes without them and starts faster.
+  // The conversion components open the codec libraries when they are made, and deliver their
+  // notices through an event loop, which the job pumps; a job from WAV to WAV goes without either
+  // and starts faster.
+  std::optional<QCoreApplication> application;
   std::unique_ptr<TConvForm> converter;
   if (IsCoded(FormatFromExtension(options.Source)) || IsCoded(FormatFromExtension(options.Destination))) {
+    application.emplace(argc, argv);
     try {
       converter = std::make_unique<TConvForm>();
     } catch (const std::exception& e) {
