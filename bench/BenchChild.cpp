@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 extern char** environ;
@@ -71,6 +72,22 @@ double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   const std::size_t n = values.size();
   return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+}
+
+void WalkOptions(int argc, char** argv, const char* usage,
+                 const std::function<bool(std::string_view option, const OptionValue& value)>& handle) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view option = argv[i];
+    if (option == "--help") {
+      std::fputs(usage, stdout);
+      std::exit(0);
+    }
+    const OptionValue value = [&]() -> const char* {
+      if (i + 1 >= argc) throw std::invalid_argument(std::string(option) + " needs a value");
+      return argv[++i];
+    };
+    if (!handle(option, value)) throw std::invalid_argument("unknown option " + std::string(option));
+  }
 }
 
 }  // namespace merolune::bench

@@ -1,7 +1,9 @@
 #pragma once
 // What the benchmarks share: running another program and measuring it, and the median of their figures.
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The programs the benchmarks run, this build's (bench/CMakeLists.txt defines their paths); found in
@@ -39,6 +41,13 @@ ChildRun RunChild(const std::vector<std::string>& argv, ChildOutput output);
 
 // As RunChild, but throws std::runtime_error unless the child exits with status 0.
 ChildRun RunChildChecked(const std::vector<std::string>& argv, ChildOutput output);
+
+// Walks a benchmark's command line: "--help" prints `usage` and exits; every other option goes to
+// `handle` with a function that takes the option's value (std::invalid_argument when none follows).
+// `handle` returns false for an option it does not know, which throws std::invalid_argument.
+using OptionValue = std::function<const char*()>;
+void WalkOptions(int argc, char** argv, const char* usage,
+                 const std::function<bool(std::string_view option, const OptionValue& value)>& handle);
 
 // The median of `values` (the mean of the middle two for an even count); `values` must not be empty.
 double Median(std::vector<double> values);

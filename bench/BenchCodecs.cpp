@@ -76,24 +76,17 @@ void Compare(const char* name, int reps, const std::function<void()>& ours, cons
 
 Options Parse(int argc, char** argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view a = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) throw std::invalid_argument(std::string(a) + " needs a value");
-      return argv[++i];
-    };
-    if (a == "--reps") {
+  bench::WalkOptions(argc, argv, kUsage, [&](std::string_view option, const bench::OptionValue& value) {
+    if (option == "--reps") {
       o.Reps = std::max(1, std::atoi(value()));
-    } else if (a == "--seconds") {
+    } else if (option == "--seconds") {
       o.Seconds = std::atof(value());
       if (!(o.Seconds > 0)) throw std::invalid_argument("--seconds needs a positive number");
-    } else if (a == "--help") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
     } else {
-      throw std::invalid_argument("unknown option " + std::string(a));
+      return false;
     }
-  }
+    return true;
+  });
   return o;
 }
 

@@ -55,25 +55,18 @@ struct Options {
 
 Options Parse(int argc, char** argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view a = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) throw std::invalid_argument(std::string(a) + " needs a value");
-      return argv[++i];
-    };
-    if (a == "--reps") {
+  WalkOptions(argc, argv, kUsage, [&](std::string_view option, const OptionValue& value) {
+    if (option == "--reps") {
       o.Reps = std::max(1, std::atoi(value()));
-    } else if (a == "--cli") {
+    } else if (option == "--cli") {
       o.Cli = value();
-    } else if (a == "--sox") {
+    } else if (option == "--sox") {
       o.Sox = value();
-    } else if (a == "--help") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
     } else {
-      throw std::invalid_argument("unknown option " + std::string(a));
+      return false;
     }
-  }
+    return true;
+  });
   return o;
 }
 

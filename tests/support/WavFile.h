@@ -32,7 +32,7 @@ struct WavSpec {
 };
 
 std::vector<std::uint8_t> MakeWav(const WavSpec& wav);
-// A WAVE_FORMAT_EXTENSIBLE spec: format tag 0xFFFE, a 40-byte "fmt " chunk whose sub-format GUID
+// `wav` as WAVE_FORMAT_EXTENSIBLE: format tag 0xFFFE, a 40-byte "fmt " chunk whose sub-format GUID
 // carries `subFormatTag` (1 PCM, 3 float) in the standard KSDATAFORMAT form.
 WavSpec Extensible(WavSpec wav, std::uint16_t subFormatTag);
 // Interleaved 16-bit samples as little-endian bytes.
