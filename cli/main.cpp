@@ -4,8 +4,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -19,7 +17,7 @@
 #include <optional>
 #include <string>
 
-#include "Convert.h"
+#include "ConversionModule.h"
 #include "Exception.h"
 #include "Formats.h"
 #include "ReductionJob.h"
@@ -186,10 +184,11 @@ class CliHost final : public JobProgress, public JobQuestions {
   explicit CliHost(const Options& options)
       : options_(options), progress_(!options.Quiet && ::isatty(STDERR_FILENO)) {}
 
-  // The conversion components deliver their notices through the event loop.
+  // The conversion components deliver their notices through the module's event loop.
   void PumpMessages() override {
-    if (QCoreApplication::instance()) QCoreApplication::processEvents();
+    if (converter_) converter_->PumpMessages();
   }
+  void SetConverter(ConversionModule* converter) { converter_ = converter; }
   void ShowError(const std::string& message) override { Say(message); }
   bool ConfirmOverwrite(const std::string& destination) override {
     if (!options_.Overwrite) Say(destination + ": already exists (--overwrite replaces it)");
@@ -237,6 +236,7 @@ class CliHost final : public JobProgress, public JobQuestions {
   }
 
   const Options& options_;
+  ConversionModule* converter_ = nullptr;
   bool progress_;
   bool shown_ = false;
   const char* phase_ = nullptr;
@@ -272,17 +272,17 @@ int main(int argc, char** argv) {
   sigemptyset(&action.sa_mask);
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 
-  // The conversion components open the codec libraries when they are made, and deliver their
-  // notices through an event loop, which the job pumps; a job from WAV to WAV goes without either
-  // and starts faster.
-  std::optional<QCoreApplication> application;
-  std::unique_ptr<TConvForm> converter;
+  // The conversion module (with Qt's event loop, which the job pumps, and the codec libraries) is
+  // opened only for a job that converts; a job from WAV to WAV goes without it and starts faster.
+  // It stays loaded until the program ends.
+  std::optional<LibraryBinding<ConversionModuleEntryPoints>> module;
+  std::unique_ptr<ConversionModule> converter;
   if (IsCoded(FormatFromExtension(options.Source)) || IsCoded(FormatFromExtension(options.Destination))) {
-    application.emplace(argc, argv);
-    try {
-      converter = std::make_unique<TConvForm>();
-    } catch (const std::exception& e) {
-      std::cerr << "merolune-cli: " << e.what() << '\n';
+    module.emplace(kConversionModuleLibrary, DynamicLibrary::Unloading::Never);
+    std::string error;
+    if (module->Usable()) converter.reset(module->Api().merolune_open_conversion(&error));
+    if (!converter) {
+      std::cerr << "merolune-cli: " << (module->Usable() ? error : module->MissingMessage()) << '\n';
       return kExitFailed;
     }
   }
@@ -294,6 +294,7 @@ int main(int argc, char** argv) {
   request.Encoder = MakeEncoderSettings(options.Encoder);
 
   CliHost host(options);
+  host.SetConverter(converter.get());
   JobMonitor noMonitor;
   ReductionJob job(host, host, noMonitor, converter.get());
   runningJob.store(&job);

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "AuException.h"
 #include "Exception.h"
 #include "Stream.h"
 #include "UiThreadCalls.h"
@@ -37,12 +38,6 @@ inline constexpr char kAuCannotReadFile[] = "Cannot read file ";
 inline constexpr char kAuCannotWriteFile[] = "Cannot write to file ";
 // What ErrorMessage holds when something other than a std::exception was thrown.
 inline constexpr char kAuUnknownError[] = "Unknown error in the audio pipeline";
-
-// The exception class of the whole pipeline; what() is the text for the user.
-class EAuException : public Exception {
- public:
-  explicit EAuException(const std::string& message) : Exception(message) {}
-};
 
 // A file opened by UTF-8 path with an access and sharing mode, for the components that open their own
 // files. Mode fmCreate creates the file (or empties an existing one) for reading and writing, shared with

@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "ACS_Classes.h"
+#include "AuException.h"
 
 namespace merolune {
 
