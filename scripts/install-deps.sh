@@ -14,6 +14,8 @@ packages=(
   fonts-noto-cjk                     # Japanese text in the windows
   fonts-liberation                   # the widths of Times New Roman and Arial, which the banners ask for
   dbus libglib2.0-bin                # a private session bus and gdbus for the remote-control tests
+  portaudio19-dev libasound2-dev libjack-jackd2-dev  # sound output for the monitor (and silencing ALSA and JACK)
+  jackd2 libasound2-plugins          # playback tests: JACK's dummy driver behind ALSA, recorded by ALSA's file plugin
 )
 case "${1:-}" in
   --fuzz) packages+=(clang libclang-rt-14-dev) ;;

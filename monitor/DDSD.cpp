@@ -1,0 +1,3 @@
+// The sound module: see DDSD.h.
+
+#include "DDSD.h"

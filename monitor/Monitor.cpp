@@ -1,0 +1,3 @@
+// The monitor: see Monitor.h.
+
+#include "Monitor.h"

@@ -1,0 +1,3 @@
+// The PortAudio output device: see SoundDevice.h.
+
+#include "SoundDevice.h"
