@@ -98,7 +98,7 @@ class TDDSDGenWave {
   std::uint32_t half_ = 0;
   std::unique_ptr<Buffer> buffer_;
   std::unique_ptr<TDDSDNotifyThread> thread_;
-  TDDSDChannel* channel_ = nullptr;  // the channel this wave is bound to
+  std::atomic<TDDSDChannel*> channel_{nullptr};  // the channel this wave is bound to (read by the thread)
 };
 
 // The streaming form: a looping buffer played in two halves.
@@ -115,7 +115,7 @@ class TDDSDChannel {
   TDDSDChannel(const TDDSDChannel&) = delete;
   TDDSDChannel& operator=(const TDDSDChannel&) = delete;
 
-  TDDSDGenWave* Wave() const { return wave_; }
+  TDDSDGenWave* Wave() const { return wave_.load(); }
   bool Streaming() const { return streaming_; }
   std::uint32_t SampleRate() const { return sampleRate_; }
   std::int32_t Volume() const { return volume_.load(); }
@@ -124,7 +124,7 @@ class TDDSDChannel {
   friend class TDDSD;
   friend class TDDSDGenWave;
   TDDSD& owner_;
-  TDDSDGenWave* wave_ = nullptr;
+  std::atomic<TDDSDGenWave*> wave_{nullptr};
   bool streaming_ = false;
   std::uint32_t sampleRate_ = 0;
   std::atomic<std::int32_t> volume_{0};
@@ -165,7 +165,7 @@ class TDDSD {
   // Stops the bound buffer; the play cursor stays.
   void Stop(std::int32_t index);
   // Attenuation in hundredths of a decibel (0 full level, -5000 is -50 dB), applied as the gain
-  // 10^(volume/2000); recorded on the channel.
+  // 10^(volume/2000) with the volume held to -10000..0; recorded on the channel as given.
   void SetVolume(std::int32_t index, std::int32_t volume);
   // Bit 0 set while playing; 0 without a bound buffer.
   std::uint32_t GetStatus(std::int32_t index);
@@ -176,6 +176,11 @@ class TDDSD {
 
  private:
   friend class TDDSDGenWave;
+  // Unbinds the channels' waves and frees the channels.
+  void FreeChannels();
+  // The buffer of the wave bound to channel `index`; null when not Ready or none is bound.
+  TDDSDGenWave::Buffer* BoundBuffer(std::int32_t index);
+
   std::unique_ptr<SoundDevice> device_;
   std::vector<std::unique_ptr<TDDSDChannel>> channels_;
   std::uint32_t channelCount_ = 8;
