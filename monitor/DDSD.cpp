@@ -277,7 +277,13 @@ TDDSDGenWave::TDDSDGenWave(TDDSD& device, bool effects, std::uint32_t bufferByte
 }
 
 TDDSDGenWave::~TDDSDGenWave() {
-  if (TDDSDChannel* channel = channel_.load()) channel->wave_ = nullptr;
+  // Once unbound under the device's lock no other thread reaches the buffer through a channel.
+  // (A device freed first has already cleared channel_.)
+  if (channel_.load() != nullptr) {
+    std::lock_guard lock(device_.channelsLock_);
+    if (TDDSDChannel* channel = channel_.load()) channel->wave_ = nullptr;
+    channel_ = nullptr;
+  }
   thread_.reset();  // joined before the buffer it waits on goes
   buffer_.reset();
 }
@@ -298,7 +304,10 @@ TDDSDWaveData::TDDSDWaveData(TDDSD& device, bool effects, std::uint32_t bufferBy
 
 TDDSD::TDDSD(std::unique_ptr<SoundDevice> device) : device_(std::move(device)) { SetDebugOption(debugOption_); }
 
-TDDSD::~TDDSD() { FreeChannels(); }
+TDDSD::~TDDSD() {
+  std::lock_guard lock(channelsLock_);
+  FreeChannels();
+}
 
 void TDDSD::FreeChannels() {
   for (const auto& channel : channels_)
@@ -307,9 +316,12 @@ void TDDSD::FreeChannels() {
 }
 
 bool TDDSD::Initialize() {
-  FreeChannels();
-  for (std::uint32_t i = 0; i < channelCount_; ++i) channels_.push_back(std::make_unique<TDDSDChannel>(*this));
-  ready_ = false;
+  {
+    std::lock_guard lock(channelsLock_);
+    FreeChannels();
+    for (std::uint32_t i = 0; i < channelCount_; ++i) channels_.push_back(std::make_unique<TDDSDChannel>(*this));
+    ready_ = false;
+  }
   if (!device_ || !device_->Open()) return false;
   ready_ = true;
   return true;
@@ -321,31 +333,52 @@ void TDDSD::SetDebugOption(const TDDSDDebugOptions& options) {
   exceptOnError.store(options.contains(TDDSDDebugOption::dsoExceptOnError));
 }
 
-TDDSDChannel* TDDSD::Channels(std::int32_t index) {
-  const auto count = static_cast<std::int32_t>(channels_.size());
-  if (index >= 0 && index < count) return channels_[static_cast<std::size_t>(index)].get();
+TDDSDChannel* TDDSD::LockChannel(std::int32_t index, std::unique_lock<std::mutex>& lock) {
+  lock = std::unique_lock(channelsLock_);
+  if (index >= 0 && static_cast<std::size_t>(index) < channels_.size())
+    return channels_[static_cast<std::size_t>(index)].get();
+  lock.unlock();
+  BadChannel(index);
+  return nullptr;
+}
+
+void TDDSD::BadChannel(std::int32_t index) {
+  std::size_t count = 0;
+  {
+    std::lock_guard lock(channelsLock_);
+    count = channels_.size();
+  }
   char text[160];
-  std::snprintf(text, sizeof text, "チャンネル番号%dは無効です、%d～%dの範囲で指定してください", index, 0, count - 1);
+  std::snprintf(text, sizeof text, "チャンネル番号%dは無効です、%d～%dの範囲で指定してください", index, 0,
+                static_cast<int>(count) - 1);
   DebugMessage(text);
   if (debugOption_.contains(TDDSDDebugOption::dsoHaltOnError)) {
     std::fprintf(stderr, "%s\n", text);
     std::_Exit(EXIT_FAILURE);
   }
-  return nullptr;
 }
 
-TDDSDGenWave::Buffer* TDDSD::BoundBuffer(std::int32_t index) {
-  if (!ready_) return nullptr;
-  TDDSDChannel* channel = Channels(index);
-  TDDSDGenWave* wave = channel != nullptr ? channel->wave_.load() : nullptr;
-  return wave != nullptr ? wave->buffer_.get() : nullptr;
+TDDSDChannel* TDDSD::Channels(std::int32_t index) {
+  std::unique_lock<std::mutex> lock;
+  return LockChannel(index, lock);
+}
+
+template <typename Action>
+void TDDSD::WithBoundBuffer(std::int32_t index, Action&& action) {
+  if (!ready_) return;
+  std::unique_lock<std::mutex> lock;
+  TDDSDChannel* channel = LockChannel(index, lock);
+  if (channel == nullptr) return;
+  TDDSDGenWave* wave = channel->wave_.load();
+  if (wave != nullptr && wave->buffer_) action(*channel, *wave->buffer_);
 }
 
 void TDDSD::setWaveData(std::int32_t index, TDDSDGenWave* wave) {
   if (!ready_) return;
-  TDDSDChannel* channel = Channels(index);
+  std::unique_lock<std::mutex> lock;
+  TDDSDChannel* channel = LockChannel(index, lock);
   if (channel == nullptr) return;
-  if (TDDSDGenWave* old = channel->wave_) {
+  if (TDDSDGenWave* old = channel->wave_.load()) {
     if (old == wave) return;
     if (old->buffer_) old->buffer_->Stop();
     old->channel_ = nullptr;
@@ -360,24 +393,28 @@ void TDDSD::setWaveData(std::int32_t index, TDDSDGenWave* wave) {
 }
 
 void TDDSD::Play(std::int32_t index, std::uint32_t position) {
-  if (TDDSDGenWave::Buffer* buffer = BoundBuffer(index)) buffer->Play(position);
+  WithBoundBuffer(index, [&](TDDSDChannel&, TDDSDGenWave::Buffer& buffer) { buffer.Play(position); });
 }
 
 void TDDSD::Stop(std::int32_t index) {
-  if (TDDSDGenWave::Buffer* buffer = BoundBuffer(index)) buffer->Stop();
+  WithBoundBuffer(index, [](TDDSDChannel&, TDDSDGenWave::Buffer& buffer) { buffer.Stop(); });
 }
 
 void TDDSD::SetVolume(std::int32_t index, std::int32_t volume) {
-  TDDSDGenWave::Buffer* buffer = BoundBuffer(index);
-  if (buffer == nullptr) return;
-  channels_[static_cast<std::size_t>(index)]->volume_.store(volume);
   const std::int32_t level = std::clamp(volume, kVolumeMin, kVolumeMax);
-  buffer->gain.store(level == 0 ? 1.0f : static_cast<float>(std::pow(10.0, level / 2000.0)));
+  const float gain = level == 0 ? 1.0f : static_cast<float>(std::pow(10.0, level / 2000.0));
+  WithBoundBuffer(index, [&](TDDSDChannel& channel, TDDSDGenWave::Buffer& buffer) {
+    channel.volume_.store(volume);
+    buffer.gain.store(gain);
+  });
 }
 
 std::uint32_t TDDSD::GetStatus(std::int32_t index) {
-  const TDDSDGenWave::Buffer* buffer = BoundBuffer(index);
-  return buffer != nullptr && buffer->playing.load() ? kStatusPlaying : 0;
+  std::uint32_t status = 0;
+  WithBoundBuffer(index, [&](TDDSDChannel&, TDDSDGenWave::Buffer& buffer) {
+    if (buffer.playing.load()) status |= kStatusPlaying;
+  });
+  return status;
 }
 
 void TDDSD::WriteBlock(TDDSDGenWave& wave, std::uint32_t offset, const void* data, std::uint32_t size) {

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -142,7 +143,7 @@ class TDDSD {
   // Frees the channels (unbinding their waves), makes ChannelCount new ones and opens the device.
   // True, and Ready, when it opened.
   bool Initialize();
-  bool Ready() const { return ready_; }
+  bool Ready() const { return ready_.load(); }
 
   std::uint32_t ChannelCount() const { return channelCount_; }
   // Applies from the next Initialize.
@@ -176,16 +177,26 @@ class TDDSD {
 
  private:
   friend class TDDSDGenWave;
-  // Unbinds the channels' waves and frees the channels.
+  // Unbinds the channels' waves and frees the channels; the caller holds channelsLock_.
   void FreeChannels();
-  // The buffer of the wave bound to channel `index`; null when not Ready or none is bound.
-  TDDSDGenWave::Buffer* BoundBuffer(std::int32_t index);
+  // Channel `index` with `lock` holding channelsLock_; an invalid index is reported (BadChannel)
+  // and gives null, unlocked.
+  TDDSDChannel* LockChannel(std::int32_t index, std::unique_lock<std::mutex>& lock);
+  // Reports an invalid channel index (and ends the program under dsoHaltOnError).
+  void BadChannel(std::int32_t index);
+  // Runs action(channel, buffer) with the channels locked when Ready and channel `index` has a
+  // bound buffer.
+  template <typename Action>
+  void WithBoundBuffer(std::int32_t index, Action&& action);
 
   std::unique_ptr<SoundDevice> device_;
   std::vector<std::unique_ptr<TDDSDChannel>> channels_;
   std::uint32_t channelCount_ = 8;
   bool stickyFocus_ = true;
-  bool ready_ = false;
+  std::atomic<bool> ready_{false};
+  // Guards channels_ and the bindings between channels and waves: Play, Stop, SetVolume and
+  // GetStatus come from other threads while the window's thread binds, frees and re-initialises.
+  std::mutex channelsLock_;
   TDDSDDebugOptions debugOption_{TDDSDDebugOption::dsoHaltOnError};
 };
 
