@@ -295,15 +295,15 @@ TEST_F(DDSDTest, WithoutADeviceEverythingDoesNothing) {
 }
 
 TEST_F(DDSDTest, FreeingAPlayingWaveEndsItsThreadAndClosesItsStream) {
-  const std::size_t threads = ThreadCount();
   FillLog log;
   auto wave = BoundWave(&log);
-  EXPECT_EQ(ThreadCount(), threads + 1);
+  // Counted with the wave alive: a sanitizer's runtime may add a thread of its own at the first one.
+  const std::size_t threads = ThreadCount();
   dsd.Play(0, 0);
   FakeSoundDevice::Advance(*state, 512);
   ASSERT_TRUE(log.WaitFor(1));
   wave.reset();
-  EXPECT_EQ(ThreadCount(), threads);
+  EXPECT_EQ(ThreadCount(), threads - 1);
   EXPECT_EQ(dsd.Channels(0)->Wave(), nullptr);
   EXPECT_EQ(FakeSoundDevice::Advance(*state, 22050), 0u);
   EXPECT_EQ(log.Fills().size(), 1u);
