@@ -82,6 +82,7 @@ class Monitor {
   Monitor(const Monitor&) = delete;
   Monitor& operator=(const Monitor&) = delete;
 
+  // For tests: the device and the current stream wave (replaced by RenewStream).
   TDDSD& Device() { return device_; }
   TDDSDWaveData* StreamWave() { return wave_.get(); }
 
@@ -108,8 +109,9 @@ class Monitor {
   // and primes the sound buffer again; the ring's remaining audio plays first.
   void Seek(std::int64_t position);
 
-  // The stream wave's OnFill: hands `size` bytes of the ring to the sound buffer at `offset`.
-  void StreamFill(std::uint32_t offset, std::uint32_t size);
+  // The stream wave's OnFill: hands `size` bytes of the ring to `wave`'s sound buffer at `offset`,
+  // and asks for a refill of as many.
+  void StreamFill(TDDSDGenWave& wave, std::uint32_t offset, std::uint32_t size);
 
   // One pass of the loop; returns how long to wait before the next.
   std::chrono::milliseconds Pass(LoopHost& host);
@@ -120,14 +122,23 @@ class Monitor {
   std::int64_t Position() const { return position_.load(); }
   std::uint32_t RefillBytes() const { return refillFrames_.load() * 4; }
   bool Primed() const { return primed_.load(); }
+  // How many fills have been handed to a sound buffer (for tests that wait for the notification thread).
+  std::uint64_t Fills() const { return fills_.load(); }
 
   // The figure's next row (the timer's), advancing the row counter (0..9, wrapping).
   ScopeRow NextScopeRow();
 
  private:
+  void PlayControl();
   void Refill(int fd);
+  // Writes the first half of the sound buffer from the ring.
   void Prime();
+  void MakeStreamWave(std::uint32_t sampleRate);
 
+  // The device and the stream wave. Calls from the window's and the monitor's threads hold
+  // deviceLock_; the notification thread's fills write to the wave they were called for, which
+  // outlives them (freeing a wave waits for its thread).
+  std::mutex deviceLock_;
   TDDSD device_;
   std::unique_ptr<TDDSDWaveData> wave_;
 
@@ -154,6 +165,7 @@ class Monitor {
   std::atomic<bool> playing_{false};
   std::atomic<bool> primed_{false};
   std::atomic<bool> fileOpen_{false};
+  std::atomic<std::uint64_t> fills_{0};
 
   std::mutex scopeLock_;
   std::array<ScopeRow, kScopeRows> scope_{};

@@ -17,12 +17,14 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QPainter>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QShortcut>
 #include <QSlider>
 #include <QThread>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <csignal>
@@ -38,6 +40,7 @@
 #include "Icons.h"
 #include "KDrop.h"
 #include "KThdCmp.h"
+#include "Monitor.h"
 #include "Notifications.h"
 #include "RemoteControl.h"
 #include "SignalWatcher.h"
@@ -47,6 +50,12 @@
 namespace merolune {
 
 namespace {
+
+// The seek bar counts bytes in 32 bits.
+std::int32_t ClampToInt32(std::int64_t value) {
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, 0, INT32_MAX));
+}
+
 
 constexpr int kClientWidth = 320;
 constexpr int kClientHeight = 326;
@@ -89,8 +98,11 @@ QString ReplaceExtension(const QString& path, const QString& extension) {
 
 QString DefaultDestination(const QString& source) { return ReplaceExtension(source, "_cc.wav"); }
 
-TForm1::TForm1(QWidget* parent)
-    : QMainWindow(parent), convForm_(std::make_unique<TConvForm>()), job_(*this, *this, *this, convForm_.get()) {
+TForm1::TForm1(QWidget* parent, std::unique_ptr<SoundDevice> sound)
+    : QMainWindow(parent),
+      monitor_(std::make_unique<Monitor>(sound ? std::move(sound) : MakePortAudioDevice())),
+      convForm_(std::make_unique<TConvForm>()),
+      job_(*this, *this, *this, convForm_.get()) {
   setWindowTitle("Merolune");
   setObjectName("TForm1");
   setWindowIcon(ApplicationIcon());
@@ -114,8 +126,7 @@ TForm1::TForm1(QWidget* parent)
   };
 
   // Start-up, in order: the tuning dialog (no owner), the block size, the dialog's flags and its
-  // range boxes. The monitor (sound output, ring, stream) and the worker thread come with the
-  // monitoring; until then KThdComp1 exists but is not started.
+  // range boxes; the monitor's thread last.
   TuneDlg = std::make_unique<TTuneDlg>();
   TuneDlg->OnClose = [this] { SpeedButton2->setChecked(false); };
   connect(TuneDlg.get(), &TTuneDlg::PrecisionChanged, this, [this](int size) { ComboBox1Change(size); });
@@ -123,6 +134,7 @@ TForm1::TForm1(QWidget* parent)
   TuneDlg->ClearTransientFlags();
   TuneDlg->ComboBox2Change();
   EncsetDlg = std::make_unique<TEncsetDlg>();
+  StartMonitor();
 
   setFixedSize(sizeHint());
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -290,9 +302,10 @@ void TForm1::BuildControls(QWidget* client) {
   auto* panel1 = new QFrame(groupBox3);
   panel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   panel1->setGeometry(16, 18, 105, 105);
+  // The figure fills the panel inside its one-pixel bevel.
   Image1 = new QLabel(panel1);
-  Image1->setGeometry(0, 0, 105, 105);
-  QImage scope(105, 105, QImage::Format_RGB888);
+  Image1->setGeometry(1, 1, 103, 103);
+  QImage scope(103, 103, QImage::Format_RGB888);
   scope.fill(Qt::black);
   Image1->setPixmap(QPixmap::fromImage(scope));
 
@@ -480,6 +493,9 @@ void TForm1::Shutdown() {
     QCoreApplication::processEvents();
     QThread::msleep(10);
   }
+  Timer2->stop();
+  // Stops channel 0, unbinds and frees the stream (ending its thread), and releases the ring.
+  monitor_.reset();
   const std::string last = job_.LastOutputTempFile();
   QElapsedTimer waited;
   waited.start();
@@ -512,6 +528,7 @@ bool TForm1::ConfirmOverwrite(const std::string& destination) {
 void TForm1::LockControls() {
   SpeedButton1->setChecked(false);
   SpeedButton1->setEnabled(false);
+  MirrorPlayState();
   Button1->setEnabled(false);
   for (QMenu* menu : {FileMenu, OptionMenu, HelpMenu}) menu->setEnabled(false);
   ToolButton3->setEnabled(false);
@@ -526,13 +543,114 @@ void TForm1::UnlockControls() {
 }
 
 void TForm1::SourceFormatKnown(const WaveFormatInfo& format) {
-  const auto clamp = [](std::uint32_t v) { return static_cast<std::int32_t>(std::min<std::uint32_t>(v, INT32_MAX)); };
-  YTrackBar1->SetMax(clamp(format.DataSize));
-  YTrackBar1->SetMin(clamp(format.DataStart));
-  YTrackBar1->SetPosition(clamp(format.DataStart));
+  YTrackBar1->SetMax(ClampToInt32(format.DataSize));
+  YTrackBar1->SetMin(ClampToInt32(format.DataStart));
+  YTrackBar1->SetPosition(ClampToInt32(format.DataStart));
+  monitor_->SetOutputFile(job_.OutputTempFile(), format.DataSize);
 }
 
-void TForm1::SetPlayEnabled(bool enabled) { SpeedButton1->setEnabled(enabled); }
+void TForm1::SetPlayEnabled(bool enabled) {
+  SpeedButton1->setEnabled(enabled);
+  MirrorPlayState();
+  // From the first block on the size counts the output's 16-bit bytes.
+  monitor_->SetDataSize(job_.SourceFormat().DataSize);
+}
+
+// The monitor ---------------------------------------------------------------------------------
+
+namespace {
+
+// The loop's view of KThdComp1: its stop request, and the seek bar and clock updated on the UI
+// thread while the loop waits.
+class MonitorThreadHost final : public Monitor::LoopHost {
+ public:
+  MonitorThreadHost(TKThdComp& thread, std::atomic<std::int64_t>& dataSize, std::atomic<std::int64_t>& position)
+      : thread_(thread), dataSize_(dataSize), position_(position) {}
+  bool Terminated() override { return thread_.Terminated(); }
+  void Synchronize(std::int64_t dataSize, std::int64_t position) override {
+    dataSize_.store(dataSize);
+    position_.store(position);
+    thread_.Synchronize(0, 0);
+  }
+
+ private:
+  TKThdComp& thread_;
+  std::atomic<std::int64_t>& dataSize_;
+  std::atomic<std::int64_t>& position_;
+};
+
+}  // namespace
+
+void TForm1::StartMonitor() {
+  connect(SpeedButton1, &QPushButton::toggled, this, [this] { MirrorPlayState(); });
+  connect(TrackBar3, &QSlider::valueChanged, this, [this](int value) { monitor_->SetVolumePosition(value); });
+  connect(YTrackBar1, &TYTrackBar::OnMouseDown, this, [this] { monitor_->SetSeekDragging(true); });
+  connect(YTrackBar1, &TYTrackBar::OnMouseUp, this, [this] {
+    monitor_->Seek(YTrackBar1->Position());
+    monitor_->SetSeekDragging(false);
+  });
+  monitor_->SetVolumePosition(TrackBar3->value());
+  MirrorPlayState();
+
+  Timer2 = new QTimer(this);
+  Timer2->setInterval(50);
+  connect(Timer2, &QTimer::timeout, this, [this] { Timer2Timer(); });
+  Timer2->start();
+
+  KThdComp1->OnExecute = [this](TKThdComp& thread) {
+    MonitorThreadHost host(thread, syncDataSize_, syncPosition_);
+    monitor_->Run(host);
+  };
+  KThdComp1->OnSynchronize = [this](TKThdComp&, std::int32_t, std::int32_t, std::int32_t&) {
+    KThdComp1Synchronize();
+  };
+  KThdComp1->Start();
+}
+
+void TForm1::MirrorPlayState() { monitor_->SetPlayState(SpeedButton1->isEnabled(), SpeedButton1->isChecked()); }
+
+// The seek bar follows the monitor's reading position unless the user holds it; the clock shows it.
+void TForm1::KThdComp1Synchronize() {
+  const std::int64_t position = syncPosition_.load();
+  YTrackBar1->SetMax(ClampToInt32(syncDataSize_.load()));
+  if (!monitor_->SeekDragging()) YTrackBar1->SetPosition(ClampToInt32(position));
+  Label8->setText(QString::fromStdString(ClockText(position, job_.SourceFormat().SampleRate)));
+}
+
+// Black, the two grey diagonals, and a green point per frame of the snapshot's next row.
+void TForm1::Timer2Timer() {
+  if (!monitor_->Playing()) return;
+  const int width = Image1->width();
+  const int height = Image1->height();
+  QImage picture(width, height, QImage::Format_RGB888);
+  picture.fill(Qt::black);
+  {
+    QPainter painter(&picture);
+    painter.setPen(QColor(68, 68, 68));
+    painter.drawLine(0, 0, width, height);
+    painter.drawLine(width, 0, 0, height);
+  }
+  const QRgb green = qRgb(0, 255, 0);
+  for (const Monitor::Frame& frame : monitor_->NextScopeRow()) {
+    if (const auto point = LissajousPoint(frame.Left, frame.Right, width, height))
+      picture.setPixel(point->X, point->Y, green);
+  }
+  Image1->setPixmap(QPixmap::fromImage(picture));
+}
+
+void TForm1::ResetMonitor() { monitor_->ResetForJob(); }
+
+bool TForm1::RenewStream(std::uint32_t sampleRate) { return monitor_->RenewStream(sampleRate); }
+
+bool TForm1::MonitorFileBusy() { return monitor_->FileBusy(); }
+
+bool TForm1::SuspendPlayback() {
+  const bool playing = monitor_->ChannelPlaying();
+  SpeedButton1->setChecked(false);
+  return playing;
+}
+
+void TForm1::ResumePlayback() { SpeedButton1->setChecked(true); }
 
 void TForm1::SetProgress(std::uint64_t position, std::uint64_t minimum, std::uint64_t maximum) {
   const std::uint64_t span = maximum > minimum ? maximum - minimum : 0;

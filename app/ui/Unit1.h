@@ -3,11 +3,14 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 
 #include "ReductionJob.h"
+#include "SoundDevice.h"
 
 class QAction;
 class QLabel;
@@ -17,6 +20,7 @@ class QProgressBar;
 class QPushButton;
 class QSlider;
 class QToolBar;
+class QTimer;
 class QToolButton;
 
 namespace merolune {
@@ -28,6 +32,7 @@ class TKAddDrop;
 class TConvForm;
 class TEncsetDlg;
 class TKThdComp;
+class Monitor;
 class TTuneDlg;
 class TYTrackBar;
 
@@ -60,8 +65,9 @@ class TForm1 : public QMainWindow, private JobProgress, private JobQuestions, pr
 
  public:
   // Creates the conversion service first: a missing codec library throws its EAuException here,
-  // and the program does not start.
-  explicit TForm1(QWidget* parent = nullptr);
+  // and the program does not start. The monitor plays through `sound` (the system's default output
+  // through PortAudio when null); without a usable output Play stays disabled.
+  explicit TForm1(QWidget* parent = nullptr, std::unique_ptr<SoundDevice> sound = nullptr);
   ~TForm1() override;
 
   // Test hooks: when set, they stand in for the file dialogs (returning the chosen name, or
@@ -145,7 +151,8 @@ class TForm1 : public QMainWindow, private JobProgress, private JobQuestions, pr
   std::unique_ptr<TTuneDlg> TuneDlg;      // the tuning dialog, created once without an owner
   // The encoding settings, kept for the whole run; the job shows it before every encoding.
   std::unique_ptr<TEncsetDlg> EncsetDlg;
-  TKThdComp* KThdComp1;  // the monitor's worker thread (not started until monitoring comes)
+  TKThdComp* KThdComp1;  // the monitor's thread, running the monitor's loop from creation to Shutdown
+  QTimer* Timer2;        // every 50 ms while playing: the Lissajous figure
   TKAddDrop* KAddDrop1;  // takes files dropped on the window
 
  protected:
@@ -173,9 +180,26 @@ class TForm1 : public QMainWindow, private JobProgress, private JobQuestions, pr
   bool ConfirmOverwrite(const std::string& destination) override;
   void ChooseEncoderSettings(FileFormat format, EncoderSettings& settings) override;
   // JobMonitor
+  void ResetMonitor() override;
+  bool RenewStream(std::uint32_t sampleRate) override;
   void SourceFormatKnown(const WaveFormatInfo& format) override;
+  bool MonitorFileBusy() override;
   void SetPlayEnabled(bool enabled) override;
+  bool SuspendPlayback() override;
+  void ResumePlayback() override;
 
+  // The monitor's share of the window.
+  void StartMonitor();
+  // Tells the monitor Play's state; after every change of SpeedButton1.
+  void MirrorPlayState();
+  void KThdComp1Synchronize();
+  void Timer2Timer();
+
+  // Plays the job's output; made before KThdComp1 runs its loop and freed after it ended.
+  std::unique_ptr<Monitor> monitor_;
+  // What the monitor's loop hands to KThdComp1Synchronize.
+  std::atomic<std::int64_t> syncDataSize_{0};
+  std::atomic<std::int64_t> syncPosition_{0};
   // Declared before the job, which converts with it.
   std::unique_ptr<TConvForm> convForm_;
   ReductionJob job_;
