@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
 #include <QSlider>
@@ -17,6 +18,7 @@
 
 #include "ErrorBox.h"
 #include "FakeSoundDevice.h"
+#include "Monitor.h"
 #include "Signals.h"
 #include "TempDir.h"
 #include "Unit1.h"
@@ -63,11 +65,14 @@ class MonitorWindowTest : public ::testing::Test {
     return done();
   }
 
-  // Plays `halves` halves of the sound buffer, letting the loop and the fills keep up.
+  // Plays `halves` halves of the sound buffer a period at a time, giving the notification thread
+  // and the loop time to keep up once each half has begun.
   void Play(int halves) {
+    constexpr std::size_t kPeriod = 441;
     for (int i = 0; i < halves; ++i) {
-      FakeSoundDevice::Advance(*device_, kStreamBufferBytes / 8);
+      FakeSoundDevice::Advance(*device_, kPeriod);
       QTest::qWait(30);
+      FakeSoundDevice::Advance(*device_, kStreamBufferBytes / 8 - kPeriod);
     }
   }
 

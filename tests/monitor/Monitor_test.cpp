@@ -60,17 +60,21 @@ class MonitorTest : public ::testing::Test {
     ASSERT_TRUE(monitor_->RenewStream(44100));
     monitor_->SetOutputFile(dir_.File("out.wav"), static_cast<std::uint32_t>(audio.size()));
     monitor_->SetPlayState(true, true);
+    monitor_->SetVolumePosition(0);  // full level: the bytes play unchanged
   }
 
-  // Plays one half of the sound buffer and waits until the notification thread has filled the
-  // half that was left; then the loop takes its turn.
+  // Plays one half of the sound buffer as a device would, a period at a time: once the first
+  // period has entered the half, the notification thread fills the half that was left (the test
+  // waits for that); then the rest of the half plays and the loop takes its turn.
   void PlayHalf() {
+    constexpr std::size_t kPeriod = 441;
     const std::uint64_t fills = monitor_->Fills();
-    ASSERT_EQ(FakeSoundDevice::Advance(*device_, kHalfFrames), kStreamBufferBytes / 2);
+    ASSERT_EQ(FakeSoundDevice::Advance(*device_, kPeriod), 4 * kPeriod);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (monitor_->Fills() == fills && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_GT(monitor_->Fills(), fills) << "no fill after a half was played";
+    ASSERT_GT(monitor_->Fills(), fills) << "no fill after a half began to play";
+    FakeSoundDevice::Advance(*device_, kHalfFrames - kPeriod);
     monitor_->Pass(host_);
   }
 
