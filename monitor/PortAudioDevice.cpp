@@ -4,8 +4,10 @@
 
 #include <alsa/asoundlib.h>
 #include <jack/jack.h>
+#include <pa_linux_alsa.h>
 #include <portaudio.h>
 
+#include <algorithm>
 #include <atomic>
 
 namespace merolune {
@@ -41,6 +43,8 @@ class PortAudioSession {
   bool initialised_ = false;
 };
 
+constexpr PaTime kMinimumLatency = 0.2;
+
 PaSampleFormat SampleFormatOf(const SoundFormat& format) { return format.BitsPerSample == 8 ? paUInt8 : paInt16; }
 
 // Output parameters for the default device; false when there is none.
@@ -53,9 +57,10 @@ bool DefaultOutput(const SoundFormat& format, PaStreamParameters& parameters) {
   parameters.device = device;
   parameters.channelCount = format.Channels;
   parameters.sampleFormat = SampleFormatOf(format);
-  // The high latency: the sound buffer already runs a quarter of a second ahead, so a deeper
-  // device queue costs nothing audible and keeps periods from running empty.
-  parameters.suggestedLatency = info->defaultHighOutputLatency;
+  // A deep device queue: the sound buffer already runs a quarter of a second ahead, so it costs
+  // nothing audible, and it rides out a busy machine. ALSA's default PCM in front of JACK reports
+  // one JACK period (21 ms) as its high latency, which ran empty with both cores busy.
+  parameters.suggestedLatency = std::max(info->defaultHighOutputLatency, kMinimumLatency);
   return true;
 }
 
@@ -78,8 +83,14 @@ class PortAudioStream final : public SoundStream {
     if (!session_.Initialised()) return false;
     PaStreamParameters output;
     if (!DefaultOutput(format, output)) return false;
-    return Pa_OpenStream(&stream_, nullptr, &output, format.SampleRate, kFramesPerPeriod, paNoFlag, &Callback,
-                         this) == paNoError;
+    if (Pa_OpenStream(&stream_, nullptr, &output, format.SampleRate, kFramesPerPeriod, paNoFlag, &Callback, this) !=
+        paNoError)
+      return false;
+    // The callback's thread at real-time priority where the system allows it (best effort: without
+    // the privilege it keeps the normal one).
+    const PaHostApiInfo* api = Pa_GetHostApiInfo(Pa_GetDeviceInfo(output.device)->hostApi);
+    if (api != nullptr && api->type == paALSA) PaAlsa_EnableRealtimeScheduling(stream_, 1);
+    return true;
   }
 
   bool Start() override {

@@ -77,6 +77,9 @@ std::string FileTapConfiguration(const std::string& recordingPath) {
          "    type plug\n"
          "    slave.pcm {\n"
          "      type jack\n"
+         // A client name of its own: the plugin's default (the program's name and pid) is cut
+         // to JACK's 31 characters with a warning on stderr for a long test name.
+         "      name \"merolune-tap\"\n"
          "      playback_ports { 0 system:playback_1 1 system:playback_2 }\n"
          "    }\n"
          "  }\n"
