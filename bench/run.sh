@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Release tree and runs the benchmarks: our FFT against FFTW's (when that benchmark is
 # built), then the whole job's speed and merolune-cli's peak memory, merolune-cli's start-up against
-# sox's, then our codecs against the reference tools. CODEC_REPS sets the codec benchmark's runs per figure.
+# sox's, then our codecs against the reference tools, then the monitor's cost while it plays (into
+# JACK's dummy driver, started here under a server name of this run's own). CODEC_REPS sets the codec benchmark's runs per figure.
 #   bench/run.sh [merolune-bench options]     e.g. --long, --reps 9, --seconds 60
 # The packages come from scripts/install-deps.sh (./test.sh and ./run.sh run it too).
 set -euo pipefail
@@ -47,4 +48,15 @@ if build cmake --build build/release ${JOBS:+-j "$JOBS"} --target merolune-bench
   "$bin/merolune-bench-codecs" ${CODEC_REPS:+--reps "$CODEC_REPS"}
 else
   echo "## merolune-bench-codecs: not built (see above), skipped"
+fi
+
+if build cmake --build build/release ${JOBS:+-j "$JOBS"} --target merolune-bench-monitor; then
+  echo "## merolune-bench-monitor"
+  export JACK_DEFAULT_SERVER="merolune-bench-$$" JACK_NO_START_SERVER=1
+  jack_state="$(mktemp -d)"
+  trap 'sh "$top/tests/support/jack-fixture.sh" stop "$jack_state" >/dev/null 2>&1; rm -rf "$jack_state" "$log"' EXIT
+  sh "$top/tests/support/jack-fixture.sh" start "$jack_state" >&2
+  ALSA_CONFIG_PATH="$top/bench/alsa-jack.conf" "$bin/merolune-bench-monitor" 2>/dev/null
+else
+  echo "## merolune-bench-monitor: not built (see above), skipped"
 fi
