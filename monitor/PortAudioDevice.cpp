@@ -143,4 +143,12 @@ class PortAudioDevice final : public SoundDevice {
 
 std::unique_ptr<SoundDevice> MakePortAudioDevice() { return std::make_unique<PortAudioDevice>(); }
 
+void KeepSoundOutputUntilExit() {
+  // One reference that is never given back. PortAudio's JACK host API aborts the program in
+  // Pa_Terminate when the JACK server went away meanwhile; a program that never terminates
+  // PortAudio leaves its connections to the system as it exits.
+  static PortAudioSession* const kept = new PortAudioSession();
+  (void)kept;
+}
+
 }  // namespace merolune

@@ -53,4 +53,9 @@ class SoundDevice {
 // ALSA's and JACK's own messages on stderr are silenced while PortAudio starts and runs.
 std::unique_ptr<SoundDevice> MakePortAudioDevice();
 
+// For a program: PortAudio stays initialised until the process ends, whatever devices come and go.
+// (PortAudio's JACK host API ends the program with an assertion when it is terminated after the
+// JACK server went away.) Call once, before the first device.
+void KeepSoundOutputUntilExit();
+
 }  // namespace merolune

@@ -296,6 +296,9 @@ void TForm1::BuildControls(QWidget* client) {
   TrackBar3->setValue(500);
   TrackBar3->setTickInterval(500);
   TrackBar3->setTickPosition(QSlider::TicksBothSides);
+  // Attenuation grows downwards: full volume (0) at the top, as on a mixing desk.
+  TrackBar3->setInvertedAppearance(true);
+  TrackBar3->setInvertedControls(true);
 
   auto* groupBox3 = new QGroupBox("リサジュー", client);
   groupBox3->setGeometry(168, 152, 137, 129);

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "ErrorBox.h"
+#include "SoundDevice.h"
 #include "Unit1.h"
 
 namespace {
@@ -53,6 +54,9 @@ int main(int argc, char** argv) {
   QApplication::setApplicationDisplayName("Merolune");
   QApplication::setDesktopFileName("merolune");
 
+  // The sound output stays up until the program ends: a JACK server that stopped meanwhile must
+  // not turn the program's end into a crash.
+  merolune::KeepSoundOutputUntilExit();
   // A codec library that cannot be loaded stops the start with its message.
   std::unique_ptr<merolune::TForm1> created;
   if (!merolune::Guarded(nullptr, [&] { created = std::make_unique<merolune::TForm1>(); })) return 1;
