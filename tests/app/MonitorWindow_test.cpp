@@ -12,11 +12,13 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <algorithm>
 #include <cmath>
 #include <functional>
 
+#include "EncsetDlg.h"
 #include "ErrorBox.h"
 #include "FakeSoundDevice.h"
 #include "Monitor.h"
@@ -160,6 +162,41 @@ TEST_F(MonitorWindowTest, VolumeSliderScalesWhatPlays) {
     peak = std::max(peak, std::abs(static_cast<int>(static_cast<std::int16_t>(played[i] | played[i + 1] << 8))));
   EXPECT_LE(peak, static_cast<int>(std::ceil(32768 * std::pow(10.0, -2.5))) + 1);
   EXPECT_GT(peak, 0);
+}
+
+// Playing when the result is to be encoded: Play is released while the encoder runs and pressed
+// again afterwards.
+TEST_F(MonitorWindowTest, PlaybackPausesWhileTheResultIsEncoded) {
+  test::WavSpec wav;
+  wav.Data = test::SampleBytes(test::SongLike(20 * 44100, 44100, 9));
+  test::WriteBytes(dir_.File("song.wav"), test::MakeWav(wav));
+  form_->Edit1->setText(QString::fromStdString(dir_.File("song.wav")));
+  form_->Edit2->setText(QString::fromStdString(dir_.File("out.flac")));
+  TEncsetDlg::ModalHook = [](TEncsetDlg&) {};  // the settings page is taken as it is
+  bool pressed = false;
+  std::vector<bool> downWhileEncoding;
+  QTimer probe;
+  probe.setInterval(1);
+  QObject::connect(&probe, &QTimer::timeout, [&] {
+    if (!form_->JobRunning()) return;
+    if (!form_->isEnabled()) {  // a conversion: here the encoding
+      downWhileEncoding.push_back(form_->SpeedButton1->isChecked());
+    } else if (!pressed && form_->SpeedButton1->isEnabled()) {
+      // Within the job's block loop: Play, and wait until the channel really plays.
+      pressed = true;
+      form_->ToolButton6->click();
+      PumpUntil([&] { return DevicePlaying(); });
+    }
+  });
+  probe.start();
+  form_->Button1->click();
+  probe.stop();
+  TEncsetDlg::ModalHook = nullptr;
+  ASSERT_TRUE(errors_.empty()) << errors_.front().toStdString();
+  ASSERT_TRUE(pressed) << "Play never came during the job";
+  ASSERT_FALSE(downWhileEncoding.empty()) << "the probe never ran while encoding";
+  EXPECT_EQ(std::count(downWhileEncoding.begin(), downWhileEncoding.end(), true), 0);
+  EXPECT_TRUE(form_->SpeedButton1->isChecked()) << "Play was not pressed again after the encoding";
 }
 
 TEST_F(MonitorWindowTest, RemotePlayAnswersWhetherNowPlaying) {
