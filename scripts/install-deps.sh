@@ -8,6 +8,8 @@ packages=(
   libgtest-dev                       # unit tests
   libfftw3-dev                       # the benchmark's reference transform
   sox ffmpeg mpg123 lame flac vorbis-tools  # peer tools the tests check our files with
+  libjmac-java default-jre-headless  # jmac, the Java Monkey's Audio codec our .ape files are compared with
+  zlib1g-dev                         # CRC-32 of the Monkey's Audio encoder
   libmpg123-dev libavformat-dev libavcodec-dev libswresample-dev libavutil-dev  # codec libraries
   libflac-dev libogg-dev libvorbis-dev libmp3lame-dev  # headers of the codecs opened at run time
   qt6-base-dev libgl-dev             # the desktop program (Qt 6 Widgets, D-Bus)
