@@ -374,11 +374,14 @@ class Decompressor {
   std::int32_t GetData(char* buffer, std::int32_t blocks, std::int32_t* retrieved) {
     if (retrieved) *retrieved = 0;
     if (!buffer || blocks < 0 || !retrieved) return MAC_ERROR_BAD_PARAMETER;
+    if (failure_ != MAC_ERROR_SUCCESS) return failure_;
     const std::size_t blockAlign = static_cast<std::size_t>(channels_ * bits_ / 8);
     std::int32_t delivered = 0;
     while (delivered < blocks && position_ < totalBlocks_) {
       if (pendingAt_ == pending_.size()) {
         if (const std::int32_t decoded = DecodeMore(); decoded != MAC_ERROR_SUCCESS) {
+          // Audio after a damaged frame cannot be placed; only a seek starts afresh.
+          failure_ = decoded;
           *retrieved = delivered;
           return decoded;
         }
@@ -410,6 +413,7 @@ class Decompressor {
     position_ = block;
     decoded_.reset();
     flushing_ = false;
+    failure_ = MAC_ERROR_SUCCESS;
     return MAC_ERROR_SUCCESS;
   }
 
@@ -512,6 +516,7 @@ class Decompressor {
   std::int64_t position_ = 0;             // the next block GetData delivers
   std::optional<std::int64_t> decoded_;   // the block the decoder's next frame starts with
   bool flushing_ = false;                 // the demuxer has reached the end
+  std::int32_t failure_ = MAC_ERROR_SUCCESS;  // what every GetData answers until a seek
   std::vector<unsigned char> pending_;    // decoded, converted, not yet delivered
   std::size_t pendingAt_ = 0;
 };

@@ -51,7 +51,7 @@ extern "C" {
 #define MAC_INFO_BYTES_PER_SAMPLE 1005 /* 1, 2 or 3 */
 #define MAC_INFO_CHANNELS 1006         /* 1 or 2 */
 #define MAC_INFO_BLOCK_ALIGN 1007      /* bytes per block (one sample of every channel) */
-#define MAC_INFO_BLOCKS_PER_FRAME 1008
+#define MAC_INFO_BLOCKS_PER_FRAME 1008 /* the length, for a file of one frame */
 #define MAC_INFO_FINAL_FRAME_BLOCKS 1009
 #define MAC_INFO_TOTAL_FRAMES 1010
 #define MAC_INFO_WAV_DATA_BYTES 1013  /* bytes of PCM: total blocks x block align */
@@ -128,7 +128,7 @@ MEROLUNE_MACDLL_API intptr_t c_APEDecompress_GetInfo(APE_DECOMPRESS_HANDLE decom
 /* Up to `blocks` blocks of interleaved PCM in the WAV layout (8-bit unsigned, 16 and 24-bit signed
    little-endian), from the current position on; *blocksRetrieved gets the count, 0 at the end.
    MAC_ERROR_DECOMPRESSING_FRAME for damaged audio or a file that ends before its stated length; the
-   blocks delivered before the damage are counted. */
+   blocks delivered before the damage are counted, and later calls fail the same way until a Seek. */
 MEROLUNE_MACDLL_API int32_t c_APEDecompress_GetData(APE_DECOMPRESS_HANDLE decompressor, char* buffer,
                                                     int32_t blocks, int32_t* blocksRetrieved);
 /* Makes `block` (0 to total blocks) the next block GetData delivers. */

@@ -93,6 +93,7 @@ std::vector<std::uint8_t> CoreEncode(const std::vector<std::uint8_t>& pcm, const
 struct Decoded {
   std::int32_t CreateError = -1;
   std::int32_t DataError = 0;
+  std::int32_t NextError = 0;  // a further GetData after the one that gave 0 blocks or failed
   std::vector<std::uint8_t> Pcm;
 };
 
@@ -109,6 +110,9 @@ Decoded Decompress(const std::wstring& path, std::int32_t blocks = 1000) {
     result.Pcm.insert(result.Pcm.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(align) * got);
     if (result.DataError != 0 || got == 0) break;
   }
+  std::int32_t got = -1;
+  result.NextError = c_APEDecompress_GetData(decompressor, buffer.data(), blocks, &got);
+  EXPECT_EQ(got, 0);
   c_APEDecompress_Destroy(decompressor);
   return result;
 }
@@ -212,6 +216,7 @@ TEST_P(MacdllLevels, FilesDecodeExactlyWithFfmpegAndTheDecompressor) {
   const Decoded decoded = Decompress(Wide(dir.File("out.ape")), 4321);
   EXPECT_EQ(decoded.CreateError, 0);
   EXPECT_EQ(decoded.DataError, 0);
+  EXPECT_EQ(decoded.NextError, 0);
   EXPECT_TRUE(decoded.Pcm == pcm);
 
   APE_DECOMPRESS_HANDLE decompressor = c_APEDecompress_CreateW(Wide(dir.File("out.ape")).c_str(), nullptr);
@@ -378,6 +383,7 @@ TEST(MacdllTest, TruncatedFileIsAnErrorNotAShortSuccess) {
     EXPECT_EQ(decoded.CreateError, c.CreateError) << c.Keep << " bytes";
     if (decoded.CreateError == 0) {
       EXPECT_EQ(decoded.DataError, MAC_ERROR_DECOMPRESSING_FRAME) << c.Keep << " bytes";
+      EXPECT_EQ(decoded.NextError, MAC_ERROR_DECOMPRESSING_FRAME) << c.Keep << " bytes";
       EXPECT_LT(decoded.Pcm.size(), pcm.size());
     }
   }
