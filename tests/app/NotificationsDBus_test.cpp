@@ -18,6 +18,7 @@
 #include "ErrorBox.h"
 #include "Notifications.h"
 #include "Signals.h"
+#include "SoundDevice.h"
 #include "TempDir.h"
 #include "Unit1.h"
 #include "WavFile.h"
@@ -126,6 +127,7 @@ TEST_P(JobEndNoticeTest, OnlyAJobEndingWhileTheWindowIsInactiveIsAnnounced) {
   SetErrorBoxHook([&](const QString& title, const QString& text) {
     (title == "エラー" ? messageBoxes : errorBoxes).push_back(text);
   });
+  KeepSoundOutputUntilExit();  // as the program does: ALSA's probed plugins stay loaded
   auto form = std::make_unique<TForm1>();
   form->show();
   QWidget elsewhere;

@@ -14,6 +14,7 @@
 #include "ErrorBox.h"
 #include "RemoteControl.h"
 #include "Signals.h"
+#include "SoundDevice.h"
 #include "TempDir.h"
 #include "Unit1.h"
 #include "Unit2.h"
@@ -54,6 +55,7 @@ class RemoteDBusTest : public ::testing::Test {
   void SetUp() override {
     if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) GTEST_SKIP() << "no session bus";
     SetErrorBoxHook([](const QString&, const QString& text) { ADD_FAILURE() << text.toStdString(); });
+    KeepSoundOutputUntilExit();  // as the program does: ALSA's probed plugins stay loaded
     form_ = std::make_unique<TForm1>();
     ASSERT_TRUE(form_->StartRemoteControl());
   }

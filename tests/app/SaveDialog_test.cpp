@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "ErrorBox.h"
+#include "SoundDevice.h"
 #include "TempDir.h"
 #include "Unit1.h"
 
@@ -32,6 +33,7 @@ TEST_P(SaveDialogTest, ANameTypedWithoutExtensionGetsTheChosenTypes) {
   QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
   SetErrorBoxHook([](const QString&, const QString& text) { ADD_FAILURE() << text.toStdString(); });
   test::TempDir dir;
+  KeepSoundOutputUntilExit();  // as the program does: ALSA's probed plugins stay loaded
   TForm1 form;
   form.show();
   const QString folder = QString::fromStdString(dir.Path());

@@ -29,6 +29,7 @@
 #include "EncsetDlg.h"
 #include "ErrorBox.h"
 #include "Signals.h"
+#include "SoundDevice.h"
 #include "TempDir.h"
 #include "Unit2.h"
 #include "WavFile.h"
@@ -45,6 +46,7 @@ class MainWindowTest : public ::testing::Test {
     SetErrorBoxHook([this](const QString& title, const QString& text) {
       (title == "エラー" ? messageBoxes_ : errorBoxes_).push_back({title, text});
     });
+    KeepSoundOutputUntilExit();  // as the program does: ALSA's probed plugins stay loaded
     form_ = std::make_unique<TForm1>();
     form_->show();
     QApplication::setActiveWindow(form_.get());

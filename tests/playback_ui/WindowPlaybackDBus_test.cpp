@@ -181,13 +181,3 @@ TEST(WindowWithoutSound, StartsQuietlyAndKeepsPlayDisabled) {
 
 }  // namespace
 }  // namespace merolune
-
-// Its own main: every test writes its own ALSA configuration (the tap), which PortAudio reads when
-// it is initialised, so PortAudio is not kept initialised for the whole run as in the other window
-// tests.
-int main(int argc, char** argv) {
-  ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  QApplication app(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -5,14 +5,9 @@
 #include <QApplication>
 #include <cstdlib>
 
-#include "SoundDevice.h"
-
 int main(int argc, char** argv) {
   // Tests never need a display; a caller may still choose another platform explicitly.
   ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  // As in the program: PortAudio is initialised once and stays so. Terminating it unloads the ALSA
-  // plugins it probed, whose own start-up allocations LeakSanitizer then reports as ours.
-  merolune::KeepSoundOutputUntilExit();
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
