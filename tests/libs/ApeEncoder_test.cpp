@@ -79,10 +79,10 @@ std::vector<std::uint8_t> Encode(const std::vector<std::int16_t>& pcm, const Enc
 
 // The 44-byte header of a canonical WAV file holding `pcm`.
 std::vector<std::uint8_t> CanonicalHeader(const std::vector<std::int16_t>& pcm, std::uint32_t rate) {
-  WavSpec spec;
-  spec.SampleRate = rate;
-  spec.Data = SampleBytes(pcm);
-  const std::vector<std::uint8_t> wav = MakeWav(spec);
+  WavSpec song;
+  song.SampleRate = rate;
+  song.Data = SampleBytes(pcm);
+  const std::vector<std::uint8_t> wav = MakeWav(song);
   return {wav.begin(), wav.begin() + 44};
 }
 

@@ -248,9 +248,9 @@ TEST(MacdllTest, StoredWavHeaderTakes44BytesAndChangesNoAudio) {
   TempDir dir;
   const std::vector<std::int16_t> samples = SongLike(5000, 44100, 3);
   const std::vector<std::uint8_t> pcm = SampleBytes(samples);
-  WavSpec spec;
-  spec.Data = pcm;
-  const std::vector<std::uint8_t> wav = MakeWav(spec);
+  WavSpec wavFile;
+  wavFile.Data = pcm;
+  const std::vector<std::uint8_t> wav = MakeWav(wavFile);
   CompressOptions stored;
   stored.Header.assign(wav.begin(), wav.begin() + 44);
   ASSERT_EQ(Compress(dir.File("plain.ape"), pcm, CompressOptions{}), 0);
@@ -316,20 +316,20 @@ TEST_P(MacdllJmac, DecompressorGivesBackTheWavData) {
   TempDir dir;
   // The song's 16-bit samples widened or narrowed: every byte of a 24-bit sample varies.
   const std::vector<std::int16_t> song = SongLike(kFrame + 999, 44100, 8);
-  WavSpec spec;
-  spec.Channels = c.Channels;
-  spec.BitsPerSample = c.Bits;
+  WavSpec wavFile;
+  wavFile.Channels = c.Channels;
+  wavFile.BitsPerSample = c.Bits;
   for (std::size_t i = 0; i < song.size(); i += 2 / c.Channels) {
     const std::int32_t s = song[i];
-    if (c.Bits == 8) spec.Data.push_back(static_cast<std::uint8_t>((s >> 8) + 128));
-    if (c.Bits == 16) spec.Data.insert(spec.Data.end(), {static_cast<std::uint8_t>(s), static_cast<std::uint8_t>(s >> 8)});
+    if (c.Bits == 8) wavFile.Data.push_back(static_cast<std::uint8_t>((s >> 8) + 128));
+    if (c.Bits == 16) wavFile.Data.insert(wavFile.Data.end(), {static_cast<std::uint8_t>(s), static_cast<std::uint8_t>(s >> 8)});
     if (c.Bits == 24) {
       const std::int32_t wide = s * 256 + static_cast<std::int32_t>(i % 251);
-      spec.Data.insert(spec.Data.end(), {static_cast<std::uint8_t>(wide), static_cast<std::uint8_t>(wide >> 8),
+      wavFile.Data.insert(wavFile.Data.end(), {static_cast<std::uint8_t>(wide), static_cast<std::uint8_t>(wide >> 8),
                                          static_cast<std::uint8_t>(wide >> 16)});
     }
   }
-  WriteBytes(dir.File("in.wav"), MakeWav(spec));
+  WriteBytes(dir.File("in.wav"), MakeWav(wavFile));
   std::string command = "c";
   command += std::to_string(c.Level / 1000);
   std::string errors;
@@ -337,7 +337,7 @@ TEST_P(MacdllJmac, DecompressorGivesBackTheWavData) {
   const Decoded decoded = Decompress(Wide(dir.File("in.ape")), 777);
   EXPECT_EQ(decoded.CreateError, 0);
   EXPECT_EQ(decoded.DataError, 0);
-  EXPECT_TRUE(decoded.Pcm == spec.Data);
+  EXPECT_TRUE(decoded.Pcm == wavFile.Data);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, MacdllJmac,
