@@ -24,7 +24,7 @@ ctest --test-dir build/release --output-on-failure -j "$jobs"
 # The threaded parts under ThreadSanitizer (Qt itself is not instrumented, so only the code
 # whose threads are ours runs here).
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMEROLUNE_TSAN=ON -DMEROLUNE_BENCH=OFF
-tsan_tests=(ACS_Classes_test ACS_Wave_test ACS_FLAC_test ACS_Vorbis_test ACS_LAME_test Convert_test
+tsan_tests=(ACS_Classes_test ACS_Wave_test ACS_FLAC_test ACS_Vorbis_test ACS_LAME_test ACS_MAC_test Convert_test
             DDSD_test Monitor_test)
 cmake --build build/tsan -j "$jobs" --target KThdCmp_test SignalWatcher_test Cli_test merolune-cli MonitorWindow_test \
   "${tsan_tests[@]}"

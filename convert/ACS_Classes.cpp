@@ -42,7 +42,8 @@ void RunEvent(const TAuOutput::TOutputDoneEvent& event, TAuOutput& sender, const
 // ---------------------------------------------------------------------------------------------------
 // TAuFileStream
 
-TAuFileStream::TAuFileStream(const std::string& path, std::uint16_t mode) : FileStream(path, Open(path, mode)) {}
+TAuFileStream::TAuFileStream(const std::string& path, std::uint16_t mode)
+    : FileStream(path, Open(path, mode)) {}
 
 int TAuFileStream::Open(const std::string& path, std::uint16_t mode) {
   const bool create = mode == fmCreate;
@@ -193,6 +194,33 @@ std::int32_t TAuFileIn::GetTotalSeconds() {
 }
 
 std::int32_t TAuFileIn::FrameBytes() const { return channels_.load() * (bitsPerSample_.load() / 8); }
+
+void TAuFileIn::ReadDecoded(const std::function<bool()>& refill,
+                            const std::function<const std::uint8_t*()>& data, const std::uint8_t*& buffer,
+                            std::int32_t& bytes) {
+  if (!Busy()) throw EAuException(kAuStreamNotOpened);
+  bool delivered = false;
+  {
+    const std::lock_guard lock(ReadLock());
+    if (bufStart_ <= bufEnd_ || refill()) {
+      HandOutFromBuffer(data(), FrameBytes(), buffer, bytes);
+      return;
+    }
+    delivered = position_.load() > 0;
+  }
+  // A source that delivered nothing would restart for ever.
+  if (Loop() && delivered) {
+    EndRead();
+    BeginRead();
+    const std::lock_guard lock(ReadLock());
+    if (refill()) {
+      HandOutFromBuffer(data(), FrameBytes(), buffer, bytes);
+      return;
+    }
+  }
+  buffer = nullptr;
+  bytes = 0;
+}
 
 void TAuFileIn::BeginRead() {
   if (busy_.load()) throw EAuException(kAuInputIsBusy);
@@ -402,6 +430,18 @@ void TVerySmallThread::Execute() {
 TAuOutput::TAuOutput(QObject* owner) : QObject(owner), thread_(std::make_unique<TAuThread>(*this)) {}
 
 TAuOutput::~TAuOutput() { ShutDown(); }
+
+void TAuOutput::EndInputRead(bool& begun, std::exception_ptr& failure) {
+  if (!begun) return;
+  begun = false;
+  TAuInput* input = Input();
+  if (input == nullptr) return;
+  try {
+    input->EndRead();
+  } catch (...) {
+    if (!failure) failure = std::current_exception();
+  }
+}
 
 void TAuOutput::ShutDown() {
   if (shutDown_) return;

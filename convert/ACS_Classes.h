@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -251,6 +252,13 @@ class TAuFileIn : public TAuStreamedInput {
   std::mutex& ReadLock() { return readLock_; }
   // Bytes per frame from the fields; 0 before the format is known.
   std::int32_t FrameBytes() const;
+  // The whole of ReadBlock for a decoder with a buffer of its own (see HandOutFromBuffer): throws
+  // kAuStreamNotOpened unless Busy; hands out what the buffer holds, holding ReadLock and calling
+  // `refill` first when it is empty (false at the end of the data); at the end starts again from the
+  // beginning when Loop() is set and this pass delivered anything, else answers 0 bytes and a null
+  // pointer. `data` gives the buffer's start after a refill.
+  void ReadDecoded(const std::function<bool()>& refill, const std::function<const std::uint8_t*()>& data,
+                   const std::uint8_t*& buffer, std::int32_t& bytes);
 
   std::atomic<std::int32_t> openCount_{0};
   std::atomic<bool> valid_{false};
@@ -445,6 +453,9 @@ class TAuOutput : public QObject {
   // and stops delivering events. For the first line of a subclass's destructor, so that no step runs
   // on a half-destroyed object; the base destructor calls it too. The output cannot start again.
   void ShutDown();
+  // For FinishOutput: ends the reading PrepareOutput began on the input when `begun` (and clears
+  // it), keeping an exception of EndRead in `failure` unless an earlier one is there.
+  void EndInputRead(bool& begun, std::exception_ptr& failure);
 
  private:
   friend class TAuThread;

@@ -364,7 +364,8 @@ bool TFLACIn::Refill() {
         // stream does not know its own. A shorter result would be a damaged WAV. The buffer is
         // empty here, so Position counts every byte delivered.
         const std::int64_t size = size_.load();
-        if ((d.totalSamples > 0 && d.framesDecoded < d.totalSamples) || (size >= 0 && position_.load() < size))
+        if ((d.totalSamples > 0 && d.framesDecoded < d.totalSamples) ||
+            (size >= 0 && position_.load() < size))
           throw EAuException(kFLACLostSync);
         return false;
       }
@@ -383,28 +384,8 @@ bool TFLACIn::Refill() {
 }
 
 void TFLACIn::ReadBlock(const std::uint8_t*& buffer, std::int32_t& bytes) {
-  if (!Busy()) throw EAuException(kAuStreamNotOpened);
-  bool delivered = false;
-  {
-    const std::lock_guard lock(ReadLock());
-    if (bufStart_ <= bufEnd_ || Refill()) {
-      HandOutFromBuffer(impl_->buffer.data(), FrameBytes(), buffer, bytes);
-      return;
-    }
-    delivered = position_.load() > 0;
-  }
-  // A source that delivered nothing would restart for ever.
-  if (Loop() && delivered) {
-    EndRead();
-    BeginRead();
-    const std::lock_guard lock(ReadLock());
-    if (Refill()) {
-      HandOutFromBuffer(impl_->buffer.data(), FrameBytes(), buffer, bytes);
-      return;
-    }
-  }
-  buffer = nullptr;
-  bytes = 0;
+  ReadDecoded([this] { return Refill(); },
+              [this] { return static_cast<const std::uint8_t*>(impl_->buffer.data()); }, buffer, bytes);
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -662,16 +643,7 @@ void TFLACOut::FinishOutput() {
       }
     }
   }
-  if (d.inputBegun) {
-    d.inputBegun = false;
-    if (TAuInput* input = Input()) {
-      try {
-        input->EndRead();
-      } catch (...) {
-        if (!failure) failure = std::current_exception();
-      }
-    }
-  }
+  EndInputRead(d.inputBegun, failure);
   if (failure) std::rethrow_exception(failure);
 }
 

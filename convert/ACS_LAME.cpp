@@ -254,11 +254,7 @@ void TMP3Out::FinishOutput() {
   if (encoder_ && encoder_->ready) attempt([this] { CompleteStream(); });
   attempt([this] { ReleaseDestination(); });
   encoder_.reset();
-  if (inputBegun_) {
-    inputBegun_ = false;
-    TAuInput* input = Input();
-    if (input != nullptr) attempt([input] { input->EndRead(); });
-  }
+  EndInputRead(inputBegun_, failure);
   if (failure) std::rethrow_exception(failure);
 }
 

@@ -363,25 +363,7 @@ bool TVorbisIn::Refill() {
 }
 
 void TVorbisIn::ReadBlock(const std::uint8_t*& buffer, std::int32_t& bytes) {
-  if (!Busy()) throw EAuException(kAuStreamNotOpened);
-  {
-    const std::lock_guard lock(ReadLock());
-    if (bufStart_ <= bufEnd_ || Refill()) {
-      HandOutFromBuffer(buffer_.data(), FrameBytes(), buffer, bytes);
-      return;
-    }
-  }
-  if (Loop() && totalSamples_.load() != 0) {
-    EndRead();
-    BeginRead();
-    const std::lock_guard lock(ReadLock());
-    if (Refill()) {
-      HandOutFromBuffer(buffer_.data(), FrameBytes(), buffer, bytes);
-      return;
-    }
-  }
-  buffer = nullptr;
-  bytes = 0;
+  ReadDecoded([this] { return Refill(); }, [this] { return buffer_.data(); }, buffer, bytes);
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -598,17 +580,7 @@ void TVorbisOut::FinishOutput() {
   } catch (...) {
     failure = std::current_exception();
   }
-  if (inputBegun_) {
-    inputBegun_ = false;
-    TAuInput* input = Input();
-    if (input != nullptr) {
-      try {
-        input->EndRead();
-      } catch (...) {
-        if (!failure) failure = std::current_exception();
-      }
-    }
-  }
+  EndInputRead(inputBegun_, failure);
   {
     // The comments belong to one file; the next one gets its own.
     const std::lock_guard lock(commentsMutex_);

@@ -500,25 +500,7 @@ std::int32_t TWaveIn::DecodeMsBlock(const std::uint8_t* block, std::uint32_t len
 }
 
 void TWaveIn::ReadBlock(const std::uint8_t*& buffer, std::int32_t& bytes) {
-  if (!Busy()) throw EAuException(kAuStreamNotOpened);
-  {
-    const std::lock_guard lock(ReadLock());
-    if (bufStart_ <= bufEnd_ || Refill()) {
-      HandOutFromBuffer(Data(), FrameBytes(), buffer, bytes);
-      return;
-    }
-  }
-  if (Loop() && dataBytes_ > 0) {
-    EndRead();
-    BeginRead();
-    const std::lock_guard lock(ReadLock());
-    if (Refill()) {
-      HandOutFromBuffer(Data(), FrameBytes(), buffer, bytes);
-      return;
-    }
-  }
-  buffer = nullptr;
-  bytes = 0;
+  ReadDecoded([this] { return Refill(); }, [this] { return Data(); }, buffer, bytes);
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -589,17 +571,7 @@ void TWaveOut::FinishOutput() {
   } catch (...) {
     if (!failure) failure = std::current_exception();
   }
-  if (inputBegun_) {
-    inputBegun_ = false;
-    TAuInput* input = Input();
-    if (input != nullptr) {
-      try {
-        input->EndRead();
-      } catch (...) {
-        if (!failure) failure = std::current_exception();
-      }
-    }
-  }
+  EndInputRead(inputBegun_, failure);
   if (failure) std::rethrow_exception(failure);
 }
 

@@ -11,10 +11,12 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <thread>
 
 #include "ACS_FLAC.h"
 #include "ACS_LAME.h"
+#include "ACS_MAC.h"
 #include "ACS_Vorbis.h"
 #include "ACS_Wave.h"
 #include "DynamicLibrary.h"
@@ -107,13 +109,15 @@ TConvForm::TConvForm(QObject* owner) : QObject(owner) {
   PumpMessages = [] { QCoreApplication::processEvents(); };
   vorbisIn_ = new TVorbisIn(this);
   flacIn_ = new TFLACIn(this);
+  macIn_ = new TMACIn(this);
   waveIn_ = new TWaveIn(this);
   waveOut_ = new TWaveOut(this);
   vorbisOut_ = new TVorbisOut(this);
   mp3Out_ = new TMP3Out(this);
   flacOut_ = new TFLACOut(this);
+  macOut_ = new TMACOut(this);
 
-  for (TAuFileIn* input : std::initializer_list<TAuFileIn*>{vorbisIn_, flacIn_, waveIn_}) {
+  for (TAuFileIn* input : std::initializer_list<TAuFileIn*>{vorbisIn_, flacIn_, macIn_, waveIn_}) {
     input->SetEndSample(-1);
     input->SetLoop(false);
   }
@@ -150,6 +154,12 @@ TConvForm::TConvForm(QObject* owner) : QObject(owner) {
   flacOut_->SetQLPCoeffPrecision(0);
   flacOut_->SetQLPCoeffPrecisionSearch(false);
   flacOut_->SetVerify(false);
+
+  macOut_->SetInput(waveIn_);
+  macOut_->SetSuspendWhenIdle(true);
+  macOut_->SetFileMode(TFileOutputMode::foRewrite);
+  macOut_->SetCompressionLevel(2000);
+  macOut_->SetMaxAudioBytes(-1);
 }
 
 TConvForm::~TConvForm() = default;
@@ -194,7 +204,8 @@ void TConvForm::WaitForOutput(TAuOutput& output) {
   }
 }
 
-void TConvForm::RunBeside(const std::function<void(const std::atomic<bool>& stop, std::atomic<std::int32_t>& permille)>& work) {
+void TConvForm::RunBeside(
+    const std::function<void(const std::atomic<bool>& stop, std::atomic<std::int32_t>& permille)>& work) {
   std::atomic<bool> finished{false};
   std::atomic<bool> stop{false};
   std::atomic<std::int32_t> permille{-1};
@@ -219,9 +230,15 @@ void TConvForm::RunBeside(const std::function<void(const std::atomic<bool>& stop
   if (stop.load()) throw EAbort();
 }
 
-// The destination stream is released before the source stream, on every path.
+// The destination stream is released before the source stream, on every path. The Monkey's Audio
+// library opens its source by name, so only the destination stream is made for it.
 void TConvForm::RunDecoder(TAuFileIn& decoder, const std::string& source, const std::string& dest) {
-  TAuFileStream in(source, kSourceMode);
+  std::optional<TAuFileStream> in;
+  if (&decoder == macIn_) {
+    decoder.SetFileName(source);
+  } else {
+    in.emplace(source, kSourceMode);
+  }
   TAuFileStream out(dest, TAuFileStream::fmCreate);
   struct Detach {
     TAuFileIn& decoder;
@@ -232,7 +249,7 @@ void TConvForm::RunDecoder(TAuFileIn& decoder, const std::string& source, const 
     }
   } detach{decoder, *waveOut_};
   waveOut_->SetInput(&decoder);
-  decoder.AssignStream(&in);
+  if (in) decoder.AssignStream(&*in);
   waveOut_->SetStream(&out);
   waveOut_->Start();
   WaitForOutput(*waveOut_);
@@ -257,6 +274,12 @@ void TConvForm::RunEncoder(TAuFileOut& encoder, const std::string& source, const
       flacOut_->Start();
       WaitForOutput(*flacOut_);
       error = flacOut_->ErrorMessage();
+    } else if (&encoder == macOut_) {
+      // The Monkey's Audio library writes the file by name, and puts it in place only when complete.
+      macOut_->SetFileName(dest);
+      macOut_->Start();
+      WaitForOutput(*macOut_);
+      error = macOut_->ErrorMessage();
     } else {
       TAuFileStream out(dest, TAuFileStream::fmCreate);
       struct Release {
@@ -284,8 +307,8 @@ void TConvForm::DecodeFlacToWav(const std::string& source, const std::string& de
   RunDecoder(*flacIn_, source, dest);
 }
 
-void TConvForm::DecodeApeToWav(const std::string& source, const std::string&) {
-  throw EAuException(WithReason(kDecodingFailed, source, kUnsupportedFormat));
+void TConvForm::DecodeApeToWav(const std::string& source, const std::string& dest) {
+  RunDecoder(*macIn_, source, dest);
 }
 
 void TConvForm::DecodeMp3ToWav(const std::string& source, const std::string& dest) {
@@ -327,7 +350,8 @@ bool TConvForm::DecodeWmaToWav(const std::string& source, const std::string& des
     api.WMA2WAVEx(source.c_str(), dest.c_str(), OnWmaProgress, &progress);
     error = api.WMAGetLastError();
   });
-  if (!LooksLikeWav(dest)) throw EAuException(WithReason(kDecodingFailed, source, error ? std::strerror(error) : ""));
+  if (!LooksLikeWav(dest))
+    throw EAuException(WithReason(kDecodingFailed, source, error ? std::strerror(error) : ""));
   return FileExists(dest);
 }
 
@@ -348,8 +372,9 @@ void TConvForm::NoteSampleRate(const char* format, std::uint32_t source, std::in
                   std::to_string(source) + " Hz)");
 }
 
-void TConvForm::EncodeWavToApe(const std::string&, const std::string& dest, std::int32_t) {
-  throw EAuException(WithReason(kEncodingFailed, dest, kUnsupportedFormat));
+void TConvForm::EncodeWavToApe(const std::string& source, const std::string& dest, std::int32_t level) {
+  macOut_->SetCompressionLevel(level);
+  RunEncoder(*macOut_, source, dest);
 }
 
 void TConvForm::EncodeWavToFlac(const std::string& source, const std::string& dest, std::int8_t level) {
@@ -379,20 +404,28 @@ void TConvForm::EncodeWavToWma(const std::string& source, const std::string& des
   NoteSampleRate("WMA", rate, api.WAV2WMASampleRate(kbps, static_cast<std::int32_t>(rate)));
 }
 
-// Monkey's Audio has no components yet.
-bool TConvForm::Supports(FileFormat format) const { return format != FileFormat::Ape; }
-
 void TConvForm::Decode(FileFormat format, const std::string& source, const std::string& wav,
                        ConversionObserver* observer) {
   const Observing observing(*this, observer);
   switch (format) {
-    case FileFormat::Ape: DecodeApeToWav(source, wav); return;
-    case FileFormat::Ogg: DecodeOggToWav(source, wav); return;
-    case FileFormat::Mp3: DecodeMp3ToWav(source, wav); return;
-    case FileFormat::Flac: DecodeFlacToWav(source, wav); return;
-    case FileFormat::Wma: DecodeWmaToWav(source, wav); return;
+    case FileFormat::Ape:
+      DecodeApeToWav(source, wav);
+      return;
+    case FileFormat::Ogg:
+      DecodeOggToWav(source, wav);
+      return;
+    case FileFormat::Mp3:
+      DecodeMp3ToWav(source, wav);
+      return;
+    case FileFormat::Flac:
+      DecodeFlacToWav(source, wav);
+      return;
+    case FileFormat::Wma:
+      DecodeWmaToWav(source, wav);
+      return;
     case FileFormat::Wav:
-    case FileFormat::Unknown: break;
+    case FileFormat::Unknown:
+      break;
   }
   throw EAuException(kUnsupportedFormat);
 }
@@ -401,13 +434,24 @@ void TConvForm::Encode(FileFormat format, const std::string& wav, const std::str
                        const EncoderSettings& s, ConversionObserver* observer) {
   const Observing observing(*this, observer);
   switch (format) {
-    case FileFormat::Ape: EncodeWavToApe(wav, destination, s.ApeLevel); return;
-    case FileFormat::Ogg: EncodeWavToOgg(wav, destination, s.OggQuality); return;
-    case FileFormat::Mp3: EncodeWavToMp3(wav, destination, static_cast<std::uint16_t>(s.Mp3Kbps)); return;
-    case FileFormat::Flac: EncodeWavToFlac(wav, destination, static_cast<std::int8_t>(s.FlacLevel)); return;
-    case FileFormat::Wma: EncodeWavToWma(wav, destination, static_cast<std::uint16_t>(s.WmaKbps)); return;
+    case FileFormat::Ape:
+      EncodeWavToApe(wav, destination, s.ApeLevel);
+      return;
+    case FileFormat::Ogg:
+      EncodeWavToOgg(wav, destination, s.OggQuality);
+      return;
+    case FileFormat::Mp3:
+      EncodeWavToMp3(wav, destination, static_cast<std::uint16_t>(s.Mp3Kbps));
+      return;
+    case FileFormat::Flac:
+      EncodeWavToFlac(wav, destination, static_cast<std::int8_t>(s.FlacLevel));
+      return;
+    case FileFormat::Wma:
+      EncodeWavToWma(wav, destination, static_cast<std::uint16_t>(s.WmaKbps));
+      return;
     case FileFormat::Wav:
-    case FileFormat::Unknown: break;
+    case FileFormat::Unknown:
+      break;
   }
   throw EAuException(kUnsupportedFormat);
 }

@@ -18,6 +18,8 @@ class TAuFileOut;
 class TAuOutput;
 class TFLACIn;
 class TFLACOut;
+class TMACIn;
+class TMACOut;
 class TMP3Out;
 class TVorbisIn;
 class TVorbisOut;
@@ -43,12 +45,12 @@ inline constexpr char kWmafileLibrary[] = "libwmafile.so";
 // re-entrant: the caller keeps the user from starting a second conversion while one runs.
 //
 // Errors: the constructor throws EAuException when a codec library is missing ("libFLAC.so.12 library
-// could not be loaded." and so on). Every operation throws when its conversion fails: the stream
-// layer's messages for files it cannot open or create, "プラグインをロードできません" when libvbmp3.so is
-// missing, "libwmafile.so library could not be loaded." when a WMA conversion finds no libwmafile.so,
-// and kDecodingFailed / kEncodingFailed followed by the file and the component's reason otherwise.
-// A failed encoding leaves no destination behind; a failed decoding may leave a partial
-// WAV, which the job deletes with its temporary files.
+// could not be loaded.", "libmacdll.so library could not be loaded." and so on). Every operation throws when
+// its conversion fails: the stream layer's messages for files it cannot open or create,
+// "プラグインをロードできません" when libvbmp3.so is missing, "libwmafile.so library could not be loaded."
+// when a WMA conversion finds no libwmafile.so, and kDecodingFailed / kEncodingFailed followed by the file
+// and the component's reason otherwise. A failed encoding leaves no destination behind; a failed decoding may
+// leave a partial WAV, which the job deletes with its temporary files.
 class TConvForm : public QObject, public FormatConverter {
   Q_OBJECT
 
@@ -75,7 +77,6 @@ class TConvForm : public QObject, public FormatConverter {
   void EncodeWavToWma(const std::string& source, const std::string& dest, std::uint16_t kbps);
 
   // The job's entry points: the operation for the format, with the settings for the encodings.
-  bool Supports(FileFormat format) const override;
   void Decode(FileFormat format, const std::string& source, const std::string& wav,
               ConversionObserver* observer = nullptr) override;
   void Encode(FileFormat format, const std::string& wav, const std::string& destination,
@@ -90,11 +91,13 @@ class TConvForm : public QObject, public FormatConverter {
 
   TVorbisIn& VorbisIn1() { return *vorbisIn_; }
   TFLACIn& FLACIn1() { return *flacIn_; }
+  TMACIn& MACIn1() { return *macIn_; }
   TWaveIn& WaveIn1() { return *waveIn_; }
   TWaveOut& WaveOut1() { return *waveOut_; }
   TVorbisOut& VorbisOut1() { return *vorbisOut_; }
   TMP3Out& MP3Out1() { return *mp3Out_; }
   TFLACOut& FLACOut1() { return *flacOut_; }
+  TMACOut& MACOut1() { return *macOut_; }
 
  private:
   class Observing;
@@ -110,7 +113,8 @@ class TConvForm : public QObject, public FormatConverter {
   void RunEncoder(TAuFileOut& encoder, const std::string& source, const std::string& dest);
   // Runs `work` on a thread of its own, pumping meanwhile. `work` watches `stop` (set when the
   // observer asks to stop; EAbort follows once it returns) and may store its progress in thousandths.
-  void RunBeside(const std::function<void(const std::atomic<bool>& stop, std::atomic<std::int32_t>& permille)>& work);
+  void RunBeside(
+      const std::function<void(const std::atomic<bool>& stop, std::atomic<std::int32_t>& permille)>& work);
   // Tells the observer when an encoder wrote another sample rate than the source's.
   void NoteSampleRate(const char* format, std::uint32_t source, std::int32_t written);
 
@@ -119,11 +123,13 @@ class TConvForm : public QObject, public FormatConverter {
   // Owned through Qt's parent (this object), created in the constructor in this order.
   TVorbisIn* vorbisIn_ = nullptr;
   TFLACIn* flacIn_ = nullptr;
+  TMACIn* macIn_ = nullptr;
   TWaveIn* waveIn_ = nullptr;
   TWaveOut* waveOut_ = nullptr;
   TVorbisOut* vorbisOut_ = nullptr;
   TMP3Out* mp3Out_ = nullptr;
   TFLACOut* flacOut_ = nullptr;
+  TMACOut* macOut_ = nullptr;
 };
 
 }  // namespace merolune

@@ -338,6 +338,38 @@ TEST_F(MainWindowTest, ConversionsShowTheSettingsPageAndTheBannersOverADisabledW
   TEncsetDlg::ModalHook = nullptr;
 }
 
+// Monkey's Audio from the window: the "Ape" page is shown, its level reaches the file's header (after
+// the 52-byte descriptor), and an .ape source becomes an .ape destination behind both banners.
+TEST_F(MainWindowTest, MonkeysAudioJobsUseTheApePageLevel) {
+  std::vector<int> pages;
+  TEncsetDlg::ModalHook = [&](TEncsetDlg& dialog) {
+    pages.push_back(dialog.PageControl1->currentIndex());
+    dialog.SetApeItem(pages.size() == 1 ? 3 : 0);
+  };
+  ConversionWatch watch;
+  QTimer timer;
+  timer.setInterval(1);
+  QObject::connect(&timer, &QTimer::timeout, [&] { watch.Look(*form_); });
+  timer.start();
+
+  const std::string first = dir_.File("first.ape");
+  SetPaths(Song("song.wav", 2 * 44100), first);
+  form_->Button1->click();
+  EXPECT_TRUE(watch.encodingBanner);
+  EXPECT_EQ(test::U16At(test::ReadBytes(first), 52), 4000);
+
+  watch = ConversionWatch{};
+  const std::string second = dir_.File("second.ape");
+  SetPaths(first, second);
+  form_->Button1->click();
+  EXPECT_EQ(pages, (std::vector<int>{TEncsetDlg::pgApe, TEncsetDlg::pgApe}));
+  EXPECT_TRUE(watch.decodingBanner && watch.encodingBanner);
+  EXPECT_FALSE(watch.enabledWithBanner);
+  EXPECT_EQ(test::U16At(test::ReadBytes(second), 52), 1000);
+  EXPECT_TRUE(errorBoxes_.empty() && messageBoxes_.empty());
+  TEncsetDlg::ModalHook = nullptr;
+}
+
 // A signal in any phase of a job cancels it as the cancel button would (a conversion stops at once),
 // keeps the old destination, removes the temporary files and ends the event loops with 1.
 TEST_F(MainWindowTest, SignalsCancelEveryPhaseKeepTheOldFileAndEndTheLoopsWithOne) {

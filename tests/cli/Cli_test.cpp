@@ -328,10 +328,45 @@ TEST_F(CliTest, PipeSourceIsRefusedAtOnce) {
 
 // Every format reaches a link's target, a dangling link's future file, a pipe and a name at the
 // file-name limit the same way, with real encoders; what arrives starts as its format does.
+// Monkey's Audio: each --ape-level item reaches the header, an .ape source becomes an .ape destination
+// sample for sample, and damaged or foreign .ape sources fail with the file named and nothing left.
+TEST_F(CliTest, MonkeysAudioJobsAndTheirFailures) {
+  const std::string source = Song("song.wav", 3 * 73728 + 50);
+  for (int item = 0; item <= 3; ++item) {
+    const std::string ape = dir_.File("l" + std::to_string(item) + ".ape");
+    ASSERT_EQ(Cli("--quiet --bypass-all --ape-level " + std::to_string(item) + " " + Quote(source) + " " + Quote(ape))
+                  .status,
+              0);
+    EXPECT_EQ(test::U16At(test::ReadBytes(ape), 52), (item + 1) * 1000);
+  }
+  EXPECT_EQ(Cli("--ape-level 4 " + Quote(source) + " " + Quote(dir_.File("x.ape"))).status, 2);
+  ASSERT_EQ(Cli("--quiet --bypass-all " + Quote(dir_.File("l3.ape")) + " " + Quote(dir_.File("again.ape"))).status, 0);
+  ASSERT_EQ(Cli("--quiet --bypass-all " + Quote(dir_.File("again.ape")) + " " + Quote(dir_.File("back.wav"))).status,
+            0);
+  EXPECT_EQ(test::ReadResultWav(dir_.File("back.wav"), 44100), samples_);
+
+  std::vector<std::uint8_t> ape = test::ReadBytes(dir_.File("l1.ape"));
+  test::WriteBytes(dir_.File("cut.ape"), std::vector<std::uint8_t>(ape.begin(), ape.begin() + ape.size() / 2));
+  ape[ape.size() * 2 / 3] ^= 0x01;
+  test::WriteBytes(dir_.File("flipped.ape"), ape);
+  test::WriteBytes(dir_.File("empty.ape"), {});
+  test::WriteBytes(dir_.File("wave.ape"), test::ReadBytes(source));
+  for (const char* name : {"cut.ape", "flipped.ape", "empty.ape", "wave.ape"}) {
+    SCOPED_TRACE(name);
+    const CliRun run = Cli(Quote(dir_.File(name)) + " " + Quote(dir_.File("out.ape")));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(std::string("デコードに失敗しました: ") + dir_.File(name) + "\nMACDll error: "), std::string::npos)
+        << run.err;
+    EXPECT_FALSE(std::filesystem::exists(dir_.File("out.ape")));
+    EXPECT_TRUE(TempDirEmpty());
+  }
+}
+
 TEST_F(CliTest, EveryFormatReachesEveryKindOfDestination) {
   const std::string source = Song("song.wav", 44100);
   const std::map<std::string, std::string> magic{
-      {".wav", "RIFF"}, {".mp3", "ID3"}, {".ogg", "OggS"}, {".flac", "fLaC"}, {".wma", "\x30\x26\xB2\x75"}};
+      {".wav", "RIFF"}, {".mp3", "ID3"},  {".ogg", "OggS"},
+      {".flac", "fLaC"}, {".ape", "MAC "}, {".wma", "\x30\x26\xB2\x75"}};
   const auto startsRight = [&](const std::string& path, const std::string& ext) {
     const auto bytes = test::ReadBytes(path);
     const std::string head(bytes.begin(), bytes.begin() + std::min<std::size_t>(bytes.size(), 4));
@@ -383,7 +418,7 @@ TEST_F(CliTest, FullDiskKeepsTheOldDestinationInEveryFormat) {
   for (const char* tried : {"unshare -m", "unshare -rm"})
     if (std::system((std::string(tried) + " sh -c " + Quote(probe) + " 2>/dev/null").c_str()) == 0) unshare = tried;
   if (unshare.empty()) GTEST_SKIP() << "cannot mount a tmpfs here";
-  for (const char* ext : {".wav", ".mp3", ".ogg", ".flac", ".wma"}) {
+  for (const char* ext : {".wav", ".mp3", ".ogg", ".flac", ".wma", ".ape"}) {
     SCOPED_TRACE(ext);
     const std::string out = disk + "/out" + ext;
     const std::string script = probe + " && printf old > " + Quote(out) + " && \"$0\" \"$@\"; s=$?; cat " +

@@ -14,6 +14,7 @@
 
 #include "ACS_FLAC.h"
 #include "ACS_LAME.h"
+#include "ACS_MAC.h"
 #include "Convert.h"
 #include "PeerTools.h"
 #include "Signals.h"
@@ -39,6 +40,7 @@ const std::string kLame = MEROLUNE_LAME;
 const std::string kMpg123 = MEROLUNE_MPG123;
 const std::string kFfmpeg = MEROLUNE_FFMPEG;
 const std::string kFfprobe = MEROLUNE_FFPROBE;
+const std::string kJmac = MEROLUNE_JMAC;
 const std::string kCli = MEROLUNE_CLI;
 
 #define REQUIRE_TOOLS(...)                                              \
@@ -158,6 +160,28 @@ TEST_F(ConvertTest, EncodersWriteFilesThePeerToolsAccept) {
   EXPECT_EQ(ReadPcmWav(dir.File("mp3.wav"))->Frames(), frames);
 }
 
+// Monkey's Audio both ways with jmac: its files at every level decode to the original, ours decode
+// with it to the original, and the level reaches our file's header (after the 52-byte descriptor).
+TEST_F(ConvertTest, MonkeysAudioFilesGoBothWaysWithJmac) {
+  REQUIRE_TOOLS(kJmac);
+  const auto original = WriteSong(dir.File("song.wav"), 2 * 44100 + 321);
+  for (std::int32_t item = 1; item <= 4; ++item) {
+    const std::int32_t level = item * 1000;
+    SCOPED_TRACE(level);
+    ASSERT_EQ(RunTool({kJmac, "c" + std::to_string(item), dir.File("song.wav"), dir.File("jmac.ape")}), 0);
+    conv.DecodeApeToWav(dir.File("jmac.ape"), dir.File("from-jmac.wav"));
+    EXPECT_EQ(ReadPcmWav(dir.File("from-jmac.wav"))->Samples, original);
+    conv.EncodeWavToApe(dir.File("song.wav"), dir.File("ours.ape"), level);
+    EXPECT_EQ(test::U16At(test::ReadBytes(dir.File("ours.ape")), 52), level);
+    ASSERT_EQ(RunTool({kJmac, "d", dir.File("ours.ape"), dir.File("by-jmac.wav")}), 0);
+    EXPECT_EQ(ReadPcmWav(dir.File("by-jmac.wav"))->Samples, original);
+  }
+  // Any other level encodes at 2000, and stays set for the next encoding.
+  conv.EncodeWavToApe(dir.File("song.wav"), dir.File("odd.ape"), 2500);
+  EXPECT_EQ(test::U16At(test::ReadBytes(dir.File("odd.ape")), 52), 2000);
+  EXPECT_EQ(conv.MACOut1().CompressionLevel(), 2000);
+}
+
 TEST_F(ConvertTest, ArgumentsOutsideTheirListsFollowTheServiceRules) {
   REQUIRE_TOOLS(kFfprobe, kFlac);
   WriteSong(dir.File("song.wav"), 44100);
@@ -195,7 +219,7 @@ class Watcher : public ConversionObserver {
 // Every decoding and encoding tells how far it is, and stops when asked, leaving no destination.
 TEST_F(ConvertTest, ConversionsReportProgressAndStopWhenAsked) {
   WriteSong(dir.File("song.wav"), 40 * 44100);
-  for (const char* ext : {".ogg", ".mp3", ".flac", ".wma"}) {
+  for (const char* ext : {".ogg", ".mp3", ".flac", ".wma", ".ape"}) {
     SCOPED_TRACE(ext);
     const std::string coded = dir.File(std::string("song") + ext);
     const FileFormat format = FormatFromExtension(coded);
@@ -223,7 +247,8 @@ TEST_F(ConvertTest, ConversionsReportProgressAndStopWhenAsked) {
     EXPECT_THROW(conv.Decode(format, coded, dir.File("stopped.wav"), &stopDecoding), EAbort);
     DeleteFileIfExists(dir.File("stopped.wav"));
   }
-  ExpectOnlyFiles(dir.Path(), {"back.wav", "song.flac", "song.mp3", "song.ogg", "song.wav", "song.wma"});
+  ExpectOnlyFiles(dir.Path(),
+                  {"back.wav", "song.ape", "song.flac", "song.mp3", "song.ogg", "song.wav", "song.wma"});
 }
 
 // LAME encodes rates MP3 cannot carry, or low bit rates, at a rate of its own choice: the caller
@@ -270,12 +295,24 @@ TEST_F(ConvertTest, SourcesThatAreEmptyOrNotTheirFormatFailWithTheFileNamed) {
   for (const std::string name : {"empty", "junk"}) {
     const std::string source = dir.File(name);
     const std::string wav = dir.File(name + ".wav");
-    for (auto decode : {&TConvForm::DecodeOggToWav, &TConvForm::DecodeFlacToWav, &TConvForm::DecodeMp3ToWav}) {
+    for (auto decode : {&TConvForm::DecodeOggToWav, &TConvForm::DecodeFlacToWav, &TConvForm::DecodeMp3ToWav,
+                        &TConvForm::DecodeApeToWav}) {
       const std::string message = MessageOf([&] { (conv.*decode)(source, wav); });
       EXPECT_TRUE(StartsWith(message, kDecodingFailed + source)) << message;
     }
     const std::string message = MessageOf([&] { conv.DecodeWmaToWav(source, wav); });
     EXPECT_TRUE(StartsWith(message, kDecodingFailed + source)) << message;
+  }
+  // A Monkey's Audio file cut inside its audio, and one with a bit of its audio changed.
+  WriteSong(dir.File("song.wav"), 3 * 73728);
+  conv.EncodeWavToApe(dir.File("song.wav"), dir.File("song.ape"), 2000);
+  auto ape = test::ReadBytes(dir.File("song.ape"));
+  test::WriteBytes(dir.File("cut.ape"), std::vector<std::uint8_t>(ape.begin(), ape.begin() + ape.size() / 2));
+  ape[ape.size() * 3 / 4] ^= 0x10;
+  test::WriteBytes(dir.File("flipped.ape"), ape);
+  for (const std::string name : {"cut.ape", "flipped.ape"}) {
+    const std::string message = MessageOf([&] { conv.DecodeApeToWav(dir.File(name), dir.File("x.wav")); });
+    EXPECT_EQ(message, kDecodingFailed + dir.File(name) + "\nMACDll error: decompressing frame");
   }
   // A missing source is the stream layer's message.
   const std::string message = MessageOf([&] { conv.DecodeFlacToWav(dir.File("none.flac"), dir.File("x.wav")); });
@@ -285,7 +322,7 @@ TEST_F(ConvertTest, SourcesThatAreEmptyOrNotTheirFormatFailWithTheFileNamed) {
 TEST_F(ConvertTest, FailedEncodingsLeaveNoDestination) {
   test::WriteBytes(dir.File("junk.wav"), std::vector<std::uint8_t>(5000, 0x5A));
   WriteSong(dir.File("song.wav"), 20000);
-  for (const std::string ext : {".flac", ".ogg", ".mp3"}) {
+  for (const std::string ext : {".flac", ".ogg", ".mp3", ".ape"}) {
     const std::string dest = dir.File("out" + ext);
     test::WriteBytes(dest, {1, 2, 3});
     const FileFormat format = FormatFromExtension(dest);
