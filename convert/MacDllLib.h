@@ -28,6 +28,10 @@ MEROLUNE_ENTRY_POINTS(MacDllEntryPoints, "libmacdll.so", MEROLUNE_MACDLL_ENTRY_P
 
 // libmacdll, opened when the object is made; each Monkey's Audio component owns one. Require() throws
 // "libmacdll.so library could not be loaded." when the library is missing or lacks an entry point.
-class MacDllLib : public LibraryBinding<MacDllEntryPoints> {};
+// Once loaded it stays: FFmpeg beneath it keeps process-wide state of its own.
+class MacDllLib : public LibraryBinding<MacDllEntryPoints> {
+ public:
+  MacDllLib() : LibraryBinding(MacDllEntryPoints::kSoName, DynamicLibrary::Unloading::Never) {}
+};
 
 }  // namespace merolune
