@@ -9,6 +9,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QLabel>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -465,6 +466,41 @@ TEST_F(MainWindowTest, WindowHasItsFixedGeometry) {
   EXPECT_EQ(form_->SpeedButton2->geometry(), QRect(16, 288, 289, 25));
   EXPECT_FALSE(form_->windowFlags() & Qt::WindowMaximizeButtonHint);
   EXPECT_EQ(form_->minimumSize(), form_->maximumSize());
+}
+
+// The Help menu's three items: each makes its dialog with no owner, shows it modally, and the
+// dialog is gone once it has closed.
+TEST_F(MainWindowTest, HelpMenuItemsShowTheirDialogsModallyAndReleaseThem) {
+  const struct {
+    QAction* item;
+    const char* dialogClass;
+  } items[] = {{form_->M1, "merolune::TSendMsgDlg"}, {form_->E1, "merolune::TRiderDlg"},
+               {form_->V1, "merolune::TVersionDlg"}};
+  const auto count = [](const char* dialogClass) {
+    int n = 0;
+    for (const QWidget* widget : QApplication::topLevelWidgets()) n += widget->inherits(dialogClass) ? 1 : 0;
+    return n;
+  };
+  for (const auto& c : items) {
+    SCOPED_TRACE(c.dialogClass);
+    ASSERT_TRUE(c.item->isEnabled());
+    QString shown;
+    bool modal = false;
+    bool owned = true;
+    QTimer::singleShot(0, [&] {
+      if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+        shown = dialog->metaObject()->className();
+        modal = dialog->isModal();
+        owned = dialog->parent() != nullptr;
+        dialog->accept();
+      }
+    });
+    c.item->trigger();
+    EXPECT_EQ(shown, c.dialogClass);
+    EXPECT_TRUE(modal);
+    EXPECT_FALSE(owned);
+    EXPECT_EQ(count(c.dialogClass), 0);
+  }
 }
 
 }  // namespace
