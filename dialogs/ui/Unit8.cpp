@@ -26,7 +26,7 @@ namespace {
 constexpr int kClientWidth = 394;
 constexpr int kClientHeight = 249;
 constexpr int kBannerHeight = 73;
-constexpr int kBevelHeight = 8;
+constexpr const char* kInvitation = "作者へメッセージを送ることができます。お気軽にご利用ください。";
 
 QLabel* MakeLabel(const char* text, QWidget* parent, int x, int y, const QFont& font) {
   auto* label = new QLabel(QString::fromUtf8(text), parent);
@@ -64,7 +64,8 @@ TSendMsgDlg::TSendMsgDlg(QWidget* parent) : QDialog(parent) {
   Bevel1->setGeometry(0, kBannerHeight - 1, kClientWidth, 2);
   Bevel1->setFixedHeight(2);
   Label1 = MakeLabel("一言メッセージ", this, 16, 16, UiFont(UiFace::JapaneseUi, 19, true));
-  Label2 = MakeLabel("作者へメッセージを送ることができます。お気軽にご利用ください。", this, 32, 48, font());
+  const QString invitation = QString::fromUtf8(kInvitation);
+  Label2 = MakeLabel(kInvitation, this, 32, 48, FittedFont(font(), invitation, kClientWidth - 32 - 8));
   Memo1 = new QPlainTextEdit(this);
   Memo1->setGeometry(8, 80, 377, 129);
   BitBtn1 = MakeButton("送る", QStyle::SP_DialogApplyButton, this, QRect(104, 216, 81, 25));

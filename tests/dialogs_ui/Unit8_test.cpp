@@ -114,6 +114,7 @@ TEST_F(SendMsgDlgTest, ControlsTextsAndBounds) {
   EXPECT_EQ(dialog_->Label1->pos(), QPoint(16, 16));
   EXPECT_EQ(dialog_->Label2->text(), "作者へメッセージを送ることができます。お気軽にご利用ください。");
   EXPECT_EQ(dialog_->Label2->pos(), QPoint(32, 48));
+  EXPECT_LE(dialog_->Label2->geometry().right(), 394 - 8);  // the whole invitation is seen
   EXPECT_EQ(dialog_->Memo1->geometry(), QRect(8, 80, 377, 129));
   EXPECT_TRUE(dialog_->Memo1->toPlainText().isEmpty());
   EXPECT_EQ(dialog_->BitBtn1->text(), "送る");
