@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QDesktopServices>
 #include <QFile>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -14,19 +13,12 @@
 #include <QTextCursor>
 #include <QUrl>
 
+#include "UrlRecorder.h"
+
 namespace merolune {
 namespace {
 
-// Stands in for the user's browser: records the addresses handed to QDesktopServices.
-class UrlRecorder : public QObject {
-  Q_OBJECT
-
- public:
-  QList<QUrl> Opened;
-
- public slots:
-  void Open(const QUrl& url) { Opened.push_back(url); }
-};
+using test::UrlRecorder;
 
 bool WritePage(const QString& path, const QByteArray& html) {
   QFile file(path);
@@ -88,13 +80,11 @@ TEST(RiderDlg, EveryShowingLoadsThePageAnewAndLinksOpenOutside) {
   ASSERT_TRUE(dialog.WebBrowser1->toPlainText().contains("outside"));
 
   UrlRecorder recorder;
-  QDesktopServices::setUrlHandler("http", &recorder, "Open");
   QTextCursor link = dialog.WebBrowser1->document()->find("outside");
   ASSERT_FALSE(link.isNull());
   link.setPosition(link.position() - 3);  // inside the word
   const QPoint at = dialog.WebBrowser1->cursorRect(link).center();
   QTest::mouseClick(dialog.WebBrowser1->viewport(), Qt::LeftButton, {}, at);
-  QDesktopServices::unsetUrlHandler("http");
   ASSERT_EQ(recorder.Opened.size(), 1);
   EXPECT_EQ(recorder.Opened[0], QUrl("http://site.test/page"));
   EXPECT_TRUE(dialog.WebBrowser1->toPlainText().contains("outside"));  // the page stays
@@ -102,5 +92,3 @@ TEST(RiderDlg, EveryShowingLoadsThePageAnewAndLinksOpenOutside) {
 
 }  // namespace
 }  // namespace merolune
-
-#include "Unit7_test.moc"
