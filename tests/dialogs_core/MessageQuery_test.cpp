@@ -112,11 +112,5 @@ TEST(RiderPagePath, BesideTheProgramThenTheInstalledDataFolder) {
   EXPECT_EQ(RiderPagePath(bin), bin + "/rider.html");
 }
 
-TEST(MissingRiderPage, NamesThePathAsText) {
-  const QString page = MissingRiderPage("/opt/a<b>/rider.html");
-  EXPECT_TRUE(page.contains("/opt/a&lt;b&gt;/rider.html"));
-  EXPECT_TRUE(page.contains("見つかりません"));
-}
-
 }  // namespace
 }  // namespace merolune
