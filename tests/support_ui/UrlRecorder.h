@@ -4,7 +4,6 @@
 #include <QDesktopServices>
 #include <QList>
 #include <QObject>
-#include <QString>
 #include <QStringList>
 #include <QUrl>
 
