@@ -2,6 +2,8 @@
 // The interface's fonts: each face the windows were laid out with, requested by name with fallbacks.
 
 #include <QFont>
+#include <QFontMetricsF>
+#include <QString>
 #include <QStringList>
 
 namespace merolune {
@@ -45,6 +47,17 @@ inline QFont UiFont(UiFace face, int pixelSize, bool bold = false) {
   }
   font.setPixelSize(pixelSize);
   font.setBold(bold);
+  return font;
+}
+
+// `font` with its letters drawn closer together, when needed, so that `text` takes at most `width`
+// pixels: a line laid out for a proportional Japanese face keeps to its place with the fixed-pitch
+// kana of the stand-in fonts.
+inline QFont FittedFont(QFont font, const QString& text, int width) {
+  const qreal natural = QFontMetricsF(font).horizontalAdvance(text);
+  if (natural > width && text.size() > 1) {
+    font.setLetterSpacing(QFont::AbsoluteSpacing, -(natural - width) / static_cast<qreal>(text.size() - 1));
+  }
   return font;
 }
 

@@ -12,7 +12,8 @@ packages=(
   zlib1g-dev                         # CRC-32 of the Monkey's Audio encoder
   libmpg123-dev libavformat-dev libavcodec-dev libswresample-dev libavutil-dev  # codec libraries
   libflac-dev libogg-dev libvorbis-dev libmp3lame-dev  # headers of the codecs opened at run time
-  qt6-base-dev libgl-dev             # the desktop program (Qt 6 Widgets, D-Bus)
+  qt6-base-dev libgl-dev             # the desktop program (Qt 6 Widgets, D-Bus, Network)
+  qt6-svg-dev                        # tools/MakeVersionPicture: the version picture drawn from the SVG icon
   fonts-noto-cjk                     # Japanese text in the windows
   fonts-liberation                   # the widths of Times New Roman and Arial, which the banners ask for
   dbus libglib2.0-bin                # a private session bus and gdbus for the remote-control tests

@@ -3,7 +3,8 @@
 # window, the tuning dialog, a job in progress, and the error box for a source whose path is 300
 # characters long. Where a window manager (openbox) and xdotool are installed, it runs under the
 # window manager and also photographs the encoding banner after a click on the disabled window,
-# and again a moment later with the progress bar moved on.
+# and again a moment later with the progress bar moved on, and the help menu's three dialogs
+# (opened from the keyboard): the message to the author, the explanation page and the version.
 # Writes out/screenshots/*.png. MEROLUNE_BUILD_DIR chooses the build (default build/release).
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
@@ -71,6 +72,17 @@ dbus-run-session -- xvfb-run -a -s "-screen 0 800x600x24" bash -c '
     sleep 2
     import -window root "$OUT/encoding-progress.png"
     wait $job
+
+    # The three dialogs of the help menu, each closed again with Enter (Esc does not close the version).
+    xdotool key alt+o; sleep 0.5; xdotool key m; sleep 1.5
+    import -window root "$OUT/help-message.png"
+    xdotool key Escape; sleep 0.5
+    xdotool key alt+h; sleep 0.5; xdotool key e; sleep 2
+    import -window root "$OUT/help-explanation.png"
+    xdotool key Return; sleep 0.5
+    xdotool key alt+h; sleep 0.5; xdotool key v; sleep 1.5
+    import -window root "$OUT/help-version.png"
+    xdotool key Return; sleep 0.5
   fi
   kill $app; wait $app 2>/dev/null || true
 

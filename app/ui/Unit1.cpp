@@ -45,6 +45,9 @@
 #include "RemoteControl.h"
 #include "SignalWatcher.h"
 #include "Unit2.h"
+#include "Unit6.h"
+#include "Unit7.h"
+#include "Unit8.h"
 #include "YTrackBar.h"
 
 namespace merolune {
@@ -157,8 +160,10 @@ void TForm1::BuildMenus() {
   HelpMenu = menuBar()->addMenu("ヘルプ(&H)");
   E1 = HelpMenu->addAction("補足説明(&E)...");
   V1 = HelpMenu->addAction("バージョン(&V)...");
-  // The three small dialogs arrive with their own modules.
-  for (QAction* pending : {M1, E1, V1}) pending->setEnabled(false);
+  // The small dialogs: each made for one showing, with no owner, and gone when it closes.
+  connect(M1, &QAction::triggered, this, [this] { Guarded(this, [] { TSendMsgDlg().exec(); }); });
+  connect(E1, &QAction::triggered, this, [this] { Guarded(this, [] { TRiderDlg().exec(); }); });
+  connect(V1, &QAction::triggered, this, [this] { Guarded(this, [] { TVersionDlg().exec(); }); });
   connect(E2, &QAction::triggered, this, [this] { Guarded(this, [&] { EncsetDlg->exec(); }); });
   connect(O1, &QAction::triggered, this, [this] { Button2Click(); });
   connect(S1, &QAction::triggered, this, [this] { Button3Click(); });

@@ -143,9 +143,9 @@ class TForm1 : public QMainWindow, private JobProgress, private JobQuestions, pr
   QAction* S1;                // choose the destination (Button3)
   QAction* X1;                // quit
   QAction* E2;                // the encoding settings dialog
-  QAction* M1;                // a short message (disabled until its dialog comes)
-  QAction* E1;                // notes (disabled until its dialog comes)
-  QAction* V1;                // the version (disabled until its dialog comes)
+  QAction* M1;                // a short message to the author (TSendMsgDlg)
+  QAction* E1;                // the explanation page (TRiderDlg)
+  QAction* V1;                // the version (TVersionDlg)
   QAction* SaveFormats[kFormats.size()];  // the save-format menu's items, by tag
   QAction* Dontconfirmoverwrite1;         // toggle: overwrite an existing destination without asking
   std::unique_ptr<TTuneDlg> TuneDlg;      // the tuning dialog, created once without an owner

@@ -9,6 +9,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QLabel>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -497,6 +498,24 @@ TEST_F(MainWindowTest, WindowHasItsFixedGeometry) {
   EXPECT_EQ(form_->SpeedButton2->geometry(), QRect(16, 288, 289, 25));
   EXPECT_FALSE(form_->windowFlags() & Qt::WindowMaximizeButtonHint);
   EXPECT_EQ(form_->minimumSize(), form_->maximumSize());
+}
+
+// The Help menu's three items: each makes its dialog with no owner and shows it modally; the
+// dialog is gone once it has closed.
+TEST_F(MainWindowTest, HelpMenuItemsShowTheirDialogsModallyAndReleaseThem) {
+  for (const auto& [item, dialogClass] : {std::pair{form_->M1, "merolune::TSendMsgDlg"},
+                                          {form_->E1, "merolune::TRiderDlg"}, {form_->V1, "merolune::TVersionDlg"}}) {
+    QString shown;
+    QTimer::singleShot(0, [&shown] {
+      auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+      if (dialog == nullptr) return;
+      if (dialog->isModal() && dialog->parent() == nullptr) shown = dialog->metaObject()->className();
+      dialog->accept();
+    });
+    item->trigger();
+    EXPECT_EQ(shown, dialogClass);
+    for (const QWidget* widget : QApplication::topLevelWidgets()) EXPECT_FALSE(widget->inherits(dialogClass));
+  }
 }
 
 }  // namespace
