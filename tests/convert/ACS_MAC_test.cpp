@@ -23,6 +23,7 @@ namespace {
 using test::TempDir;
 
 const std::string kFfmpeg = MEROLUNE_FFMPEG;
+const std::string kJmac = MEROLUNE_JMAC;
 
 // Encodes the WAV file `wav` into `ape` at `level`; the output's error message.
 std::string Encode(TMACOut& out, const std::string& wav, const std::string& ape, std::int32_t level) {
@@ -106,6 +107,30 @@ TEST(MACComponents, EncodeAndDecodeEverySampleAtEveryLevel) {
   ASSERT_EQ(Decode(in, dir.File("song2000.ape"), dir.File("range.wav"), start, end), "");
   const std::vector<std::int16_t> slice(song.begin() + 2 * start, song.begin() + 2 * end);
   EXPECT_EQ(test::ReadPcmWav(dir.File("range.wav"))->Samples, slice);
+}
+
+// jmac's files of the other widths and mono come out as WAV files of their own format, byte for byte.
+TEST(MACComponents, OtherWidthsAndMonoKeepTheirFormat) {
+  if (!test::ToolAvailable(kJmac)) GTEST_SKIP() << "jmac is missing";
+  TempDir dir;
+  const struct { std::uint16_t Channels, Bits; } cases[] = {{2, 24}, {1, 8}, {1, 16}};
+  TMACIn in;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Bits);
+    test::WavSpec wav;
+    wav.Channels = c.Channels;
+    wav.BitsPerSample = c.Bits;
+    // Every byte varies: a pseudo-random walk.
+    std::uint32_t state = 12345;
+    for (std::size_t i = 0; i < 3 * 44100 * c.Channels * c.Bits / 8; ++i) {
+      state = state * 1103515245U + 12345U;
+      wav.Data.push_back(static_cast<std::uint8_t>(state >> 24));
+    }
+    test::WriteBytes(dir.File("in.wav"), test::MakeWav(wav));
+    ASSERT_EQ(test::RunTool({kJmac, "c2", dir.File("in.wav"), dir.File("in.ape")}), 0);
+    ASSERT_EQ(Decode(in, dir.File("in.ape"), dir.File("out.wav")), "");
+    EXPECT_EQ(test::ReadBytes(dir.File("out.wav")), test::MakeWav(wav));
+  }
 }
 
 // The library codes 16-bit stereo only: other input ends the run with its reason and leaves no file.
