@@ -653,6 +653,23 @@ void TAuFileOut::ReleaseDestination() {
   stream->Close();
 }
 
+merolune::Stream* TAuFileOut::OpenDestinationAndInput(bool& inputBegun) {
+  inputBegun = false;
+  merolune::Stream* stream = OpenDestination();
+  Input()->BeginRead();
+  inputBegun = true;
+  return stream;
+}
+
+void TAuFileOut::ReleaseDestinationAndInput(bool& inputBegun, std::exception_ptr& failure) {
+  try {
+    ReleaseDestination();
+  } catch (...) {
+    if (!failure) failure = std::current_exception();
+  }
+  EndInputRead(inputBegun, failure);
+}
+
 TAuTaggedFileOut::TAuTaggedFileOut(QObject* owner) : TAuFileOut(owner) {}
 
 }  // namespace merolune

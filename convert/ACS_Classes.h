@@ -547,6 +547,12 @@ class TAuFileOut : public TAuStreamedOutput {
   // For FinishOutput: closes and frees the stream OpenDestination opened; an assigned stream is left
   // to its owner. Throws EAuException when the close fails (the stream is freed anyway).
   void ReleaseDestination();
+  // The usual first steps of PrepareOutput: OpenDestination, then the input's BeginRead, with
+  // `inputBegun` set once that has succeeded. The destination stream.
+  merolune::Stream* OpenDestinationAndInput(bool& inputBegun);
+  // The usual last steps of FinishOutput: ReleaseDestination and EndInputRead, each one's exception
+  // kept in `failure` unless an earlier one is there.
+  void ReleaseDestinationAndInput(bool& inputBegun, std::exception_ptr& failure);
 
   std::atomic<TFileOutputMode> fileMode_{TFileOutputMode::foRewrite};
 

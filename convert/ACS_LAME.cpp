@@ -122,12 +122,9 @@ TMP3Out::TMP3Out(QObject* owner) : TAuTaggedFileOut(owner), library_(std::make_u
 TMP3Out::~TMP3Out() { ShutDown(); }
 
 void TMP3Out::PrepareOutput() {
-  inputBegun_ = false;
   encoder_.reset();
-  merolune::Stream* stream = OpenDestination();
+  merolune::Stream* stream = OpenDestinationAndInput(inputBegun_);
   TAuInput* input = Input();
-  input->BeginRead();
-  inputBegun_ = true;
   const std::int32_t channels = input->Channels();
   const std::int32_t bits = input->BitsPerSample();
   const std::int32_t rate = input->SampleRate();
@@ -252,9 +249,8 @@ void TMP3Out::FinishOutput() {
     }
   };
   if (encoder_ && encoder_->ready) attempt([this] { CompleteStream(); });
-  attempt([this] { ReleaseDestination(); });
   encoder_.reset();
-  EndInputRead(inputBegun_, failure);
+  ReleaseDestinationAndInput(inputBegun_, failure);
   if (failure) std::rethrow_exception(failure);
 }
 

@@ -436,12 +436,9 @@ std::string QualityRefusedMessage(float quality, std::int32_t rate, std::int32_t
 }  // namespace
 
 void TVorbisOut::PrepareOutput() {
-  inputBegun_ = false;
   encoder_.reset();
-  merolune::Stream* stream = OpenDestination();
+  merolune::Stream* stream = OpenDestinationAndInput(inputBegun_);
   TAuInput* input = Input();
-  input->BeginRead();
-  inputBegun_ = true;
   if (FileMode() == TFileOutputMode::foAppend) stream->Seek(0, SeekOrigin::End);
 
   const OggVorbisApi& api = library_->Api();
@@ -575,12 +572,7 @@ bool TVorbisOut::ProcessBlock(bool abort) {
 
 void TVorbisOut::FinishOutput() {
   std::exception_ptr failure;
-  try {
-    ReleaseDestination();
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  EndInputRead(inputBegun_, failure);
+  ReleaseDestinationAndInput(inputBegun_, failure);
   {
     // The comments belong to one file; the next one gets its own.
     const std::lock_guard lock(commentsMutex_);

@@ -566,12 +566,7 @@ void TWaveOut::FinishOutput() {
   } catch (...) {
     failure = std::current_exception();
   }
-  try {
-    ReleaseDestination();
-  } catch (...) {
-    if (!failure) failure = std::current_exception();
-  }
-  EndInputRead(inputBegun_, failure);
+  ReleaseDestinationAndInput(inputBegun_, failure);
   if (failure) std::rethrow_exception(failure);
 }
 

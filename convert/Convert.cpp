@@ -17,6 +17,7 @@
 #include "ACS_FLAC.h"
 #include "ACS_LAME.h"
 #include "ACS_MAC.h"
+#include "ACS_Opus.h"
 #include "ACS_Vorbis.h"
 #include "ACS_Wave.h"
 #include "DynamicLibrary.h"
@@ -116,6 +117,7 @@ TConvForm::TConvForm(QObject* owner) : QObject(owner) {
   mp3Out_ = new TMP3Out(this);
   flacOut_ = new TFLACOut(this);
   macOut_ = new TMACOut(this);
+  opusOut_ = new TOpusOut(this);
 
   for (TAuFileIn* input : std::initializer_list<TAuFileIn*>{vorbisIn_, flacIn_, macIn_, waveIn_}) {
     input->SetEndSample(-1);
@@ -160,6 +162,10 @@ TConvForm::TConvForm(QObject* owner) : QObject(owner) {
   macOut_->SetFileMode(TFileOutputMode::foRewrite);
   macOut_->SetCompressionLevel(2000);
   macOut_->SetMaxAudioBytes(-1);
+
+  opusOut_->SetInput(waveIn_);
+  opusOut_->SetSuspendWhenIdle(true);
+  opusOut_->SetFileMode(TFileOutputMode::foRewrite);
 }
 
 TConvForm::~TConvForm() = default;
@@ -382,6 +388,11 @@ void TConvForm::EncodeWavToFlac(const std::string& source, const std::string& de
   RunEncoder(*flacOut_, source, dest);
 }
 
+void TConvForm::EncodeWavToOpus(const std::string& source, const std::string& dest, std::int32_t kbps) {
+  opusOut_->SetBitRate(kbps);
+  RunEncoder(*opusOut_, source, dest);
+}
+
 void TConvForm::EncodeWavToWma(const std::string& source, const std::string& dest, std::uint16_t kbps) {
   // The source is opened here first, so a missing one gives the stream layer's message.
   TAuFileStream(source, kSourceMode).Close();
@@ -423,6 +434,8 @@ void TConvForm::Decode(FileFormat format, const std::string& source, const std::
     case FileFormat::Wma:
       DecodeWmaToWav(source, wav);
       return;
+    // Opus is written only, for now.
+    case FileFormat::Opus:
     case FileFormat::Wav:
     case FileFormat::Unknown:
       break;
@@ -448,6 +461,9 @@ void TConvForm::Encode(FileFormat format, const std::string& wav, const std::str
       return;
     case FileFormat::Wma:
       EncodeWavToWma(wav, destination, static_cast<std::uint16_t>(s.WmaKbps));
+      return;
+    case FileFormat::Opus:
+      EncodeWavToOpus(wav, destination, s.OpusKbps);
       return;
     case FileFormat::Wav:
     case FileFormat::Unknown:

@@ -21,6 +21,7 @@ class TFLACOut;
 class TMACIn;
 class TMACOut;
 class TMP3Out;
+class TOpusOut;
 class TVorbisIn;
 class TVorbisOut;
 class TWaveIn;
@@ -75,6 +76,9 @@ class TConvForm : public QObject, public FormatConverter {
   // 0..8 (higher means 8), or -1 for the FLAC output's detailed settings.
   void EncodeWavToFlac(const std::string& source, const std::string& dest, std::int8_t level);
   void EncodeWavToWma(const std::string& source, const std::string& dest, std::uint16_t kbps);
+  // 32..256 kbit/s (kept within); the file is at 48 kHz as Opus always is, its header naming the source's
+  // rate.
+  void EncodeWavToOpus(const std::string& source, const std::string& dest, std::int32_t kbps);
 
   // The job's entry points: the operation for the format, with the settings for the encodings.
   void Decode(FileFormat format, const std::string& source, const std::string& wav,
@@ -98,6 +102,7 @@ class TConvForm : public QObject, public FormatConverter {
   TMP3Out& MP3Out1() { return *mp3Out_; }
   TFLACOut& FLACOut1() { return *flacOut_; }
   TMACOut& MACOut1() { return *macOut_; }
+  TOpusOut& OpusOut1() { return *opusOut_; }
 
  private:
   class Observing;
@@ -130,6 +135,7 @@ class TConvForm : public QObject, public FormatConverter {
   TMP3Out* mp3Out_ = nullptr;
   TFLACOut* flacOut_ = nullptr;
   TMACOut* macOut_ = nullptr;
+  TOpusOut* opusOut_ = nullptr;
 };
 
 }  // namespace merolune

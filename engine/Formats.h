@@ -9,7 +9,7 @@
 namespace merolune {
 
 // A file's format, chosen by its extension; anything outside the table is Unknown.
-enum class FileFormat { Unknown = -1, Wav, Ape, Ogg, Mp3, Flac, Wma };
+enum class FileFormat { Unknown = -1, Wav, Ape, Ogg, Mp3, Flac, Wma, Opus };
 
 // What the encodings receive.
 struct EncoderSettings {
@@ -18,6 +18,7 @@ struct EncoderSettings {
   std::int32_t Mp3Kbps = 192;
   std::int32_t FlacLevel = -1;  // 0..8, or -1 for the FLAC output's detailed settings
   std::int32_t WmaKbps = 96;
+  std::int32_t OpusKbps = 128;  // 32..256
 };
 
 // The encoding controls' raw values, as the settings dialog (or the command line) holds them; the
@@ -28,6 +29,7 @@ struct EncoderControls {
   int Mp3Kbps = 192;    // the selected bit rate, one of kMp3Rates
   int FlacLevel = -1;   // kFlacDetailedSettings ("デフォルト" ticked), else the bar, 0 .. kFlacLevelMax
   int WmaKbps = 96;     // the selected bit rate, one of kWmaRates
+  int OpusKbps = 128;   // the selected bit rate, one of kOpusRates
 };
 
 inline constexpr int kApeItems = 4;
@@ -41,6 +43,8 @@ inline constexpr std::array<int, 18> kMp3Rates{8,  16,  24,  32,  40,  48,  56, 
                                                96, 112, 128, 144, 160, 192, 224, 256, 320};
 inline constexpr std::array<int, 21> kWmaRates{5,  6,  8,  10,  12,  16,  20,  22,  32,  40, 48,
                                                64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+// The Opus rates the dialog lists; the command line takes any rate from the first to the last.
+inline constexpr std::array<int, 11> kOpusRates{32, 48, 64, 80, 96, 112, 128, 160, 192, 224, 256};
 
 // The encoding settings dialog's pages, in its tab order; the licences follow the last.
 enum EncoderPage : int {
@@ -50,6 +54,7 @@ enum EncoderPage : int {
   kMp3Page,
   kFlacPage,
   kWmaPage,
+  kOpusPage,
   kEncoderPages,
 };
 
@@ -69,7 +74,7 @@ struct FormatRow {
 };
 
 // One row per format, in the file dialogs' order.
-inline constexpr std::array<FormatRow, 6> kFormats{{
+inline constexpr std::array<FormatRow, 7> kFormats{{
     {.Format = FileFormat::Wav,
      .Extension = ".wav",
      .Coded = false,
@@ -87,9 +92,8 @@ inline constexpr std::array<FormatRow, 6> kFormats{{
      .MenuTag = 2,
      .SettingsPage = kOggPage,
      .PageTitle = "Ogg",
-     .ApplyControls = [](const EncoderControls& c, EncoderSettings& s) {
-       s.OggQuality = c.OggPosition / 10.0;
-     }},
+     .ApplyControls = [](const EncoderControls& c,
+                         EncoderSettings& s) { s.OggQuality = c.OggPosition / 10.0; }},
     {.Format = FileFormat::Mp3,
      .Extension = ".mp3",
      .Coded = true,
@@ -107,9 +111,8 @@ inline constexpr std::array<FormatRow, 6> kFormats{{
      .MenuTag = 3,
      .SettingsPage = kApePage,
      .PageTitle = "Ape",
-     .ApplyControls = [](const EncoderControls& c, EncoderSettings& s) {
-       s.ApeLevel = (c.ApeItem + 1) * 1000;
-     }},
+     .ApplyControls = [](const EncoderControls& c,
+                         EncoderSettings& s) { s.ApeLevel = (c.ApeItem + 1) * 1000; }},
     {.Format = FileFormat::Wma,
      .Extension = ".wma",
      .Coded = true,
@@ -128,6 +131,15 @@ inline constexpr std::array<FormatRow, 6> kFormats{{
      .SettingsPage = kFlacPage,
      .PageTitle = "FLAC",
      .ApplyControls = [](const EncoderControls& c, EncoderSettings& s) { s.FlacLevel = c.FlacLevel; }},
+    {.Format = FileFormat::Opus,
+     .Extension = ".opus",
+     .Coded = true,
+     .FilterName = "Ogg Opus",
+     .MenuCaption = "Ogg O&pus (*.opus)",
+     .MenuTag = 6,
+     .SettingsPage = kOpusPage,
+     .PageTitle = "Opus",
+     .ApplyControls = [](const EncoderControls& c, EncoderSettings& s) { s.OpusKbps = c.OpusKbps; }},
 }};
 
 // The row of a format; nullptr for Unknown.

@@ -11,7 +11,8 @@ packages=(
   libjmac-java default-jre-headless  # jmac, the Java Monkey's Audio codec our .ape files are compared with
   zlib1g-dev                         # CRC-32 of the Monkey's Audio encoder
   libmpg123-dev libavformat-dev libavcodec-dev libswresample-dev libavutil-dev  # codec libraries
-  libflac-dev libogg-dev libvorbis-dev libmp3lame-dev  # headers of the codecs opened at run time
+  libflac-dev libogg-dev libvorbis-dev libmp3lame-dev libopusenc-dev libopus-dev  # headers of the codecs opened at run time
+  opus-tools                         # opusinfo and opusdec read our .opus files in the tests
   qt6-base-dev libgl-dev             # the desktop program (Qt 6 Widgets, D-Bus, Network)
   qt6-svg-dev                        # tools/MakeVersionPicture: the version picture drawn from the SVG icon
   fonts-noto-cjk                     # Japanese text in the windows

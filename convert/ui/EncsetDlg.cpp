@@ -29,17 +29,19 @@ constexpr int kClientWidth = 289;
 constexpr int kClientHeight = 216;
 
 constexpr std::array<const char*, kApeItems> kApeItemTexts{"最速 (Fast)", "標準 (Normal)", "高品質 (High)",
-                                                      "最高品質 (Extra-High)"};
+                                                           "最高品質 (Extra-High)"};
 // The FLAC bar's position while "デフォルト" is ticked.
 constexpr int kFlacBarDefault = 4;
 
 // One line per library the conversions use, with the licence Debian ships it under.
-constexpr std::array<const char*, 7> kAcknowledgements{
+constexpr std::array<const char*, 8> kAcknowledgements{
     "libogg: Copyright (C) 1994-2020 Xiph.Org Foundation; BSD 3-clause licence",
     "libvorbis, vorbisfile, vorbisenc: Copyright (C) 2002-2020 Xiph.Org Foundation; BSD 3-clause licence",
     "libmpg123 (MP3 decoding): Copyright (C) 1995-2021 the mpg123 project; GNU LGPL 2.1",
     "LAME (MP3 encoding): Copyright (C) 1998-2008 the LAME project and contributors; GNU LGPL 2 or later",
     "libFLAC: Copyright (C) 2000-2009 Josh Coalson, 2011-2022 Xiph.Org Foundation; BSD 3-clause licence",
+    "libopus, libopusenc (Opus encoding): Copyright (C) 2001-2018 Xiph.Org Foundation and contributors; "
+    "BSD 3-clause licence",
     "FFmpeg libavformat, libavcodec, libswresample (WMA and Monkey's Audio decoding): "
     "Copyright (C) the FFmpeg developers; GNU LGPL 2.1 or later (as built by Debian: GNU GPL 2 or later)",
     "Monkey's Audio (format by Matthew T. Ashland): written by Merolune's own encoder, read through "
@@ -139,10 +141,10 @@ TEncsetDlg::TEncsetDlg(QWidget* parent) : QDialog(parent) {
 
   PageControl1 = new QTabWidget(this);
   PageControl1->setGeometry(8, 8, kClientWidth - 16, 168);
-  // Six tabs share 273 pixels: a little less padding than the styles' default lets every title
-  // show in full, with no scroll buttons hiding the last page.
+  // Seven tabs share 273 pixels: less padding than the styles' default lets every title show in
+  // full, with no scroll buttons hiding the last page.
   PageControl1->setUsesScrollButtons(false);
-  PageControl1->setStyleSheet(QStringLiteral("QTabBar::tab { padding: 3px 7px; }"));
+  PageControl1->setStyleSheet(QStringLiteral("QTabBar::tab { padding: 3px 4px; }"));
 
   const auto addPage = [this](const char* title) {
     auto* page = new QWidget;
@@ -158,6 +160,7 @@ TEncsetDlg::TEncsetDlg(QWidget* parent) : QDialog(parent) {
   TabSheet3 = settingsPages[kMp3Page];
   TabSheet4 = settingsPages[kFlacPage];
   TabSheet5 = settingsPages[kWmaPage];
+  TabSheet7 = settingsPages[kOpusPage];
   TabSheet6 = addPage("Lisences");
 
   const QRect caption(kCaptionX, kRowY, kCaptionWidth, kRowHeight);
@@ -182,10 +185,15 @@ TEncsetDlg::TEncsetDlg(QWidget* parent) : QDialog(parent) {
   ComboBox4 = MakeList(Texts(kWmaRates), TabSheet5, QRect(kControlX, kRowY, 70, kRowHeight));
   Label7 = MakeLabel("Kbps", TabSheet5, QRect(kControlX + 76, kRowY, 40, kRowHeight));
 
+  Label10 = MakeLabel("ビットレート:", TabSheet7, caption);
+  ComboBox5 = MakeList(Texts(kOpusRates), TabSheet7, QRect(kControlX, kRowY, 70, kRowHeight));
+  Label11 = MakeLabel("Kbps", TabSheet7, QRect(kControlX + 76, kRowY, 40, kRowHeight));
+
   SetApeItem(defaults.ApeItem);
   SetMp3Kbps(defaults.Mp3Kbps);
   SetFlacLevel(defaults.FlacLevel);
   SetWmaKbps(defaults.WmaKbps);
+  SetOpusKbps(defaults.OpusKbps);
 
   Memo1 = new QPlainTextEdit(TabSheet6);
   Memo1->setReadOnly(true);
@@ -214,7 +222,7 @@ TEncsetDlg::TEncsetDlg(QWidget* parent) : QDialog(parent) {
 TEncsetDlg::~TEncsetDlg() = default;
 
 void TEncsetDlg::ShowPage(int page) {
-  if (page >= pgApe && page <= pgWma) PageControl1->setCurrentIndex(page);
+  if (page >= pgApe && page < pgLicences) PageControl1->setCurrentIndex(page);
   CentreOnDesktop();
   if (ModalHook) {
     ModalHook(*this);
@@ -232,6 +240,7 @@ EncoderControls TEncsetDlg::Controls() const {
   controls.Mp3Kbps = KbpsOf(*ComboBox1);
   controls.FlacLevel = CheckBox1->isChecked() ? kFlacDetailedSettings : TrackBar2->value();
   controls.WmaKbps = KbpsOf(*ComboBox4);
+  controls.OpusKbps = KbpsOf(*ComboBox5);
   return controls;
 }
 
@@ -246,6 +255,8 @@ int TEncsetDlg::Mp3Kbps() const { return Settings().Mp3Kbps; }
 int TEncsetDlg::FlacLevel() const { return Settings().FlacLevel; }
 
 int TEncsetDlg::WmaKbps() const { return Settings().WmaKbps; }
+
+int TEncsetDlg::OpusKbps() const { return Settings().OpusKbps; }
 
 bool TEncsetDlg::SetApeItem(int index) {
   if (index < 0 || index >= ComboBox3->count()) return false;
@@ -273,6 +284,8 @@ bool TEncsetDlg::SetFlacLevel(int level) {
 }
 
 bool TEncsetDlg::SetWmaKbps(int kbps) { return SelectKbps(*ComboBox4, kbps); }
+
+bool TEncsetDlg::SetOpusKbps(int kbps) { return SelectKbps(*ComboBox5, kbps); }
 
 void TEncsetDlg::CentreOnDesktop() {
   const QScreen* screen = QGuiApplication::primaryScreen();

@@ -28,13 +28,14 @@ class TEncsetDlg : public QDialog {
   Q_OBJECT
 
  public:
-  // The settings pages, in the page control's order; the licences follow as page 5.
+  // The settings pages, in the page control's order; the licences follow as the last page.
   enum Page {
     pgApe = kApePage,
     pgOgg = kOggPage,
     pgMp3 = kMp3Page,
     pgFlac = kFlacPage,
     pgWma = kWmaPage,
+    pgOpus = kOpusPage,
     pgLicences = kEncoderPages,
   };
 
@@ -44,7 +45,7 @@ class TEncsetDlg : public QDialog {
   TEncsetDlg(const TEncsetDlg&) = delete;
   TEncsetDlg& operator=(const TEncsetDlg&) = delete;
 
-  // Selects the page of a format (Page values 0 to 4; any other value leaves the current page),
+  // Selects the page of a format (a Page value before pgLicences; any other leaves the current page),
   // centres the dialog on the desktop and shows it modally; returns once it is closed, by the OK
   // button, the close box or Escape alike. With ModalHook set, the hook runs instead of the
   // modal loop.
@@ -63,6 +64,7 @@ class TEncsetDlg : public QDialog {
   int Mp3Kbps() const;        // the selected bit rate, kbit/s
   int FlacLevel() const;      // -1 with "デフォルト" ticked, else the track bar position 0 to 8
   int WmaKbps() const;        // the selected bit rate, kbit/s
+  int OpusKbps() const;       // the selected bit rate, kbit/s
 
   // Setters for the same settings, e.g. from command-line defaults. Each returns false and
   // leaves its control as it was when the value is not one the control offers.
@@ -71,6 +73,7 @@ class TEncsetDlg : public QDialog {
   bool SetMp3Kbps(int kbps);          // one of the 18 listed rates
   bool SetFlacLevel(int level);       // -1 ticks "デフォルト"; 0 to 8 unticks it and moves the bar
   bool SetWmaKbps(int kbps);          // one of the 21 listed rates
+  bool SetOpusKbps(int kbps);         // one of the 11 listed rates
 
   QTabWidget* PageControl1 = nullptr;
   QWidget* TabSheet1 = nullptr;  // "Ape"
@@ -78,6 +81,7 @@ class TEncsetDlg : public QDialog {
   QWidget* TabSheet3 = nullptr;  // "MP3"
   QWidget* TabSheet4 = nullptr;  // "FLAC"
   QWidget* TabSheet5 = nullptr;  // "WMA"
+  QWidget* TabSheet7 = nullptr;  // "Opus"
   QWidget* TabSheet6 = nullptr;  // "Lisences"
 
   QLabel* Label1 = nullptr;         // "品質:" (Ape)
@@ -95,6 +99,9 @@ class TEncsetDlg : public QDialog {
   QLabel* Label6 = nullptr;         // "ビットレート:" (WMA)
   QComboBox* ComboBox4 = nullptr;   // WMA bit rate, 21 items
   QLabel* Label7 = nullptr;         // "Kbps" (WMA)
+  QLabel* Label10 = nullptr;        // "ビットレート:" (Opus)
+  QComboBox* ComboBox5 = nullptr;   // Opus bit rate, 11 items
+  QLabel* Label11 = nullptr;        // "Kbps" (Opus)
   QPlainTextEdit* Memo1 = nullptr;  // the acknowledgements
   QPushButton* Button1 = nullptr;   // "OK"
 

@@ -71,12 +71,14 @@ TEST_P(SaveDialogTest, ANameTypedWithoutExtensionGetsTheChosenTypes) {
 }
 
 const FileTypeCase kFileTypes[] = {
-    {"wav", 0, ".wav"},  {"ogg", 1, ".ogg"},  {"mp3", 2, ".mp3"},      {"ape", 3, ".ape"},
-    {"wma", 4, ".wma"},  {"flac", 5, ".flac"}, {"allFiles", 6, ".wav"},
+    {"wav", 0, ".wav"}, {"ogg", 1, ".ogg"},   {"mp3", 2, ".mp3"},   {"ape", 3, ".ape"},
+    {"wma", 4, ".wma"}, {"flac", 5, ".flac"}, {"opus", 6, ".opus"}, {"allFiles", 7, ".wav"},
 };
 
 INSTANTIATE_TEST_SUITE_P(FileTypes, SaveDialogTest, ::testing::ValuesIn(kFileTypes),
-                         [](const ::testing::TestParamInfo<FileTypeCase>& param) { return param.param.name; });
+                         [](const ::testing::TestParamInfo<FileTypeCase>& param) {
+                           return param.param.name;
+                         });
 
 }  // namespace
 }  // namespace merolune

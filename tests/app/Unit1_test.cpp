@@ -22,6 +22,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 
@@ -29,6 +30,7 @@
 #include "Convert.h"
 #include "EncsetDlg.h"
 #include "ErrorBox.h"
+#include "PeerTools.h"
 #include "Signals.h"
 #include "SoundDevice.h"
 #include "TempDir.h"
@@ -367,6 +369,30 @@ TEST_F(MainWindowTest, MonkeysAudioJobsUseTheApePageLevel) {
   EXPECT_TRUE(watch.decodingBanner && watch.encodingBanner);
   EXPECT_FALSE(watch.enabledWithBanner);
   EXPECT_EQ(test::U16At(test::ReadBytes(second), 52), 1000);
+  EXPECT_TRUE(errorBoxes_.empty() && messageBoxes_.empty());
+  TEncsetDlg::ModalHook = nullptr;
+}
+
+// Opus from the window: the save-format menu's last item gives the extension, the "Opus" page is
+// shown, and its bit rate reaches the file (opusinfo reads it back).
+TEST_F(MainWindowTest, OpusDestinationsUseTheOpusPageRate) {
+  const std::string opusinfo = MEROLUNE_OPUSINFO;
+  if (opusinfo.empty()) GTEST_SKIP() << "opusinfo is missing";
+  std::vector<int> pages;
+  TEncsetDlg::ModalHook = [&](TEncsetDlg& dialog) {
+    pages.push_back(dialog.PageControl1->currentIndex());
+    dialog.SetOpusKbps(64);
+  };
+  SetPaths(Song("song.wav", 2 * 44100), dir_.File("song_cc.wav"));
+  form_->SaveFormats[6]->trigger();
+  ASSERT_EQ(form_->Edit2->text().toStdString(), dir_.File("song_cc.opus"));
+  form_->Button1->click();
+  EXPECT_EQ(pages, std::vector<int>{TEncsetDlg::pgOpus});
+  std::string info;
+  ASSERT_EQ(test::RunTool({opusinfo, dir_.File("song_cc.opus")}, &info), 0);
+  const std::size_t at = info.find("w/o overhead: ");
+  ASSERT_NE(at, std::string::npos) << info;
+  EXPECT_NEAR(std::strtod(info.c_str() + at + 14, nullptr), 64, 10);
   EXPECT_TRUE(errorBoxes_.empty() && messageBoxes_.empty());
   TEncsetDlg::ModalHook = nullptr;
 }

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -15,6 +16,7 @@
 #include "ACS_FLAC.h"
 #include "ACS_LAME.h"
 #include "ACS_MAC.h"
+#include "ACS_Opus.h"
 #include "Convert.h"
 #include "PeerTools.h"
 #include "Signals.h"
@@ -41,10 +43,12 @@ const std::string kMpg123 = MEROLUNE_MPG123;
 const std::string kFfmpeg = MEROLUNE_FFMPEG;
 const std::string kFfprobe = MEROLUNE_FFPROBE;
 const std::string kJmac = MEROLUNE_JMAC;
+const std::string kOpusinfo = MEROLUNE_OPUSINFO;
+const std::string kOpusdec = MEROLUNE_OPUSDEC;
 const std::string kCli = MEROLUNE_CLI;
 
-#define REQUIRE_TOOLS(...)                                              \
-  for (const std::string& tool : {__VA_ARGS__})                         \
+#define REQUIRE_TOOLS(...)                      \
+  for (const std::string& tool : {__VA_ARGS__}) \
     if (!ToolAvailable(tool)) GTEST_SKIP() << "a peer tool is missing"
 
 // A song-like 16-bit stereo WAV of `frames` frames; returns its samples.
@@ -57,8 +61,8 @@ std::vector<std::int16_t> WriteSong(const std::string& path, std::size_t frames,
 
 std::string ProbeValue(const std::string& file, const std::string& entry) {
   std::string output;
-  EXPECT_EQ(RunTool({kFfprobe, "-v", "error", "-select_streams", "a:0", "-show_entries", "stream=" + entry, "-of",
-                     "default=noprint_wrappers=1:nokey=1", file},
+  EXPECT_EQ(RunTool({kFfprobe, "-v", "error", "-select_streams", "a:0", "-show_entries", "stream=" + entry,
+                     "-of", "default=noprint_wrappers=1:nokey=1", file},
                     &output),
             0);
   while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
@@ -168,7 +172,9 @@ TEST_F(ConvertTest, MonkeysAudioFilesGoBothWaysWithJmac) {
   for (std::int32_t item = 1; item <= 4; ++item) {
     const std::int32_t level = item * 1000;
     SCOPED_TRACE(level);
-    ASSERT_EQ(RunTool({kJmac, "c" + std::to_string(item), dir.File("song.wav"), dir.File("jmac.ape")}), 0);
+    std::string command = "c";  // c1 to c4: the levels 1000 to 4000
+    command += std::to_string(item);
+    ASSERT_EQ(RunTool({kJmac, command, dir.File("song.wav"), dir.File("jmac.ape")}), 0);
     conv.DecodeApeToWav(dir.File("jmac.ape"), dir.File("from-jmac.wav"));
     EXPECT_EQ(ReadPcmWav(dir.File("from-jmac.wav"))->Samples, original);
     conv.EncodeWavToApe(dir.File("song.wav"), dir.File("ours.ape"), level);
@@ -180,6 +186,41 @@ TEST_F(ConvertTest, MonkeysAudioFilesGoBothWaysWithJmac) {
   conv.EncodeWavToApe(dir.File("song.wav"), dir.File("odd.ape"), 2500);
   EXPECT_EQ(test::U16At(test::ReadBytes(dir.File("odd.ape")), 52), 2000);
   EXPECT_EQ(conv.MACOut1().CompressionLevel(), 2000);
+}
+
+// Opus: opusinfo accepts our files, whose header names the source's rate; opusdec gives back the
+// source's length at that rate (the pre-skip honoured) lined up with it; ffmpeg gives the same length
+// at 48 kHz (rounded up); the bit rate asked for is the one written, and rates outside 32..256 are kept
+// within.
+TEST_F(ConvertTest, OpusFilesThePeerToolsReadAtTheSourcesLength) {
+  REQUIRE_TOOLS(kOpusinfo, kOpusdec, kFfmpeg);
+  const std::size_t frames = 3 * 44100 + 123;
+  const auto original = WriteSong(dir.File("song.wav"), frames);
+  for (const std::int32_t kbps : {64, 128, 192}) {
+    SCOPED_TRACE(kbps);
+    conv.EncodeWavToOpus(dir.File("song.wav"), dir.File("out.opus"), kbps);
+    std::string info;
+    ASSERT_EQ(RunTool({kOpusinfo, dir.File("out.opus")}, &info), 0);
+    EXPECT_NE(info.find("Original sample rate: 44100 Hz"), std::string::npos) << info;
+    EXPECT_EQ(info.find("WARNING"), std::string::npos) << info;
+    // "Average bitrate: 130 kbit/s, w/o overhead: 128.6 kbit/s": the encoder's own average.
+    const std::size_t at = info.find("w/o overhead: ");
+    ASSERT_NE(at, std::string::npos) << info;
+    EXPECT_NEAR(std::strtod(info.c_str() + at + 14, nullptr), kbps, kbps * 0.15);
+    ASSERT_EQ(RunTool({kOpusdec, "--quiet", dir.File("out.opus"), dir.File("opusdec.wav")}), 0);
+    const auto decoded = ReadPcmWav(dir.File("opusdec.wav"));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->Frames(), frames);
+    const auto left = decoded->Channel(0);
+    const auto source = test::ChannelOf(original, 0);
+    EXPECT_EQ(test::BestLag(source, left, 200, 4096, 65536), 0);
+    EXPECT_GT(test::CorrelationAt(source, left, 0, 4096, 65536), 0.98);
+    std::string raw;
+    ASSERT_EQ(RunTool({kFfmpeg, "-v", "error", "-i", dir.File("out.opus"), "-f", "s16le", "-"}, &raw), 0);
+    EXPECT_EQ(raw.size() / 4, (frames * 48000 + 44099) / 44100);
+  }
+  conv.EncodeWavToOpus(dir.File("song.wav"), dir.File("low.opus"), 8);
+  EXPECT_EQ(conv.OpusOut1().BitRate(), 32);
 }
 
 TEST_F(ConvertTest, ArgumentsOutsideTheirListsFollowTheServiceRules) {
@@ -241,7 +282,8 @@ TEST_F(ConvertTest, ConversionsReportProgressAndStopWhenAsked) {
 
     const std::string stopped = dir.File(std::string("stopped") + ext);
     Watcher stopEncoding(0);
-    EXPECT_THROW(conv.Encode(format, dir.File("song.wav"), stopped, EncoderSettings{}, &stopEncoding), EAbort);
+    EXPECT_THROW(conv.Encode(format, dir.File("song.wav"), stopped, EncoderSettings{}, &stopEncoding),
+                 EAbort);
     EXPECT_FALSE(FileExists(stopped));
     Watcher stopDecoding(0);
     EXPECT_THROW(conv.Decode(format, coded, dir.File("stopped.wav"), &stopDecoding), EAbort);
@@ -262,7 +304,8 @@ TEST_F(ConvertTest, ChangedSampleRatesAreNoted) {
   conv.Encode(FileFormat::Mp3, dir.File("hi.wav"), dir.File("hi.mp3"), settings, &watcher);
   const std::string written = ProbeValue(dir.File("hi.mp3"), "sample_rate");
   ASSERT_NE(written, "96000");
-  EXPECT_EQ(watcher.notes, std::vector<std::string>{"MP3 written at " + written + " Hz (the source has 96000 Hz)"});
+  EXPECT_EQ(watcher.notes,
+            std::vector<std::string>{"MP3 written at " + written + " Hz (the source has 96000 Hz)"});
   WriteSong(dir.File("song.wav"), 44100);
   Watcher plain;
   conv.Encode(FileFormat::Mp3, dir.File("song.wav"), dir.File("song.mp3"), settings, &plain);
@@ -315,33 +358,37 @@ TEST_F(ConvertTest, SourcesThatAreEmptyOrNotTheirFormatFailWithTheFileNamed) {
     EXPECT_EQ(message, kDecodingFailed + dir.File(name) + "\nMACDll error: decompressing frame");
   }
   // A missing source is the stream layer's message.
-  const std::string message = MessageOf([&] { conv.DecodeFlacToWav(dir.File("none.flac"), dir.File("x.wav")); });
+  const std::string message =
+      MessageOf([&] { conv.DecodeFlacToWav(dir.File("none.flac"), dir.File("x.wav")); });
   EXPECT_TRUE(StartsWith(message, "Cannot open file")) << message;
 }
 
 TEST_F(ConvertTest, FailedEncodingsLeaveNoDestination) {
   test::WriteBytes(dir.File("junk.wav"), std::vector<std::uint8_t>(5000, 0x5A));
   WriteSong(dir.File("song.wav"), 20000);
-  for (const std::string ext : {".flac", ".ogg", ".mp3", ".ape"}) {
+  for (const std::string ext : {".flac", ".ogg", ".mp3", ".ape", ".opus"}) {
     const std::string dest = dir.File("out" + ext);
     test::WriteBytes(dest, {1, 2, 3});
     const FileFormat format = FormatFromExtension(dest);
-    const std::string message = MessageOf([&] { conv.Encode(format, dir.File("junk.wav"), dest, EncoderSettings{}); });
+    const std::string message =
+        MessageOf([&] { conv.Encode(format, dir.File("junk.wav"), dest, EncoderSettings{}); });
     EXPECT_TRUE(StartsWith(message, kEncodingFailed + dest)) << message;
     EXPECT_FALSE(FileExists(dest)) << ext;
   }
   // A source the WMA library cannot read: an existing destination is gone and no new one appears.
   test::WriteBytes(dir.File("out.wma"), {1, 2, 3});
-  const std::string message = MessageOf([&] { conv.EncodeWavToWma(dir.File("junk.wav"), dir.File("out.wma"), 96); });
+  const std::string message =
+      MessageOf([&] { conv.EncodeWavToWma(dir.File("junk.wav"), dir.File("out.wma"), 96); });
   EXPECT_TRUE(StartsWith(message, kEncodingFailed + dir.File("out.wma"))) << message;
   ExpectOnlyFiles(dir.Path(), {"junk.wav", "song.wav"});
 }
 
 TEST_F(ConvertTest, WriteErrorsOnTheDestinationAreReported) {
   WriteSong(dir.File("song.wav"), 200000);
-  for (const std::string ext : {".flac", ".ogg", ".mp3"}) {
+  for (const std::string ext : {".flac", ".ogg", ".mp3", ".opus"}) {
     const FileFormat format = FormatFromExtension("x" + ext);
-    const std::string message = MessageOf([&] { conv.Encode(format, dir.File("song.wav"), "/dev/full", EncoderSettings{}); });
+    const std::string message =
+        MessageOf([&] { conv.Encode(format, dir.File("song.wav"), "/dev/full", EncoderSettings{}); });
     EXPECT_TRUE(StartsWith(message, std::string(kEncodingFailed) + "/dev/full")) << message;
     EXPECT_NE(message.find("Cannot write to file"), std::string::npos) << message;
   }
@@ -350,7 +397,8 @@ TEST_F(ConvertTest, WriteErrorsOnTheDestinationAreReported) {
 TEST_F(ConvertTest, MissingMp3PluginIsReported) {
   WriteSong(dir.File("song.wav"), 1000);
   conv.Vbmp3Library = "libvbmp3-absent.so";
-  EXPECT_EQ(MessageOf([&] { conv.DecodeMp3ToWav(dir.File("song.wav"), dir.File("x.wav")); }), kPluginNotLoaded);
+  EXPECT_EQ(MessageOf([&] { conv.DecodeMp3ToWav(dir.File("song.wav"), dir.File("x.wav")); }),
+            kPluginNotLoaded);
 }
 
 TEST_F(ConvertTest, MissingWmaLibraryFailsOnlyTheWmaConversions) {
@@ -372,9 +420,10 @@ TEST_F(ConvertTest, ZeroSampleSourcesDecodeToAHeaderOnly) {
   REQUIRE_TOOLS(kFlac);
   // flac refuses an empty WAV, but codes empty raw input.
   test::WriteBytes(dir.File("silence.raw"), {});
-  ASSERT_EQ(RunTool({kFlac, "-s", "-f", "--force-raw-format", "--endian=little", "--sign=signed", "--channels=2",
-                     "--bps=16", "--sample-rate=44100", "-o", dir.File("zero.flac"), dir.File("silence.raw")}),
-            0);
+  ASSERT_EQ(
+      RunTool({kFlac, "-s", "-f", "--force-raw-format", "--endian=little", "--sign=signed", "--channels=2",
+               "--bps=16", "--sample-rate=44100", "-o", dir.File("zero.flac"), dir.File("silence.raw")}),
+      0);
   conv.DecodeFlacToWav(dir.File("zero.flac"), dir.File("zero.wav"));
   const auto bytes = test::ReadBytes(dir.File("zero.wav"));
   ASSERT_EQ(bytes.size(), 44u);
@@ -425,7 +474,7 @@ TEST_F(CliConversionTest, Mp3JobLinesUpWithTheSourceSampleForSample) {
 }
 
 TEST_F(CliConversionTest, EncoderOptionsReachTheEncoders) {
-  REQUIRE_TOOLS(kFfprobe);
+  REQUIRE_TOOLS(kFfprobe, kOpusinfo);
   WriteSong(dir.File("song.wav"), 44100);
   ASSERT_EQ(Cli({"--bypass-all", "--mp3-kbps", "96", dir.File("song.wav"), dir.File("a.mp3")}), 0);
   EXPECT_EQ(ProbeValue(dir.File("a.mp3"), "bit_rate"), "96000");
@@ -434,7 +483,16 @@ TEST_F(CliConversionTest, EncoderOptionsReachTheEncoders) {
   // Rates the dialog does not offer are usage errors.
   EXPECT_EQ(Cli({"--mp3-kbps", "100", dir.File("song.wav"), dir.File("b.mp3")}), 2);
   EXPECT_EQ(Cli({"--wma-kbps", "7", dir.File("song.wav"), dir.File("b.wma")}), 2);
-  ExpectOnlyFiles(dir.Path(), {"a.mp3", "a.wma", "song.wav"});
+  // Opus takes any rate from 32 to 256 kbit/s.
+  ASSERT_EQ(Cli({"--bypass-all", "--opus-kbps", "40", dir.File("song.wav"), dir.File("a.opus")}), 0);
+  std::string info;
+  ASSERT_EQ(RunTool({kOpusinfo, dir.File("a.opus")}, &info), 0);
+  const std::size_t at = info.find("w/o overhead: ");
+  ASSERT_NE(at, std::string::npos) << info;
+  EXPECT_NEAR(std::strtod(info.c_str() + at + 14, nullptr), 40, 6);
+  EXPECT_EQ(Cli({"--opus-kbps", "31", dir.File("song.wav"), dir.File("b.opus")}), 2);
+  EXPECT_EQ(Cli({"--opus-kbps", "257", dir.File("song.wav"), dir.File("b.opus")}), 2);
+  ExpectOnlyFiles(dir.Path(), {"a.mp3", "a.opus", "a.wma", "song.wav"});
 }
 
 }  // namespace

@@ -76,13 +76,13 @@ TEST_F(EncsetDlgTest, IsAFixedSizeModalDialogCentredOnTheDesktop) {
   EXPECT_LE(std::abs(centre.y() - desktopCentre.y()), 40);
 }
 
-TEST_F(EncsetDlgTest, HasSixPagesInOrderAndAnOkButton) {
-  const char* const titles[] = {"Ape", "Ogg", "MP3", "FLAC", "WMA", "Lisences"};
-  ASSERT_EQ(dlg.PageControl1->count(), 6);
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(dlg.PageControl1->tabText(i), QString::fromUtf8(titles[i])) << i;
-  const QWidget* sheets[] = {dlg.TabSheet1, dlg.TabSheet2, dlg.TabSheet3,
-                             dlg.TabSheet4, dlg.TabSheet5, dlg.TabSheet6};
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(dlg.PageControl1->widget(i), sheets[i]) << i;
+TEST_F(EncsetDlgTest, HasSevenPagesInOrderAndAnOkButton) {
+  const char* const titles[] = {"Ape", "Ogg", "MP3", "FLAC", "WMA", "Opus", "Lisences"};
+  ASSERT_EQ(dlg.PageControl1->count(), 7);
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(dlg.PageControl1->tabText(i), QString::fromUtf8(titles[i])) << i;
+  const QWidget* sheets[] = {dlg.TabSheet1, dlg.TabSheet2, dlg.TabSheet3, dlg.TabSheet4,
+                             dlg.TabSheet5, dlg.TabSheet7, dlg.TabSheet6};
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(dlg.PageControl1->widget(i), sheets[i]) << i;
   EXPECT_EQ(dlg.Button1->text(), QStringLiteral("OK"));
 
   // Every title shows in full: no tab is narrower than its text or cut off the bar.
@@ -163,6 +163,7 @@ TEST_F(EncsetDlgTest, StartsWithTheDefaultSettings) {
   EXPECT_EQ(dlg.Mp3Kbps(), 192);
   EXPECT_EQ(dlg.FlacLevel(), -1);
   EXPECT_EQ(dlg.WmaKbps(), 96);
+  EXPECT_EQ(dlg.OpusKbps(), 128);
 }
 
 TEST_F(EncsetDlgTest, ApeItemsGiveLevelsOneToFourThousand) {
@@ -249,22 +250,31 @@ TEST_F(EncsetDlgTest, SettersTakeOfferedValuesAndRefuseOthers) {
   EXPECT_FALSE(dlg.SetWmaKbps(7));
   EXPECT_FALSE(dlg.SetWmaKbps(0));
   EXPECT_EQ(dlg.WmaKbps(), 5);
+
+  // Opus: 32 to 256 kbit/s in eleven steps.
+  EXPECT_EQ(dlg.ComboBox5->count(), 11);
+  EXPECT_TRUE(dlg.SetOpusKbps(32));
+  EXPECT_EQ(dlg.OpusKbps(), 32);
+  EXPECT_TRUE(dlg.SetOpusKbps(256));
+  EXPECT_FALSE(dlg.SetOpusKbps(100));
+  EXPECT_EQ(dlg.OpusKbps(), 256);
 }
 
 // ---------------------------------------------------------------------------------------------
 // The licences page.
 
-TEST_F(EncsetDlgTest, LicencesAreSevenReadOnlyUnwrappedLines) {
+TEST_F(EncsetDlgTest, LicencesAreEightReadOnlyUnwrappedLines) {
   EXPECT_TRUE(dlg.Memo1->isReadOnly());
   EXPECT_EQ(dlg.Memo1->lineWrapMode(), QPlainTextEdit::NoWrap);
   const QStringList lines = dlg.Memo1->toPlainText().split(QLatin1Char('\n'));
-  ASSERT_EQ(lines.size(), 7);
+  ASSERT_EQ(lines.size(), 8);
   for (const QString& line : lines) EXPECT_FALSE(line.trimmed().isEmpty());
-  EXPECT_EQ(dlg.Memo1->blockCount(), 7);
+  EXPECT_EQ(dlg.Memo1->blockCount(), 8);
 
   // Every library the conversions use is named with its licence.
   const QString text = dlg.Memo1->toPlainText();
-  for (const char* name : {"libogg", "libvorbis", "mpg123", "LAME", "libFLAC", "FFmpeg", "Monkey's Audio"}) {
+  for (const char* name : {"libogg", "libvorbis", "mpg123", "LAME", "libFLAC", "FFmpeg", "Monkey's Audio",
+                           "libopus", "libopusenc"}) {
     EXPECT_TRUE(text.contains(QString::fromUtf8(name))) << name;
   }
   for (const char* licence : {"BSD", "LGPL 2.1", "LGPL 2 or later"}) {
@@ -292,7 +302,7 @@ TEST_F(EncsetDlgTest, ShowPageSelectsThePageAndRunsTheHookInsteadOfTheModalLoop)
   EXPECT_EQ(dlg.FlacLevel(), 4);
   EXPECT_FALSE(dlg.isVisible());
 
-  for (int page = 0; page <= 4; ++page) {
+  for (int page = 0; page <= 5; ++page) {
     TEncsetDlg::ModalHook = [page](TEncsetDlg& shown) {
       EXPECT_EQ(shown.PageControl1->currentIndex(), page);
     };
@@ -303,7 +313,7 @@ TEST_F(EncsetDlgTest, ShowPageSelectsThePageAndRunsTheHookInsteadOfTheModalLoop)
 TEST_F(EncsetDlgTest, ShowPageLeavesTheCurrentPageForAnUnknownFormat) {
   TEncsetDlg::ModalHook = [](TEncsetDlg&) {};
   dlg.ShowPage(TEncsetDlg::pgMp3);
-  for (int page : {-1, 5, 6}) {
+  for (int page : {-1, 6, 7}) {
     dlg.ShowPage(page);
     EXPECT_EQ(dlg.PageControl1->currentIndex(), 2) << page;
   }

@@ -25,32 +25,35 @@ TEST(FormatsTest, EveryExtensionChoosesItsFormatInAnyCase) {
 TEST(FormatsTest, OnlyWavIsCopiedTheOthersAreCoded) {
   EXPECT_FALSE(IsCoded(FileFormat::Wav));
   EXPECT_FALSE(IsCoded(FileFormat::Unknown));
-  for (FileFormat f : {FileFormat::Ape, FileFormat::Ogg, FileFormat::Mp3, FileFormat::Flac, FileFormat::Wma})
+  for (FileFormat f : {FileFormat::Ape, FileFormat::Ogg, FileFormat::Mp3, FileFormat::Flac, FileFormat::Wma,
+                       FileFormat::Opus})
     EXPECT_TRUE(IsCoded(f));
 }
 
 TEST(FormatsTest, TheSaveFormatMenuHasOneItemPerTagInItsOrder) {
-  const char* const extensions[] = {".wav", ".mp3", ".ogg", ".ape", ".flac", ".wma"};
+  const char* const extensions[] = {".wav", ".mp3", ".ogg", ".ape", ".flac", ".wma", ".opus"};
   const char* const captions[] = {"&WaveSound (*.wav)",      "MP&3 (*.mp3)",   "&Ogg Vorbis (*.ogg)",
-                                  "&Monkey's Audio (*.ape)", "&FLAC (*.flac)", "Win&dows Media Audio (*.wma)"};
-  for (int tag = 0; tag < 6; ++tag) {
+                                  "&Monkey's Audio (*.ape)", "&FLAC (*.flac)", "Win&dows Media Audio (*.wma)",
+                                  "Ogg O&pus (*.opus)"};
+  for (int tag = 0; tag < 7; ++tag) {
     const FormatRow* row = FormatWithMenuTag(tag);
     ASSERT_NE(row, nullptr) << tag;
     EXPECT_STREQ(row->Extension, extensions[tag]);
     EXPECT_STREQ(row->MenuCaption, captions[tag]);
   }
   EXPECT_EQ(FormatWithMenuTag(-1), nullptr);
-  EXPECT_EQ(FormatWithMenuTag(6), nullptr);
+  EXPECT_EQ(FormatWithMenuTag(7), nullptr);
 }
 
 TEST(FormatsTest, TheFileDialogsListEveryFormatThenAllFiles) {
   EXPECT_EQ(SaveDialogFilter(),
             "WaveSound (*.wav);;Ogg Vorbis (*.ogg);;MPEG Audio Layer (*.mp3);;Monkey's Audio (*.ape);;"
-            "Windows Media Audio (*.wma);;FLAC (*.flac);;All files (*)");
-  EXPECT_EQ(OpenDialogFilter(),
-            "All Supported Format (*.wav *.ogg *.mp3 *.ape *.wma *.flac);;WaveSound (*.wav);;Ogg Vorbis (*.ogg);;"
-            "MPEG Audio Layer (*.mp3);;Monkey's Audio (*.ape);;Windows Media Audio (*.wma);;FLAC (*.flac);;"
-            "All files (*)");
+            "Windows Media Audio (*.wma);;FLAC (*.flac);;Ogg Opus (*.opus);;All files (*)");
+  EXPECT_EQ(
+      OpenDialogFilter(),
+      "All Supported Format (*.wav *.ogg *.mp3 *.ape *.wma *.flac *.opus);;WaveSound (*.wav);;"
+      "Ogg Vorbis (*.ogg);;MPEG Audio Layer (*.mp3);;Monkey's Audio (*.ape);;Windows Media Audio (*.wma);;"
+      "FLAC (*.flac);;Ogg Opus (*.opus);;All files (*)");
 }
 
 TEST(FormatsTest, EachCodedFormatHasItsOwnSettingsPageAndWavNone) {
@@ -60,14 +63,15 @@ TEST(FormatsTest, EachCodedFormatHasItsOwnSettingsPageAndWavNone) {
   EXPECT_EQ(FindFormat(FileFormat::Mp3)->SettingsPage, 2);
   EXPECT_EQ(FindFormat(FileFormat::Flac)->SettingsPage, 3);
   EXPECT_EQ(FindFormat(FileFormat::Wma)->SettingsPage, 4);
+  EXPECT_EQ(FindFormat(FileFormat::Opus)->SettingsPage, 5);
   EXPECT_EQ(FindFormat(FileFormat::Unknown), nullptr);
-  const char* const titles[] = {"Ape", "Ogg", "MP3", "FLAC", "WMA"};
-  for (int page = 0; page < 5; ++page) {
+  const char* const titles[] = {"Ape", "Ogg", "MP3", "FLAC", "WMA", "Opus"};
+  for (int page = 0; page < 6; ++page) {
     ASSERT_NE(FormatWithSettingsPage(page), nullptr) << page;
     EXPECT_STREQ(FormatWithSettingsPage(page)->PageTitle, titles[page]);
   }
   EXPECT_EQ(FormatWithSettingsPage(kNoEncoderPage), nullptr);
-  EXPECT_EQ(FormatWithSettingsPage(5), nullptr);
+  EXPECT_EQ(FormatWithSettingsPage(6), nullptr);
 }
 
 TEST(FormatsTest, TheDefaultControlsGiveTheDefaultEncoderSettings) {
@@ -77,6 +81,7 @@ TEST(FormatsTest, TheDefaultControlsGiveTheDefaultEncoderSettings) {
   EXPECT_EQ(s.Mp3Kbps, 192);
   EXPECT_EQ(s.FlacLevel, -1);
   EXPECT_EQ(s.WmaKbps, 96);
+  EXPECT_EQ(s.OpusKbps, 128);
 }
 
 TEST(FormatsTest, TheControlsTurnIntoTheEncodersArguments) {
@@ -86,7 +91,9 @@ TEST(FormatsTest, TheControlsTurnIntoTheEncodersArguments) {
   c.Mp3Kbps = 320;
   c.FlacLevel = 8;
   c.WmaKbps = 5;
+  c.OpusKbps = 32;
   const EncoderSettings s = MakeEncoderSettings(c);
+  EXPECT_EQ(s.OpusKbps, 32);
   EXPECT_EQ(s.ApeLevel, 4000);
   EXPECT_DOUBLE_EQ(s.OggQuality, -0.1);
   EXPECT_EQ(s.Mp3Kbps, 320);
@@ -104,7 +111,8 @@ TEST(FormatsTest, TheOfferedBitRatesAreTheEncodersLists) {
   EXPECT_EQ(std::set<int>(kMp3Rates.begin(), kMp3Rates.end()),
             (std::set<int>{8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 192, 224, 256, 320}));
   EXPECT_EQ(std::set<int>(kWmaRates.begin(), kWmaRates.end()),
-            (std::set<int>{5, 6, 8, 10, 12, 16, 20, 22, 32, 40, 48, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320}));
+            (std::set<int>{5,  6,  8,  10,  12,  16,  20,  22,  32,  40, 48,
+                           64, 80, 96, 112, 128, 160, 192, 224, 256, 320}));
 }
 
 }  // namespace
