@@ -10,7 +10,7 @@
 #                ape-header
 #   JOBS=N limits the build.
 # Each target's corpus is kept in build/fuzz/corpus/<target>, so that a later run goes on from
-# there. Prints the executions and seconds of every target. A crashing input is kept under
+# there. Prints the executions, seconds and coverage of every target. A crashing input is kept under
 # build/fuzz/artifacts/<target>/ and the script exits with status 1 (after the other targets ran).
 set -euo pipefail
 top="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -229,10 +229,14 @@ for name in "${names[@]}"; do
     ((total_seconds < seconds)) || break
     [[ -z "$runs" ]] || ((total_runs < runs)) || break
   done
+  # The coverage of the last segment: code edges (cov) and features (ft) reached, corpus size.
+  coverage="$(grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+' "$log" | tail -n1 |
+    awk '{ print "cov=" $2 " ft=" $4 " corpus=" $6 }')"
+  [[ -n "$coverage" ]] || coverage="cov=unknown"
   if ((${#crashes[@]} == 0)); then
-    summary+=("fuzz target=$target runs=$total_runs seconds=$total_seconds result=ok")
+    summary+=("fuzz target=$target runs=$total_runs seconds=$total_seconds $coverage result=ok")
   else
-    summary+=("fuzz target=$target runs=$total_runs seconds=$total_seconds result=CRASH crashes=${#crashes[@]} input=${crashes[0]} (replay: $build/tools/fuzz/$target ${crashes[0]})")
+    summary+=("fuzz target=$target runs=$total_runs seconds=$total_seconds $coverage result=CRASH crashes=${#crashes[@]} input=${crashes[0]} (replay: $build/tools/fuzz/$target ${crashes[0]})")
     for found in "${crashes[@]:1}"; do summary+=("  also: $found"); done
   fi
 done
