@@ -23,7 +23,7 @@ using namespace merolune::fuzz;
 
 namespace {
 
-constexpr std::int64_t kMaxBlocks = 1 << 18;
+constexpr std::int64_t kMaxBlocks = 1 << 16;
 // Blocks asked per GetData: a few sizes, so that calls end inside and across FFmpeg's pieces.
 constexpr std::int32_t kAsked[] = {1, 777, 4608, 20000};
 // Bytes past the asked-for blocks that GetData must leave alone.
