@@ -2,7 +2,8 @@
 # Builds the Release tree and runs the benchmarks: our FFT against FFTW's (when that benchmark is
 # built), then the whole job's speed and merolune-cli's peak memory, merolune-cli's start-up against
 # sox's, then our codecs against the reference tools, then the monitor's cost while it plays (into
-# JACK's dummy driver, started here under a server name of this run's own). CODEC_REPS sets the codec benchmark's runs per figure.
+# JACK's dummy driver, started here under a server name of this run's own). CODEC_REPS sets the codec benchmark's runs per figure;
+# CODEC_WAV names a 16-bit stereo WAV file (a real recording) for it to use instead of the generated song.
 #   bench/run.sh [merolune-bench options]     e.g. --long, --reps 9, --seconds 60
 # The packages come from scripts/install-deps.sh (./test.sh and ./run.sh run it too).
 set -euo pipefail
@@ -45,7 +46,7 @@ echo "## merolune-bench-startup"
 
 if build cmake --build build/release ${JOBS:+-j "$JOBS"} --target merolune-bench-codecs; then
   echo "## merolune-bench-codecs"
-  "$bin/merolune-bench-codecs" ${CODEC_REPS:+--reps "$CODEC_REPS"}
+  "$bin/merolune-bench-codecs" ${CODEC_REPS:+--reps "$CODEC_REPS"} ${CODEC_WAV:+--wav "$CODEC_WAV"}
 else
   echo "## merolune-bench-codecs: not built (see above), skipped"
 fi

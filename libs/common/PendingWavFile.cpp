@@ -2,14 +2,11 @@
 
 #include "PendingWavFile.h"
 
-#include <unistd.h>
-
 #include <array>
 #include <bit>
 #include <cerrno>
 #include <cstdio>
 
-#include "TemporaryFile.h"
 #include "WaveHeader.h"
 
 namespace merolune {
@@ -34,26 +31,14 @@ PendingWavFile::~PendingWavFile() { Discard(); }
 bool PendingWavFile::Create(const std::string& destination) {
   Discard();
   error_ = 0;
-  destination_ = destination;
-  const int fd = CreateFileBeside(destination, temporary_);
-  if (fd < 0) {
+  if (!file_.Create(destination)) {
     error_ = errno;
     return false;
   }
-  file_ = fdopen(fd, "wb");
-  if (!file_) {
-    error_ = errno;
-    close(fd);
-    unlink(temporary_.c_str());
-    temporary_.clear();
-    return false;
-  }
-  std::setvbuf(file_, nullptr, _IOFBF, kBufferSize);
-  dataBytes_ = 0;
-  failed_ = false;
+  std::setvbuf(file_.Stream(), nullptr, _IOFBF, kBufferSize);
   // A placeholder until Commit() knows the sizes.
   const auto header = CanonicalHeader(0, 0);
-  if (std::fwrite(header.data(), 1, header.size(), file_) != header.size()) Fail();
+  if (std::fwrite(header.data(), 1, header.size(), file_.Stream()) != header.size()) Fail();
   return !failed_;
 }
 
@@ -62,12 +47,12 @@ bool PendingWavFile::Write(const std::int16_t* interleaved, std::size_t frames) 
 }
 
 bool PendingWavFile::WriteBytes(const unsigned char* bytes, std::size_t size) {
-  if (!file_ || failed_ || size % kBytesPerFrame != 0) return false;
+  if (!file_.Stream() || failed_ || size % kBytesPerFrame != 0) return false;
   if (size > kMaxDataBytes - dataBytes_) {
     failed_ = true;
     return false;
   }
-  if (size != 0 && std::fwrite(bytes, 1, size, file_) != size) {
+  if (size != 0 && std::fwrite(bytes, 1, size, file_.Stream()) != size) {
     Fail();
     return false;
   }
@@ -78,23 +63,20 @@ bool PendingWavFile::WriteBytes(const unsigned char* bytes, std::size_t size) {
 bool PendingWavFile::Commit(std::uint32_t sampleRate) {
   // A WAV header cannot state a rate of 0, nor one whose bytes a second overflow its 32-bit field
   // (a damaged source may claim a billion hertz).
-  if (!file_ || failed_ || sampleRate == 0 || sampleRate > UINT32_MAX / kBytesPerFrame) {
+  if (!file_.Stream() || failed_ || sampleRate == 0 || sampleRate > UINT32_MAX / kBytesPerFrame) {
     Discard();
     return false;
   }
   const auto header = CanonicalHeader(sampleRate, static_cast<std::uint32_t>(dataBytes_));
-  bool ok = std::fseek(file_, 0, SEEK_SET) == 0 &&
-            std::fwrite(header.data(), 1, header.size(), file_) == header.size();
-  if (!ok) Fail();
-  // fclose flushes the buffer: a full disk shows here.
-  if (std::fclose(file_) != 0) Fail();
-  file_ = nullptr;
-  if (failed_ || std::rename(temporary_.c_str(), destination_.c_str()) != 0) {
+  std::FILE* stream = file_.Stream();
+  if (std::fseek(stream, 0, SEEK_SET) != 0 || std::fwrite(header.data(), 1, header.size(), stream) != header.size()) {
+    Fail();
+  }
+  if (failed_ || !file_.Commit()) {
     if (!failed_) Fail();
     Discard();
     return false;
   }
-  temporary_.clear();
   return true;
 }
 
@@ -104,14 +86,7 @@ void PendingWavFile::Fail() {
 }
 
 void PendingWavFile::Discard() {
-  if (file_) {
-    std::fclose(file_);
-    file_ = nullptr;
-  }
-  if (!temporary_.empty()) {
-    unlink(temporary_.c_str());
-    temporary_.clear();
-  }
+  file_.Discard();
   dataBytes_ = 0;
   failed_ = false;
 }

@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <string>
 
+#include "PendingFile.h"
+
 namespace merolune {
 
 // The codec libraries cannot report errors to their callers, so a failed conversion must show as a
-// missing destination: the samples go to a new file beside the destination, and only Commit() gives it
-// the destination's name. Destroying the object without a successful Commit() deletes that file, so
-// an error, a cancelled decoding or an exception never leaves a partial destination behind.
+// missing destination: the samples go to a PendingFile, which only Commit() gives the destination's
+// name. Destroying the object without a successful Commit() deletes that file, so an error, a
+// cancelled decoding or an exception never leaves a partial destination behind.
 class PendingWavFile {
  public:
   PendingWavFile() = default;
@@ -45,9 +47,7 @@ class PendingWavFile {
   // Marks the file failed and keeps errno as the first error.
   void Fail();
 
-  std::string destination_;
-  std::string temporary_;
-  std::FILE* file_ = nullptr;
+  PendingFile file_;
   std::uint64_t dataBytes_ = 0;
   bool failed_ = false;
   int error_ = 0;

@@ -9,28 +9,26 @@ extern "C" {
 #include <libavutil/samplefmt.h>
 }
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdarg>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "ApeEncoder.h"
-#include "LittleEndian.h"
-#include "TemporaryFile.h"
+#include "ApeHeader.h"
+#include "FfmpegHandles.h"
+#include "PendingFile.h"
 
 static_assert(sizeof(MacWaveFormat) == 18, "the record has the platform's WAVEFORMATEX layout");
+// Decoded samples are handed out as they lie in memory.
+static_assert(std::endian::native == std::endian::little, "WAV data is little-endian");
 
 namespace merolune {
 
@@ -49,68 +47,30 @@ class WriteError : public std::runtime_error {
   WriteError() : std::runtime_error("write error") {}
 };
 
-// The encoder's output: a new file beside the destination that gets the destination's name only
-// when complete, and is removed otherwise.
+// The encoder's output, a file that gets the destination's name only when complete.
 class PendingApeFile final : public ApeOutput {
  public:
-  PendingApeFile() = default;
-  ~PendingApeFile() override { Discard(); }
-  PendingApeFile(const PendingApeFile&) = delete;
-  PendingApeFile& operator=(const PendingApeFile&) = delete;
-
-  bool Create(const std::string& destination) {
-    const int fd = CreateFileBeside(destination, temporary_);
-    if (fd < 0) return false;
-    file_ = fdopen(fd, "wb");
-    if (!file_) {
-      close(fd);
-      Discard();
-      return false;
-    }
-    destination_ = destination;
-    return true;
-  }
+  bool Create(const std::string& destination) { return file_.Create(destination); }
 
   void Append(const std::uint8_t* bytes, std::size_t size) override {
-    if (!file_ || std::fwrite(bytes, 1, size, file_) != size) throw WriteError();
+    std::FILE* stream = file_.Stream();
+    if (!stream || std::fwrite(bytes, 1, size, stream) != size) throw WriteError();
   }
 
   void Overwrite(std::uint64_t offset, const std::uint8_t* bytes, std::size_t size) override {
-    if (!file_ || fseeko(file_, static_cast<off_t>(offset), SEEK_SET) != 0 ||
-        std::fwrite(bytes, 1, size, file_) != size || fseeko(file_, 0, SEEK_END) != 0) {
+    std::FILE* stream = file_.Stream();
+    if (!stream || fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0 ||
+        std::fwrite(bytes, 1, size, stream) != size || fseeko(stream, 0, SEEK_END) != 0) {
       throw WriteError();
     }
   }
 
   // Closes the file and gives it the destination's name. False (and the file removed) on an error.
-  bool Commit() {
-    if (!file_) return false;
-    // fclose flushes the buffer: a full disk shows here.
-    const bool closed = std::fclose(file_) == 0;
-    file_ = nullptr;
-    if (!closed || std::rename(temporary_.c_str(), destination_.c_str()) != 0) {
-      Discard();
-      return false;
-    }
-    temporary_.clear();
-    return true;
-  }
-
-  void Discard() noexcept {
-    if (file_) {
-      std::fclose(file_);
-      file_ = nullptr;
-    }
-    if (!temporary_.empty()) {
-      unlink(temporary_.c_str());
-      temporary_.clear();
-    }
-  }
+  bool Commit() { return file_.Commit(); }
+  void Discard() noexcept { file_.Discard(); }
 
  private:
-  std::string destination_;
-  std::string temporary_;
-  std::FILE* file_ = nullptr;
+  PendingFile file_;
 };
 
 // What c_APECompress_Start checks before the encoder sees the format: the codes callers show.
@@ -229,29 +189,6 @@ class Compressor {
 
 // ---- Decompression
 
-// FFmpeg prints its warnings and errors ("[ape @ 0x...] ...") on stderr, which is the user's
-// terminal when the program runs from one; failures reach the caller as error codes instead. The
-// callback is process-wide and set once; a function that does nothing is safe on any thread.
-void DropLogLine(void*, int, const char*, std::va_list) {}
-
-void SilenceLibraryLog() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_log_set_callback(DropLogLine); });
-}
-
-struct InputCloser {
-  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-struct CodecCloser {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-
 // wchar_t holds UTF-32 code points on Linux; file names are taken as UTF-8. Empty for a value that
 // is no character.
 std::string Utf8(const wchar_t* wide) {
@@ -278,47 +215,32 @@ std::string Utf8(const wchar_t* wide) {
   return text;
 }
 
-// The first bytes of every Monkey's Audio file that FFmpeg reads (floating-point audio has "MACF").
-constexpr char kMagic[4] = {'M', 'A', 'C', ' '};
-// From version 3980 on a 52-byte descriptor gives the sizes of what precedes the audio.
-constexpr int kDescriptorVersion = 3980;
-constexpr std::size_t kDescriptorBytes = 52;
-
-// MAC_ERROR_SUCCESS when `path` starts like a Monkey's Audio file and is long enough for its own
-// descriptor, header, seek table and stored WAV header: FFmpeg opens a file cut inside its seek
-// table, and only decoding would fail.
+// MAC_ERROR_SUCCESS when `path` starts like a Monkey's Audio file and is long enough for what its
+// header says precedes the audio.
 std::int32_t CheckHeader(const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) return MAC_ERROR_INVALID_INPUT_FILE;
-  std::uint8_t head[kDescriptorBytes];
+  std::uint8_t head[kApeHeadBytes];
   const std::size_t read = std::fread(head, 1, sizeof head, file);
   const bool sized = fseeko(file, 0, SEEK_END) == 0;
   const off_t size = sized ? ftello(file) : -1;
   std::fclose(file);
-  if (read < sizeof kMagic) return MAC_ERROR_INVALID_INPUT_FILE;
-  if (std::memcmp(head, kMagic, sizeof kMagic) != 0) return MAC_ERROR_UNSUPPORTED_FILE_TYPE;
-  if (LoadU16(head + 4) < kDescriptorVersion) return MAC_ERROR_SUCCESS;
-  if (read < sizeof head || size < 0) return MAC_ERROR_INVALID_INPUT_FILE;
-  std::uint64_t before = 0;
-  for (std::size_t field = 8; field <= 20; field += 4) before += LoadU32(head + field);
-  return before < static_cast<std::uint64_t>(size) ? MAC_ERROR_SUCCESS : MAC_ERROR_INVALID_INPUT_FILE;
+  if (size < 0) return MAC_ERROR_INVALID_INPUT_FILE;
+  switch (CheckApeHead(std::span(head, read), static_cast<std::uint64_t>(size))) {
+    case ApeHead::Usable: return MAC_ERROR_SUCCESS;
+    case ApeHead::NotMonkeysAudio: return MAC_ERROR_UNSUPPORTED_FILE_TYPE;
+    case ApeHead::Unusable: break;
+  }
+  return MAC_ERROR_INVALID_INPUT_FILE;
 }
 
 class Decompressor {
  public:
   std::int32_t Open(const std::string& path) {
     if (const std::int32_t header = CheckHeader(path); header != MAC_ERROR_SUCCESS) return header;
-    // Only the ape demuxer is tried, on a plain file: probing could let FFmpeg read something else.
-    const AVInputFormat* format = av_find_input_format("ape");
-    if (!format) return MAC_ERROR_UNSUPPORTED_FILE_TYPE;
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
-    AVFormatContext* raw = nullptr;
-    const int opened = avformat_open_input(&raw, ("file:" + path).c_str(), format, &options);
-    av_dict_free(&options);
+    input_ = OpenInputFile(path, "ape");
     // A header FFmpeg refuses: a version outside 3800 to 3990, no frames, a short seek table...
-    if (opened < 0) return MAC_ERROR_INVALID_INPUT_FILE;
-    input_.reset(raw);
+    if (!input_) return MAC_ERROR_INVALID_INPUT_FILE;
     if (input_->nb_streams != 1) return MAC_ERROR_INVALID_INPUT_FILE;
     stream_ = input_->streams[0];
     const AVCodecParameters& parameters = *stream_->codecpar;
@@ -378,7 +300,7 @@ class Decompressor {
     const std::size_t blockAlign = static_cast<std::size_t>(channels_ * bits_ / 8);
     std::int32_t delivered = 0;
     while (delivered < blocks && position_ < totalBlocks_) {
-      if (pendingAt_ == pending_.size()) {
+      if (frameNext_ == frameEnd_) {
         if (const std::int32_t decoded = DecodeMore(); decoded != MAC_ERROR_SUCCESS) {
           // Audio after a damaged frame cannot be placed; only a seek starts afresh.
           failure_ = decoded;
@@ -387,15 +309,12 @@ class Decompressor {
         }
         continue;
       }
-      const std::size_t available = (pending_.size() - pendingAt_) / blockAlign;
-      const std::size_t wanted = static_cast<std::size_t>(blocks - delivered);
-      const std::size_t left = static_cast<std::size_t>(totalBlocks_ - position_);
-      const std::size_t take = std::min({available, wanted, left});
-      std::memcpy(buffer + static_cast<std::size_t>(delivered) * blockAlign, pending_.data() + pendingAt_,
-                  take * blockAlign);
-      pendingAt_ += take * blockAlign;
+      const std::int64_t take = std::min<std::int64_t>({frameEnd_ - frameNext_, blocks - delivered,
+                                                        totalBlocks_ - position_});
+      Interleave(frameNext_, take, reinterpret_cast<unsigned char*>(buffer) + static_cast<std::size_t>(delivered) * blockAlign);
+      frameNext_ += take;
       delivered += static_cast<std::int32_t>(take);
-      position_ += static_cast<std::int64_t>(take);
+      position_ += take;
     }
     *retrieved = delivered;
     return MAC_ERROR_SUCCESS;
@@ -408,8 +327,8 @@ class Decompressor {
       return MAC_ERROR_DECOMPRESSING_FRAME;
     }
     avcodec_flush_buffers(codec_.get());
-    pending_.clear();
-    pendingAt_ = 0;
+    av_frame_unref(frame_.get());
+    frameNext_ = frameEnd_ = 0;
     position_ = block;
     decoded_.reset();
     flushing_ = false;
@@ -434,20 +353,20 @@ class Decompressor {
 
   std::int64_t Milliseconds(std::int64_t blocks) const { return blocks * 1000 / rate_; }
 
-  // Decodes the next piece of audio into pending_, dropping the blocks before position_ (after a
-  // seek). A stream that ends before the stated length is damaged.
+  // Decodes the next piece of audio into frame_ and sets the range of it still to deliver, from
+  // position_ on (after a seek the blocks before it are dropped). A stream that ends before the
+  // stated length is damaged.
   std::int32_t DecodeMore() {
-    pending_.clear();
-    pendingAt_ = 0;
     for (;;) {
+      av_frame_unref(frame_.get());
+      frameNext_ = frameEnd_ = 0;
       const int received = avcodec_receive_frame(codec_.get(), frame_.get());
       if (received >= 0) {
-        const std::int32_t converted = Convert(*frame_);
-        av_frame_unref(frame_.get());
-        if (converted != MAC_ERROR_SUCCESS || !pending_.empty()) return converted;
+        if (const std::int32_t placed = Place(*frame_); placed != MAC_ERROR_SUCCESS || frameNext_ < frameEnd_) {
+          return placed;
+        }
         continue;
       }
-      if (received == AVERROR_EOF) return MAC_ERROR_DECOMPRESSING_FRAME;
       if (received != AVERROR(EAGAIN)) return MAC_ERROR_DECOMPRESSING_FRAME;
       if (const std::int32_t sent = SendPacket(); sent != MAC_ERROR_SUCCESS) return sent;
     }
@@ -470,44 +389,63 @@ class Decompressor {
     return sent < 0 || !decoded_ ? MAC_ERROR_DECOMPRESSING_FRAME : MAC_ERROR_SUCCESS;
   }
 
-  // Interleaves the decoded planes at the file's bit depth, from position_ on.
-  std::int32_t Convert(const AVFrame& frame) {
-    if (!decoded_ || frame.ch_layout.nb_channels != channels_) return MAC_ERROR_DECOMPRESSING_FRAME;
+  // Places a decoded frame: the part of it from position_ on, up to the stated length, is what
+  // GetData delivers from it.
+  std::int32_t Place(const AVFrame& frame) {
+    if (!decoded_ || frame.ch_layout.nb_channels != channels_ || !Deliverable(frame)) {
+      return MAC_ERROR_DECOMPRESSING_FRAME;
+    }
     const std::int64_t start = *decoded_;
     *decoded_ += frame.nb_samples;
     // Audio missing between what was delivered and this frame.
     if (start > position_) return MAC_ERROR_DECOMPRESSING_FRAME;
-    const std::int64_t first = std::min<std::int64_t>(position_ - start, frame.nb_samples);
-    const std::int64_t last = std::min<std::int64_t>(frame.nb_samples, totalBlocks_ - start);
-    if (first >= last) return MAC_ERROR_SUCCESS;
-    const int bytes = bits_ / 8;
-    pending_.resize(static_cast<std::size_t>((last - first) * channels_ * bytes));
-    unsigned char* out = pending_.data();
-    const auto format = static_cast<AVSampleFormat>(frame.format);
-    for (std::int64_t i = first; i < last; ++i) {
-      for (int c = 0; c < channels_; ++c) {
-        const std::uint8_t* plane = frame.extended_data[c];
-        if (format == AV_SAMPLE_FMT_U8P && bytes == 1) {
-          *out++ = plane[i];
-        } else if (format == AV_SAMPLE_FMT_S16P && bytes == 2) {
-          std::memcpy(out, plane + 2 * i, 2);  // little-endian already
-          out += 2;
-        } else if (format == AV_SAMPLE_FMT_S32P && bytes == 3) {
-          // 24-bit samples in the top three bytes.
-          std::memcpy(out, plane + 4 * i + 1, 3);
-          out += 3;
-        } else {
-          return MAC_ERROR_DECOMPRESSING_FRAME;
-        }
-      }
-    }
+    frameNext_ = std::min<std::int64_t>(position_ - start, frame.nb_samples);
+    frameEnd_ = std::max(frameNext_, std::min<std::int64_t>(frame.nb_samples, totalBlocks_ - start));
     return MAC_ERROR_SUCCESS;
   }
 
-  std::unique_ptr<AVFormatContext, InputCloser> input_;
-  std::unique_ptr<AVCodecContext, CodecCloser> codec_;
-  std::unique_ptr<AVPacket, PacketFreer> packet_;
-  std::unique_ptr<AVFrame, FrameFreer> frame_;
+  // The decoder's planar formats for the file's bit depths.
+  bool Deliverable(const AVFrame& frame) const {
+    switch (static_cast<AVSampleFormat>(frame.format)) {
+      case AV_SAMPLE_FMT_U8P: return bits_ == 8;
+      case AV_SAMPLE_FMT_S16P: return bits_ == 16;
+      case AV_SAMPLE_FMT_S32P: return bits_ == 24;  // in the top three bytes
+      default: return false;
+    }
+  }
+
+  // Interleaves `count` blocks of frame_ from block `first` into `out`, in the WAV layout.
+  void Interleave(std::int64_t first, std::int64_t count, unsigned char* out) const {
+    const auto from = static_cast<std::size_t>(first);
+    const auto n = static_cast<std::size_t>(count);
+    const std::uint8_t* const* planes = frame_->extended_data;
+    if (bits_ == 16 && channels_ == 2) {
+      // The common case, a block at a time: both 16-bit samples are little-endian already.
+      const auto* left = reinterpret_cast<const std::int16_t*>(planes[0]) + from;
+      const auto* right = reinterpret_cast<const std::int16_t*>(planes[1]) + from;
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t block =
+            static_cast<std::uint16_t>(left[i]) | static_cast<std::uint32_t>(static_cast<std::uint16_t>(right[i])) << 16;
+        std::memcpy(out + 4 * i, &block, 4);
+      }
+      return;
+    }
+    const int bytes = bits_ / 8;
+    // 24-bit samples are the top three bytes of 32.
+    const std::size_t stride = bytes == 3 ? 4 : static_cast<std::size_t>(bytes);
+    const std::size_t skip = bytes == 3 ? 1 : 0;
+    for (std::size_t i = from; i < from + n; ++i) {
+      for (int c = 0; c < channels_; ++c) {
+        std::memcpy(out, planes[c] + stride * i + skip, static_cast<std::size_t>(bytes));
+        out += bytes;
+      }
+    }
+  }
+
+  InputFile input_;
+  Codec codec_;
+  Packet packet_;
+  Frame frame_;
   AVStream* stream_ = nullptr;
   int channels_ = 0;
   int bits_ = 0;
@@ -517,8 +455,9 @@ class Decompressor {
   std::optional<std::int64_t> decoded_;   // the block the decoder's next frame starts with
   bool flushing_ = false;                 // the demuxer has reached the end
   std::int32_t failure_ = MAC_ERROR_SUCCESS;  // what every GetData answers until a seek
-  std::vector<unsigned char> pending_;    // decoded, converted, not yet delivered
-  std::size_t pendingAt_ = 0;
+  // frame_ holds the last decoded audio; its blocks frameNext_ to frameEnd_ are still to deliver.
+  std::int64_t frameNext_ = 0;
+  std::int64_t frameEnd_ = 0;
 };
 
 void SetError(std::int32_t* error, std::int32_t code) {
@@ -617,7 +556,7 @@ extern "C" MEROLUNE_MACDLL_API APE_DECOMPRESS_HANDLE c_APEDecompress_CreateW(con
   }
   std::unique_ptr<MacDecompressor> decompressor;
   const std::int32_t code = Guarded([&] {
-    merolune::SilenceLibraryLog();
+    merolune::SilenceFfmpegLog();
     const std::string name = merolune::Utf8(path);
     if (name.empty()) return static_cast<std::int32_t>(MAC_ERROR_INVALID_INPUT_FILE);
     decompressor = std::make_unique<MacDecompressor>();

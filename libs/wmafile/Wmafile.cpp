@@ -12,25 +12,22 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <array>
 #include <charconv>
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "FfmpegHandles.h"
+#include "PendingFile.h"
 #include "PendingWavFile.h"
-#include "TemporaryFile.h"
 
 namespace merolune {
 
@@ -41,17 +38,6 @@ namespace {
 // (below), so a decoder delivers up to two frames more than there were; WMA2WAV cuts them off when it
 // finds this.
 constexpr const char* kSampleCountKey = "Merolune/SampleCount";
-
-// FFmpeg prints its warnings and errors ("[asf @ 0x...] ...") on stderr, which is the user's terminal
-// when the program runs from one; the library has nobody to tell them to, as a failure shows only as a
-// missing destination. The callback is process-wide and set once; a function that does nothing is
-// safe on any thread.
-void DropLogLine(void*, int, const char*, std::va_list) {}
-
-void SilenceLibraryLog() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_log_set_callback(DropLogLine); });
-}
 
 // The caller's progress function, called on the converting thread with the position in thousandths:
 // at the start, after every few packets or every few tens of milliseconds of work, whichever comes
@@ -109,39 +95,6 @@ class Progress {
   bool stopped_ = false;
 };
 
-struct InputCloser {
-  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-struct OutputCloser {
-  void operator()(AVFormatContext* context) const {
-    if (!(context->oformat->flags & AVFMT_NOFILE)) avio_closep(&context->pb);
-    avformat_free_context(context);
-  }
-};
-struct CodecCloser {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct ResamplerFreer {
-  void operator()(SwrContext* context) const { swr_free(&context); }
-};
-struct FifoFreer {
-  void operator()(AVAudioFifo* fifo) const { av_audio_fifo_free(fifo); }
-};
-
-using InputFile = std::unique_ptr<AVFormatContext, InputCloser>;
-using OutputFile = std::unique_ptr<AVFormatContext, OutputCloser>;
-using Codec = std::unique_ptr<AVCodecContext, CodecCloser>;
-using Frame = std::unique_ptr<AVFrame, FrameFreer>;
-using Packet = std::unique_ptr<AVPacket, PacketFreer>;
-using Resampler = std::unique_ptr<SwrContext, ResamplerFreer>;
-using Fifo = std::unique_ptr<AVAudioFifo, FifoFreer>;
-
 // The system error behind the calling thread's current conversion failing, for WMAGetLastError:
 // the first errno value met, directly or as an FFmpeg code made from one; 0 when none.
 thread_local int lastSystemError = 0;
@@ -155,40 +108,13 @@ bool Failed(int code) {
   return false;
 }
 
-// FFmpeg reads names with a protocol prefix ("http:", "concat:", ...) as URLs; ours are always
-// local files, whatever characters they hold.
-std::string FileUrl(const std::string& path) { return "file:" + path; }
-
-// Removes a file on scope exit unless told to keep it.
-class FileRemover {
- public:
-  explicit FileRemover(std::string path) : path_(std::move(path)) {}
-  ~FileRemover() {
-    if (!path_.empty()) unlink(path_.c_str());
-  }
-  FileRemover(const FileRemover&) = delete;
-  FileRemover& operator=(const FileRemover&) = delete;
-  void Keep() { path_.clear(); }
-
- private:
-  std::string path_;
-};
-
 // The first audio stream of a file, read with one named demuxer and decoded.
 class AudioReader {
  public:
-  // Only the given demuxer is tried: the WMA side is always ASF and the WAV side always RIFF, and
-  // probing would let a file of another kind (a playlist, say) make FFmpeg open other files.
+  // Only the given demuxer is tried: the WMA side is always ASF and the WAV side always RIFF.
   bool Open(const std::string& path, const char* demuxer) {
-    const AVInputFormat* format = av_find_input_format(demuxer);
-    if (!format) return false;
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
-    AVFormatContext* raw = nullptr;
-    const int opened = avformat_open_input(&raw, FileUrl(path).c_str(), format, &options);
-    av_dict_free(&options);
-    if (opened < 0) return false;
-    input_.reset(raw);
+    input_ = OpenInputFile(path, demuxer);
+    if (!input_) return false;
     if (avformat_find_stream_info(input_.get(), nullptr) < 0) return false;
     const AVCodec* decoder = nullptr;
     stream_ = av_find_best_stream(input_.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
@@ -684,14 +610,12 @@ bool WavToWma(const std::string& source, const std::string& destination, std::in
   const std::optional<WmaProfile> profile = ProfileFor(kbps, rate);
   if (!profile) return false;
 
-  std::string temporary;
-  const int fd = CreateFileBeside(destination, temporary);
-  if (fd < 0) return Failed(-errno);
-  close(fd);
-  FileRemover remover(temporary);
+  PendingFile output;
+  // FFmpeg writes the file by its name.
+  if (!output.Create(destination) || !output.Close()) return Failed(-errno);
   {
     WmaEncoder encoder;
-    if (!encoder.Open(*profile, ResampledLength(*frames, rate, profile->SampleRate), temporary)) return false;
+    if (!encoder.Open(*profile, ResampledLength(*frames, rate, profile->SampleRate), output.Path())) return false;
     Converter convert(AV_SAMPLE_FMT_FLTP, profile->Channels, profile->SampleRate);
     progress.SetStage(kCountingShare, 1000);
     const bool encoded = reader.DecodeAll(
@@ -705,8 +629,7 @@ bool WavToWma(const std::string& source, const std::string& destination, std::in
     if (rest < 0 || !encoder.Push(convert.Data(), rest) || !encoder.Finish()) return false;
   }
   if (!progress.Report(1000)) return false;
-  if (std::rename(temporary.c_str(), destination.c_str()) != 0) return Failed(-errno);
-  remover.Keep();
+  if (!output.Commit()) return Failed(-errno);
   return true;
 }
 
@@ -720,7 +643,7 @@ extern "C" MEROLUNE_WMAFILE_API void WMA2WAVEx(const char* source, const char* d
                                                wmafile_progress progress, void* user) {
   merolune::lastSystemError = 0;
   try {
-    merolune::SilenceLibraryLog();
+    merolune::SilenceFfmpegLog();
     merolune::Progress reporter(progress, user);
     if (source && destination) merolune::WmaToWav(source, destination, reporter);
   } catch (...) {
@@ -731,7 +654,7 @@ extern "C" MEROLUNE_WMAFILE_API void WAV2WMAEx(const char* source, const char* d
                                                wmafile_progress progress, void* user) {
   merolune::lastSystemError = 0;
   try {
-    merolune::SilenceLibraryLog();
+    merolune::SilenceFfmpegLog();
     merolune::Progress reporter(progress, user);
     if (source && destination) merolune::WavToWma(source, destination, kbps, reporter);
   } catch (...) {

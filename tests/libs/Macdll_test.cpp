@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ApeEncoder.h"
+#include "ApeHeader.h"
 #include "MacErrors.h"
 #include "PeerTools.h"
 #include "Signals.h"
@@ -154,6 +155,88 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{4001, "skipped..."}, TextCase{5000, "bad parameter"},
                       TextCase{6000, "APE compress too much data"}, TextCase{7777, "undefined (7777)"},
                       TextCase{-1, "undefined (-1)"}, TextCase{1014, "undefined (1014)"}));
+
+// ---- The header check
+
+// The start of a file of version 3990: the descriptor's byte counts of what precedes the audio.
+std::vector<std::uint8_t> Descriptor(std::uint32_t descriptor, std::uint32_t header, std::uint32_t seek,
+                                     std::uint32_t wav) {
+  std::vector<std::uint8_t> head = {'M', 'A', 'C', ' ', 0x96, 0x0F, 0, 0};
+  for (std::uint32_t v : {descriptor, header, seek, wav}) {
+    for (int shift = 0; shift < 32; shift += 8) head.push_back(static_cast<std::uint8_t>(v >> shift));
+  }
+  head.resize(52);
+  return head;
+}
+
+// The header before version 3980: 32 bytes, then (flag 4) a peak level and (flag 16) the seek-table
+// count `seekEntries`.
+std::vector<std::uint8_t> OldHeader(std::uint16_t version, std::uint16_t flags, std::uint32_t wavBytes,
+                                    std::uint32_t frames, std::uint32_t seekEntries = 0) {
+  const std::size_t peak = flags & 4 ? 4 : 0;
+  std::vector<std::uint8_t> head(32 + peak + (flags & 16 ? 4 : 0));
+  const auto put = [&](std::size_t at, std::uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) head[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+  };
+  put(0, 0x2043414D, 4);  // "MAC "
+  put(4, version, 2);
+  put(6, 2000, 2);
+  put(8, flags, 2);
+  put(10, 2, 2);
+  put(12, 44100, 4);
+  put(16, wavBytes, 4);
+  put(24, frames, 4);
+  put(28, 1000, 4);
+  if (flags & 16) put(32 + peak, seekEntries, 4);
+  return head;
+}
+
+struct HeadCase {
+  std::string Name;
+  std::vector<std::uint8_t> Head;
+  std::uint64_t FileSize;
+  ApeHead Expected;
+};
+
+class ApeHeadTest : public ::testing::TestWithParam<HeadCase> {};
+
+TEST_P(ApeHeadTest, JudgesTheFileFromItsFirstBytes) {
+  EXPECT_EQ(CheckApeHead(GetParam().Head, GetParam().FileSize), GetParam().Expected);
+}
+
+std::vector<std::uint8_t> Cut(std::vector<std::uint8_t> bytes, std::size_t size) {
+  bytes.resize(size);
+  return bytes;
+}
+
+// Sizes before the audio, by hand: ours 52 + 24 + 4 (one seek entry); with a stored WAV header
+// 52 + 24 + 8 + 44 = 128; a 3970 file of 10 frames 32 + 10 * 4 = 72; with a peak level and a count
+// of 20 seek entries 40 + 80 plus a 44-byte WAV header = 164; before 3810 one more byte a frame,
+// 32 + 40 + 10 = 82.
+INSTANTIATE_TEST_SUITE_P(
+    Table, ApeHeadTest,
+    ::testing::Values(
+        HeadCase{"Empty", {}, 0, ApeHead::Unusable},
+        HeadCase{"ThreeBytes", {'M', 'A', 'C'}, 3, ApeHead::Unusable},
+        HeadCase{"Wav", {'R', 'I', 'F', 'F', 0, 0, 0, 0}, 1000, ApeHead::NotMonkeysAudio},
+        HeadCase{"FloatingPoint", {'M', 'A', 'C', 'F', 0x96, 0x0F, 0, 0}, 1000, ApeHead::NotMonkeysAudio},
+        HeadCase{"MagicAndHalfAVersion", {'M', 'A', 'C', ' ', 0x96}, 5, ApeHead::Unusable},
+        HeadCase{"DescriptorCut", Cut(Descriptor(52, 24, 4, 0), 51), 1000, ApeHead::Unusable},
+        HeadCase{"OursWithAudio", Descriptor(52, 24, 4, 0), 81, ApeHead::Usable},
+        HeadCase{"OursWithoutAudio", Descriptor(52, 24, 4, 0), 80, ApeHead::Unusable},
+        HeadCase{"StoredWavHeaderWithAudio", Descriptor(52, 24, 8, 44), 129, ApeHead::Usable},
+        HeadCase{"StoredWavHeaderWithout", Descriptor(52, 24, 8, 44), 128, ApeHead::Unusable},
+        // 0x80000000 twice: 76 in 32 bits.
+        HeadCase{"CountsThatWrapIn32Bits", Descriptor(52, 24, 0x80000000U, 0x80000000U), 1000, ApeHead::Unusable},
+        HeadCase{"Old3970WithAudio", OldHeader(3970, 32, 0, 10), 73, ApeHead::Usable},
+        HeadCase{"Old3970SeekTableToTheEnd", OldHeader(3970, 32, 0, 10), 72, ApeHead::Unusable},
+        HeadCase{"Old3970SixtyMillionFrames", OldHeader(3970, 32, 0, 60000000), 1000, ApeHead::Unusable},
+        HeadCase{"OldPeakSeekCountStoredWav", OldHeader(3900, 4 | 16, 44, 10, 20), 165, ApeHead::Usable},
+        HeadCase{"OldPeakSeekCountStoredWavCut", OldHeader(3900, 4 | 16, 44, 10, 20), 164, ApeHead::Unusable},
+        HeadCase{"OldSeekCountMissing", Cut(OldHeader(3900, 16, 0, 10, 20), 35), 1000, ApeHead::Unusable},
+        HeadCase{"Old3800BitTable", OldHeader(3800, 32, 0, 10), 83, ApeHead::Usable},
+        HeadCase{"Old3800BitTableCut", OldHeader(3800, 32, 0, 10), 82, ApeHead::Unusable}),
+    [](const auto& p) { return p.param.Name; });
 
 // ---- The wave-format record
 

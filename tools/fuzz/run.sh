@@ -6,16 +6,17 @@
 #     -r RUNS    also stop each target after RUNS executions
 #     -k         keep going: after a crash, start the target again until its time or runs are used
 #     -t TARGET  run only this target (may be repeated); the targets, in the order they run:
-#                wave-header, job, wave-in, vorbis-in, flac-in, vbmp3, wmafile
+#                wave-header, job, wave-in, vorbis-in, flac-in, vbmp3, wmafile, ape-decompress,
+#                ape-header
 #   JOBS=N limits the build.
 # Each target's corpus is kept in build/fuzz/corpus/<target>, so that a later run goes on from
-# there. Prints the executions and seconds of every target. A crashing input is kept under
+# there. Prints the executions, seconds and coverage of every target. A crashing input is kept under
 # build/fuzz/artifacts/<target>/ and the script exits with status 1 (after the other targets ran).
 set -euo pipefail
 top="$(cd "$(dirname "$0")/../.." && pwd)"
 cd "$top"
 
-all=(wave-header job wave-in vorbis-in flac-in vbmp3 wmafile)
+all=(wave-header job wave-in vorbis-in flac-in vbmp3 wmafile ape-decompress ape-header)
 usage() {
   echo "usage: tools/fuzz/run.sh [-t TARGET]... [-r RUNS] [-k] [SECONDS]   (targets: ${all[*]})" >&2
   exit 2
@@ -62,7 +63,7 @@ cmake --build "$build" ${JOBS:+-j "$JOBS"} --target "${targets[@]}" merolune-dem
 work="$(mktemp -d "${TMPDIR:-/tmp}/merolune-fuzz-XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 seeds="$work/seeds"
-mkdir -p "$seeds"/{wav,wave-in,vorbis-in,flac-in,vbmp3,wmafile} "$work/tmp"
+mkdir -p "$seeds"/{wav,wave-in,vorbis-in,flac-in,vbmp3,wmafile,ape} "$work/tmp"
 
 # WAV seeds: a real song excerpt, and small hand-made files with the header's less common turns.
 "$build/tools/merolune-demosong" --seconds 0.1 "$seeds/wav/demo.wav" >/dev/null
@@ -141,9 +142,33 @@ quiet_ffmpeg -i "$demo" -c:a wmav2 -b:a 32k "$seeds/wmafile/wmav2-stereo.wma"
 quiet_ffmpeg -i "$mono" -c:a wmav1 -b:a 24k "$seeds/wmafile/wmav1-mono.wma"
 quiet_ffmpeg -i "$demo" -c:a wmav2 -b:a 48k -metadata title=Title "$seeds/wmafile/wmav2-tagged.wma"
 
+# Monkey's Audio (jmac writes what our encoder writes, with the WAV header stored): every level,
+# mono, 8 and 24 bits, and two frames (a silent one, then the song). jmac leaves bytes of its own
+# after some files; the seeds end where their headers say.
+sox -D -n -r 44100 -c 2 -b 16 "$work/silence.wav" trim 0 1.7
+sox -D "$work/silence.wav" "$demo" "$work/two-frames.wav"
+sox -D "$mono" -b 24 -t wavpcm "$work/mono24.wav"
+for level in 1 2 3 4; do jmac "c$level" "$demo" "$seeds/ape/c$level.ape" >/dev/null; done
+jmac c2 "$mono" "$seeds/ape/mono.ape" >/dev/null
+jmac c1 "$work/mono8.wav" "$seeds/ape/mono8.ape" >/dev/null
+jmac c3 "$work/mono24.wav" "$seeds/ape/mono24.ape" >/dev/null
+jmac c1 "$work/two-frames.wav" "$seeds/ape/two-frames.ape" >/dev/null
+perl -e 'for (@ARGV) {
+  open(my $f, "+<:raw", $_) or die; read($f, my $h, 36) == 36 or die;
+  my @v = unpack("a4 v v V V V V V", $h);
+  truncate($f, $v[3] + $v[4] + $v[5] + $v[6] + $v[7]) or die; close $f; }' "$seeds"/ape/*.ape
+# A header of the layout before version 3980 (3970: 32 bytes, no stored WAV header, one frame) in
+# front of the frame of the 16-bit mono file.
+perl -e 'open(my $f, "<:raw", $ARGV[0]) or die; local $/; my $ape = <$f>;
+  my @v = unpack("a4 v v V V V V V", $ape); my $first = $v[3] + $v[4] + $v[5] + $v[6];
+  my ($blocks) = unpack("V", substr($ape, 60, 4));
+  print pack("a4 v v v v V V V V V V", "MAC ", 3970, 2000, 32, 1, 22050, 0, 0, 1, $blocks, 36), substr($ape, $first);' \
+  "$seeds/ape/mono.ape" >"$seeds/ape/v3970.ape"
+
 seeds_of() {
   case "$1" in
     wave-header | job) echo "$seeds/wav" ;;
+    ape-decompress | ape-header) echo "$seeds/ape" ;;
     *) echo "$seeds/$1" ;;
   esac
 }
@@ -204,10 +229,14 @@ for name in "${names[@]}"; do
     ((total_seconds < seconds)) || break
     [[ -z "$runs" ]] || ((total_runs < runs)) || break
   done
+  # The coverage of the last segment: code edges (cov) and features (ft) reached, corpus size.
+  coverage="$(grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+' "$log" | tail -n1 |
+    awk '{ print "cov=" $2 " ft=" $4 " corpus=" $6 }')"
+  [[ -n "$coverage" ]] || coverage="cov=unknown"
   if ((${#crashes[@]} == 0)); then
-    summary+=("fuzz target=$target runs=$total_runs seconds=$total_seconds result=ok")
+    summary+=("fuzz target=$target runs=$total_runs seconds=$total_seconds $coverage result=ok")
   else
-    summary+=("fuzz target=$target runs=$total_runs seconds=$total_seconds result=CRASH crashes=${#crashes[@]} input=${crashes[0]} (replay: $build/tools/fuzz/$target ${crashes[0]})")
+    summary+=("fuzz target=$target runs=$total_runs seconds=$total_seconds $coverage result=CRASH crashes=${#crashes[@]} input=${crashes[0]} (replay: $build/tools/fuzz/$target ${crashes[0]})")
     for found in "${crashes[@]:1}"; do summary+=("  also: $found"); done
   fi
 done
