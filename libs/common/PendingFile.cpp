@@ -2,16 +2,48 @@
 
 #include "PendingFile.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <vector>
 
 #include "TemporaryFile.h"
 
 namespace merolune {
 
-bool PendingFile::Create(const std::string& destination) {
+namespace {
+
+// The file `path` names once its symbolic links are followed (up to the system's limit of hops); a
+// link whose target does not exist yet gives that target's path. Empty, errno set, when a link
+// cannot be read or the links go round.
+std::string FollowLinks(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+    std::vector<char> target(PATH_MAX + 1);
+    const ssize_t size = readlink(path.c_str(), target.data(), target.size() - 1);
+    if (size < 0) return {};
+    const std::string named(target.data(), static_cast<std::size_t>(size));
+    const std::size_t slash = path.rfind('/');
+    // A relative target is relative to the link's own folder.
+    path = named.front() == '/' || slash == std::string::npos ? named : path.substr(0, slash + 1) + named;
+  }
+  errno = ELOOP;
+  return {};
+}
+
+}  // namespace
+
+bool PendingFile::Create(const std::string& requested) {
   Discard();
+  const std::string destination = FollowLinks(requested);
+  if (destination.empty()) return false;
+  if (struct stat info{}; stat(destination.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
   const int fd = CreateFileBeside(destination, temporary_);
   if (fd < 0) return false;
   stream_ = fdopen(fd, "wb");

@@ -19,7 +19,10 @@ class PendingFile {
   PendingFile& operator=(const PendingFile&) = delete;
 
   // Creates the file beside `destination` (any earlier one is discarded) and opens it for writing.
-  // False, with errno set, when no file could be made there (missing directory, no permission...).
+  // A destination that is a symbolic link stands for the file it names, which Commit replaces (the
+  // link stays). False, with errno set, when no file could be made there (missing directory, no
+  // permission...), and with EINVAL when the destination is something other than a regular file (a
+  // directory, a device, a pipe), which a rename would replace rather than write.
   bool Create(const std::string& destination);
   // The open stream; null before Create, after Close and after Commit or Discard. Borrowed.
   std::FILE* Stream() const { return stream_; }

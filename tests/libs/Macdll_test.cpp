@@ -2,10 +2,12 @@
 // equal the encoder core's, FFmpeg and jmac agree with what the decompressor gives back, and every
 // failure comes back as the right code with nothing left behind.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -46,15 +48,17 @@ struct CompressOptions {
 };
 
 // Compresses as the output component does: lock, copy what fits, unlock with processing on.
-std::int32_t Compress(const std::string& path, const std::vector<std::uint8_t>& pcm, const CompressOptions& o) {
+std::int32_t Compress(const std::string& path, const std::vector<std::uint8_t>& pcm,
+                      const CompressOptions& o) {
   std::int32_t error = -1;
   APE_COMPRESS_HANDLE compressor = c_APECompress_Create(&error);
   EXPECT_EQ(error, 0);
   MacWaveFormat format;
   EXPECT_EQ(FillWaveFormatEx(&format, static_cast<std::int32_t>(o.Rate), 16, 2), 0);
-  std::int32_t result = c_APECompress_Start(compressor, path.c_str(), &format, o.MaxAudioBytes, o.Level,
-                                            o.Header.empty() ? nullptr : o.Header.data(),
-                                            o.Header.empty() ? -1 : static_cast<std::int32_t>(o.Header.size()));
+  std::int32_t result =
+      c_APECompress_Start(compressor, path.c_str(), &format, o.MaxAudioBytes, o.Level,
+                          o.Header.empty() ? nullptr : o.Header.data(),
+                          o.Header.empty() ? -1 : static_cast<std::int32_t>(o.Header.size()));
   const std::size_t piece = o.Piece ? o.Piece : pcm.size();
   for (std::size_t at = 0; result == 0 && at < pcm.size();) {
     std::int32_t room = 0;
@@ -71,7 +75,9 @@ std::int32_t Compress(const std::string& path, const std::vector<std::uint8_t>& 
 
 class MemoryOutput : public ApeOutput {
  public:
-  void Append(const std::uint8_t* bytes, std::size_t size) override { Bytes.insert(Bytes.end(), bytes, bytes + size); }
+  void Append(const std::uint8_t* bytes, std::size_t size) override {
+    Bytes.insert(Bytes.end(), bytes, bytes + size);
+  }
   void Overwrite(std::uint64_t offset, const std::uint8_t* bytes, std::size_t size) override {
     std::copy(bytes, bytes + size, Bytes.begin() + static_cast<std::ptrdiff_t>(offset));
   }
@@ -103,12 +109,14 @@ Decoded Decompress(const std::wstring& path, std::int32_t blocks = 1000) {
   Decoded result;
   APE_DECOMPRESS_HANDLE decompressor = c_APEDecompress_CreateW(path.c_str(), &result.CreateError);
   if (!decompressor) return result;
-  const auto align = static_cast<std::size_t>(c_APEDecompress_GetInfo(decompressor, MAC_INFO_BLOCK_ALIGN, 0, 0));
+  const auto align =
+      static_cast<std::size_t>(c_APEDecompress_GetInfo(decompressor, MAC_INFO_BLOCK_ALIGN, 0, 0));
   std::vector<char> buffer(align * static_cast<std::size_t>(blocks));
   for (;;) {
     std::int32_t got = -1;
     result.DataError = c_APEDecompress_GetData(decompressor, buffer.data(), blocks, &got);
-    result.Pcm.insert(result.Pcm.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(align) * got);
+    result.Pcm.insert(result.Pcm.end(), buffer.begin(),
+                      buffer.begin() + static_cast<std::ptrdiff_t>(align) * got);
     if (result.DataError != 0 || got == 0) break;
   }
   std::int32_t got = -1;
@@ -144,17 +152,19 @@ INSTANTIATE_TEST_SUITE_P(
     Table, MacErrorTextTest,
     ::testing::Values(TextCase{0, "OK"}, TextCase{1000, "I/O read error"}, TextCase{1001, "I/O write error"},
                       TextCase{1002, "invalid input file"}, TextCase{1003, "invalid output file"},
-                      TextCase{1004, "input file file too large"}, TextCase{1005, "input file unsupported bit depth"},
+                      TextCase{1004, "input file file too large"},
+                      TextCase{1005, "input file unsupported bit depth"},
                       TextCase{1006, "input file unsupported sample rate"},
-                      TextCase{1007, "input file unsupported channel count"}, TextCase{1008, "input file too small"},
-                      TextCase{1009, "invalid checksum"}, TextCase{1010, "decompressing frame"},
-                      TextCase{1011, "initializing unmac"}, TextCase{1012, "invalid function parameter"},
-                      TextCase{1013, "unsupported file type"}, TextCase{2000, "insufficient memory"},
-                      TextCase{3000, "loading MAC.dll"}, TextCase{3001, "loading MACinfo.dll"},
-                      TextCase{3002, "loading UnMAC.dll"}, TextCase{4000, "user stopped processing"},
-                      TextCase{4001, "skipped..."}, TextCase{5000, "bad parameter"},
-                      TextCase{6000, "APE compress too much data"}, TextCase{7777, "undefined (7777)"},
-                      TextCase{-1, "undefined (-1)"}, TextCase{1014, "undefined (1014)"}));
+                      TextCase{1007, "input file unsupported channel count"},
+                      TextCase{1008, "input file too small"}, TextCase{1009, "invalid checksum"},
+                      TextCase{1010, "decompressing frame"}, TextCase{1011, "initializing unmac"},
+                      TextCase{1012, "invalid function parameter"}, TextCase{1013, "unsupported file type"},
+                      TextCase{2000, "insufficient memory"}, TextCase{3000, "loading MAC.dll"},
+                      TextCase{3001, "loading MACinfo.dll"}, TextCase{3002, "loading UnMAC.dll"},
+                      TextCase{4000, "user stopped processing"}, TextCase{4001, "skipped..."},
+                      TextCase{5000, "bad parameter"}, TextCase{6000, "APE compress too much data"},
+                      TextCase{7777, "undefined (7777)"}, TextCase{-1, "undefined (-1)"},
+                      TextCase{1014, "undefined (1014)"}));
 
 // ---- The header check
 
@@ -176,7 +186,8 @@ std::vector<std::uint8_t> OldHeader(std::uint16_t version, std::uint16_t flags, 
   const std::size_t peak = flags & 4 ? 4 : 0;
   std::vector<std::uint8_t> head(32 + peak + (flags & 16 ? 4 : 0));
   const auto put = [&](std::size_t at, std::uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) head[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+    for (int i = 0; i < bytes; ++i)
+      head[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
   };
   put(0, 0x2043414D, 4);  // "MAC "
   put(4, version, 2);
@@ -227,7 +238,8 @@ INSTANTIATE_TEST_SUITE_P(
         HeadCase{"StoredWavHeaderWithAudio", Descriptor(52, 24, 8, 44), 129, ApeHead::Usable},
         HeadCase{"StoredWavHeaderWithout", Descriptor(52, 24, 8, 44), 128, ApeHead::Unusable},
         // 0x80000000 twice: 76 in 32 bits.
-        HeadCase{"CountsThatWrapIn32Bits", Descriptor(52, 24, 0x80000000U, 0x80000000U), 1000, ApeHead::Unusable},
+        HeadCase{"CountsThatWrapIn32Bits", Descriptor(52, 24, 0x80000000U, 0x80000000U), 1000,
+                 ApeHead::Unusable},
         HeadCase{"Old3970WithAudio", OldHeader(3970, 32, 0, 10), 73, ApeHead::Usable},
         HeadCase{"Old3970SeekTableToTheEnd", OldHeader(3970, 32, 0, 10), 72, ApeHead::Unusable},
         HeadCase{"Old3970SixtyMillionFrames", OldHeader(3970, 32, 0, 60000000), 1000, ApeHead::Unusable},
@@ -247,7 +259,8 @@ TEST(MacdllTest, FillWaveFormatExWritesThePlatformLayout) {
   std::memcpy(bytes, &format, sizeof bytes);
   // tag 1, 2 channels, 48000 Hz, 288000 bytes/s, 6 bytes per block, 24 bits, no extra bytes
   const unsigned char expected[18] = {1, 0, 2, 0, 0x80, 0xBB, 0, 0, 0x00, 0x65, 0x04, 0, 6, 0, 24, 0, 0, 0};
-  EXPECT_EQ(std::vector<unsigned char>(bytes, bytes + 18), std::vector<unsigned char>(expected, expected + 18));
+  EXPECT_EQ(std::vector<unsigned char>(bytes, bytes + 18),
+            std::vector<unsigned char>(expected, expected + 18));
   EXPECT_EQ(FillWaveFormatEx(nullptr, 44100, 16, 2), MAC_ERROR_BAD_PARAMETER);
   EXPECT_EQ(FillWaveFormatEx(&format, 44100, 12, 2), MAC_ERROR_BAD_PARAMETER);
 }
@@ -276,7 +289,8 @@ TEST_P(MacdllPieces, FileEqualsTheEncoderCoresWhateverThePieces) {
 
 INSTANTIATE_TEST_SUITE_P(Pieces, MacdllPieces,
                          ::testing::Values(PieceCase{0, kUnknownLength}, PieceCase{1, kUnknownLength},
-                                           PieceCase{3, kUnknownLength}, PieceCase{4 * kFrame + 1, kUnknownLength},
+                                           PieceCase{3, kUnknownLength},
+                                           PieceCase{4 * kFrame + 1, kUnknownLength},
                                            PieceCase{3, static_cast<std::int32_t>(4 * (2 * kFrame + 777))},
                                            PieceCase{1001, kUnknownLength, false}));
 
@@ -346,7 +360,8 @@ TEST(MacdllTest, StoredWavHeaderTakes44BytesAndChangesNoAudio) {
   EXPECT_EQ(U16At(plain, 54), 32);  // "create the WAV header on decoding"
   EXPECT_EQ(U16At(withHeader, 54), 0);
   const std::size_t headerAt = 76 + U32At(withHeader, 16);
-  EXPECT_TRUE(std::equal(wav.begin(), wav.begin() + 44, withHeader.begin() + static_cast<std::ptrdiff_t>(headerAt)));
+  EXPECT_TRUE(
+      std::equal(wav.begin(), wav.begin() + 44, withHeader.begin() + static_cast<std::ptrdiff_t>(headerAt)));
   EXPECT_TRUE(Decompress(Wide(dir.File("stored.ape"))).Pcm == pcm);
   EXPECT_TRUE(Decompress(Wide(dir.File("plain.ape"))).Pcm == pcm);
 }
@@ -379,7 +394,8 @@ TEST(MacdllTest, SeekThenGetDataGivesTheSamplesFromThatBlock) {
   ASSERT_EQ(c_APEDecompress_Seek(decompressor, static_cast<std::int32_t>(blocks)), 0);
   EXPECT_EQ(c_APEDecompress_GetData(decompressor, buffer.data(), 5000, &got), 0);
   EXPECT_EQ(got, 0);
-  EXPECT_EQ(c_APEDecompress_Seek(decompressor, static_cast<std::int32_t>(blocks + 1)), MAC_ERROR_BAD_PARAMETER);
+  EXPECT_EQ(c_APEDecompress_Seek(decompressor, static_cast<std::int32_t>(blocks + 1)),
+            MAC_ERROR_BAD_PARAMETER);
   c_APEDecompress_Destroy(decompressor);
 }
 
@@ -405,11 +421,14 @@ TEST_P(MacdllJmac, DecompressorGivesBackTheWavData) {
   for (std::size_t i = 0; i < song.size(); i += 2 / c.Channels) {
     const std::int32_t s = song[i];
     if (c.Bits == 8) wavFile.Data.push_back(static_cast<std::uint8_t>((s >> 8) + 128));
-    if (c.Bits == 16) wavFile.Data.insert(wavFile.Data.end(), {static_cast<std::uint8_t>(s), static_cast<std::uint8_t>(s >> 8)});
+    if (c.Bits == 16)
+      wavFile.Data.insert(wavFile.Data.end(),
+                          {static_cast<std::uint8_t>(s), static_cast<std::uint8_t>(s >> 8)});
     if (c.Bits == 24) {
       const std::int32_t wide = s * 256 + static_cast<std::int32_t>(i % 251);
-      wavFile.Data.insert(wavFile.Data.end(), {static_cast<std::uint8_t>(wide), static_cast<std::uint8_t>(wide >> 8),
-                                         static_cast<std::uint8_t>(wide >> 16)});
+      wavFile.Data.insert(wavFile.Data.end(),
+                          {static_cast<std::uint8_t>(wide), static_cast<std::uint8_t>(wide >> 8),
+                           static_cast<std::uint8_t>(wide >> 16)});
     }
   }
   WriteBytes(dir.File("in.wav"), MakeWav(wavFile));
@@ -424,9 +443,10 @@ TEST_P(MacdllJmac, DecompressorGivesBackTheWavData) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, MacdllJmac,
-                         ::testing::Values(JmacCase{1000, 16, 2}, JmacCase{2000, 16, 2}, JmacCase{3000, 16, 2},
-                                           JmacCase{4000, 16, 2}, JmacCase{2000, 16, 1}, JmacCase{2000, 8, 2},
-                                           JmacCase{3000, 24, 2}, JmacCase{2000, 24, 1}));
+                         ::testing::Values(JmacCase{1000, 16, 2}, JmacCase{2000, 16, 2},
+                                           JmacCase{3000, 16, 2}, JmacCase{4000, 16, 2},
+                                           JmacCase{2000, 16, 1}, JmacCase{2000, 8, 2}, JmacCase{3000, 24, 2},
+                                           JmacCase{2000, 24, 1}));
 
 // ---- Failures
 
@@ -461,7 +481,8 @@ TEST(MacdllTest, TruncatedFileIsAnErrorNotAShortSuccess) {
     std::int32_t CreateError;
   } cases[] = {{whole.size() - 1000, 0}, {whole.size() / 4, 0}, {76 + 12, MAC_ERROR_INVALID_INPUT_FILE}};
   for (const auto& c : cases) {
-    WriteBytes(dir.File("cut.ape"), std::vector<std::uint8_t>(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(c.Keep)));
+    WriteBytes(dir.File("cut.ape"),
+               std::vector<std::uint8_t>(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(c.Keep)));
     const Decoded decoded = Decompress(Wide(dir.File("cut.ape")));
     EXPECT_EQ(decoded.CreateError, c.CreateError) << c.Keep << " bytes";
     if (decoded.CreateError == 0) {
@@ -476,7 +497,8 @@ TEST(MacdllTest, StartRefusesWhatTheEncoderCannotWriteAndLeavesNothing) {
   TempDir dir;
   const auto start = [&](MacWaveFormat format, int level, const std::string& path) {
     APE_COMPRESS_HANDLE compressor = c_APECompress_Create(nullptr);
-    const std::int32_t result = c_APECompress_Start(compressor, path.c_str(), &format, -1, level, nullptr, -1);
+    const std::int32_t result =
+        c_APECompress_Start(compressor, path.c_str(), &format, -1, level, nullptr, -1);
     c_APECompress_Destroy(compressor);
     return result;
   };
@@ -495,6 +517,29 @@ TEST(MacdllTest, StartRefusesWhatTheEncoderCannotWriteAndLeavesNothing) {
   EXPECT_EQ(start(cd, 2500, dir.File("a.ape")), MAC_ERROR_BAD_PARAMETER);
   EXPECT_EQ(start(cd, 2000, dir.File("no/such/folder/a.ape")), MAC_ERROR_INVALID_OUTPUT_FILE);
   ExpectOnlyFiles(dir.Path(), {});
+}
+
+// A link stands for the file it names, which gets the result while the link stays; a folder or a
+// pipe (or a device) is refused at Start, never replaced by a file.
+TEST(MacdllTest, LinksAreFollowedAndOtherKindsOfFileRefused) {
+  TempDir dir;
+  const std::vector<std::uint8_t> pcm = SongBytes(5000);
+  std::filesystem::create_directory(dir.File("sub"));
+  WriteBytes(dir.File("sub/target.ape"), {1});
+  std::filesystem::create_symlink("sub/target.ape", dir.File("link.ape"));
+  std::filesystem::create_symlink("sub/later.ape", dir.File("dangling.ape"));
+  for (const char* name : {"link.ape", "dangling.ape"}) {
+    ASSERT_EQ(Compress(dir.File(name), pcm, CompressOptions{}), 0) << name;
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.File(name))) << name;
+  }
+  for (const char* written : {"sub/target.ape", "sub/later.ape"})
+    EXPECT_EQ(FfmpegDecode(dir.File(written), dir.File("raw")), pcm) << written;
+
+  ASSERT_EQ(::mkfifo(dir.File("pipe.ape").c_str(), 0600), 0);
+  for (const char* refused : {"pipe.ape", "sub"})
+    EXPECT_EQ(Compress(dir.File(refused), pcm, CompressOptions{}), MAC_ERROR_INVALID_OUTPUT_FILE) << refused;
+  EXPECT_TRUE(std::filesystem::is_fifo(dir.File("pipe.ape")));
+  ExpectOnlyFiles(dir.Path(), {"dangling.ape", "link.ape", "pipe.ape", "raw", "sub"});
 }
 
 TEST(MacdllTest, UnfinishedOrFailedCompressionLeavesNothing) {
