@@ -280,7 +280,7 @@ int main(int argc, char** argv) {
   // It stays loaded until the program ends.
   std::optional<LibraryBinding<ConversionModuleEntryPoints>> module;
   std::unique_ptr<ConversionModule> converter;
-  if (IsCoded(FormatFromExtension(options.Source)) || IsCoded(FormatFromExtension(options.Destination))) {
+  if (SourceNeedsConverter(options.Source) || IsCoded(FormatFromExtension(options.Destination))) {
     module.emplace(kConversionModuleLibrary, DynamicLibrary::Unloading::Never);
     std::string error;
     if (module->Usable()) converter.reset(module->Api().merolune_open_conversion(&error));

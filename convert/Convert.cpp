@@ -21,6 +21,8 @@
 #include "ACS_Vorbis.h"
 #include "ACS_Wave.h"
 #include "DynamicLibrary.h"
+#include "WaveNarrowing.h"
+#include "anyaudio.h"
 #include "Stream.h"
 #include "WaveHeader.h"
 #include "vbmp3.h"
@@ -82,6 +84,42 @@ using Vbmp3Lib = LibraryBinding<Vbmp3EntryPoints>;
 MEROLUNE_ENTRY_POINTS(WmafileEntryPoints, kWmafileLibrary, MEROLUNE_WMAFILE_ENTRY_POINTS);
 using WmafileLib = LibraryBinding<WmafileEntryPoints>;
 
+#define MEROLUNE_ANYAUDIO_ENTRY_POINTS(X) X(AnyAudioToWav)
+MEROLUNE_ENTRY_POINTS(AnyaudioEntryPoints, kAnyaudioLibrary, MEROLUNE_ANYAUDIO_ENTRY_POINTS);
+using AnyaudioLib = LibraryBinding<AnyaudioEntryPoints>;
+
+// The header of a WAV file; RiffFound false when there is none.
+WaveFormatInfo WavHeaderOf(const std::string& path) {
+  WaveFormatInfo info{};
+  try {
+    FileStream wav(path, FileStream::Mode::Read);
+    ReadWaveHeader(wav, info);
+  } catch (const std::exception&) {
+    info.RiffFound = false;
+  }
+  return info;
+}
+
+// Why libanyaudio.so refused a file, for the user.
+std::string AnyaudioReason(std::int32_t status, const anyaudio_result& result) {
+  switch (status) {
+    case ANYAUDIO_UNRECOGNISED:
+      return kUnsupportedFormat;
+    case ANYAUDIO_NO_AUDIO:
+      return kNoAudioStream;
+    case ANYAUDIO_NO_DECODER:
+      return kNoAudioDecoder + std::string(result.codec);
+    case ANYAUDIO_CHANNELS:
+      return ChannelCountMessage(static_cast<unsigned>(std::max(result.channels, 0)));
+    case ANYAUDIO_DAMAGED:
+      return kDamagedSource + std::string(result.detail);
+    case ANYAUDIO_WRITE_FAILED:
+      return result.system_error ? std::strerror(result.system_error) : "";
+    default:
+      return "";
+  }
+}
+
 // The sample rate in a WAV file's header; 0 when there is none.
 std::uint32_t WavSampleRate(const std::string& path) {
   WaveFormatInfo info{};
@@ -90,15 +128,15 @@ std::uint32_t WavSampleRate(const std::string& path) {
   return info.SampleRate;
 }
 
-// What libwmafile's progress callback shares with the thread that waits for it.
-struct WmaProgress {
+// What libwmafile's and libanyaudio's progress callbacks share with the thread that waits for it.
+struct LibraryProgress {
   const std::atomic<bool>& stop;
   std::atomic<std::int32_t>& permille;
 };
 
 // Called on the conversion's thread; a non-zero answer stops the conversion.
-std::int32_t OnWmaProgress(void* user, std::int32_t permille) {
-  auto* progress = static_cast<WmaProgress*>(user);
+std::int32_t OnLibraryProgress(void* user, std::int32_t permille) {
+  auto* progress = static_cast<LibraryProgress*>(user);
   progress->permille.store(permille);
   return progress->stop.load() ? 1 : 0;
 }
@@ -352,13 +390,80 @@ bool TConvForm::DecodeWmaToWav(const std::string& source, const std::string& des
   // The library call blocks until the file is complete; beside the UI thread the windows stay alive.
   int error = 0;
   RunBeside([&](const std::atomic<bool>& stop, std::atomic<std::int32_t>& permille) {
-    WmaProgress progress{stop, permille};
-    api.WMA2WAVEx(source.c_str(), dest.c_str(), OnWmaProgress, &progress);
+    LibraryProgress progress{stop, permille};
+    api.WMA2WAVEx(source.c_str(), dest.c_str(), OnLibraryProgress, &progress);
     error = api.WMAGetLastError();
   });
   if (!LooksLikeWav(dest))
     throw EAuException(WithReason(kDecodingFailed, source, error ? std::strerror(error) : ""));
   return FileExists(dest);
+}
+
+void TConvForm::DecodeAnyToWav(const std::string& source, const std::string& dest) {
+  // The source is opened here first, so a missing one gives the stream layer's message.
+  TAuFileStream(source, kSourceMode).Close();
+  const AnyaudioLib library(AnyaudioLibrary, DynamicLibrary::Unloading::Never);
+  library.Require();
+  const AnyaudioLib::EntryPoints& api = library.Api();
+  anyaudio_result result{};
+  std::int32_t status = ANYAUDIO_OK;
+  RunBeside([&](const std::atomic<bool>& stop, std::atomic<std::int32_t>& permille) {
+    LibraryProgress progress{stop, permille};
+    status = api.AnyAudioToWav(source.c_str(), dest.c_str(), OnLibraryProgress, &progress, &result);
+  });
+  if (status != ANYAUDIO_OK || !LooksLikeWav(dest))
+    throw EAuException(WithReason(kDecodingFailed, source, AnyaudioReason(status, result)));
+  if (result.is_float) {
+    NarrowingResult narrowed;
+    narrowed.Overs = result.overs;
+    narrowed.SourceBits = static_cast<unsigned>(result.source_bits);
+    Note(OversNote(narrowed));
+  }
+}
+
+void TConvForm::DecodeWavToWav(const std::string& source, const std::string& dest) {
+  TAuFileStream(source, kSourceMode).Close();
+  if (IsWideWave(WavHeaderOf(source))) {
+    Narrow(source, dest, source);
+  } else {
+    RunDecoder(*waveIn_, source, dest);
+  }
+}
+
+void TConvForm::Narrow(const std::string& source, const std::string& dest, const std::string& named) {
+  NarrowingResult result;
+  try {
+    result = NarrowWave(source, dest, [this](double fraction) {
+      ReportProgress(fraction);
+      Pump();
+      return !StopRequested();
+    });
+  } catch (const EAbort&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw EAuException(WithReason(kDecodingFailed, named, e.what()));
+  }
+  Note(OversNote(result));
+}
+
+void TConvForm::NarrowIfWide(const std::string& source, const std::string& wav) {
+  if (!IsWideWave(WavHeaderOf(wav))) return;
+  const std::string narrow = wav + ".16";
+  try {
+    Narrow(wav, narrow, source);
+  } catch (...) {
+    DeleteFileIfExists(narrow);
+    throw;
+  }
+  if (std::rename(narrow.c_str(), wav.c_str()) != 0) {
+    const int error = errno;
+    DeleteFileIfExists(narrow);
+    throw EAuException(WithReason(kDecodingFailed, source, std::strerror(error)));
+  }
+}
+
+void TConvForm::Note(const std::string& text) {
+  if (observer_ && !text.empty()) observer_->Note(text);
 }
 
 void TConvForm::EncodeWavToOgg(const std::string& source, const std::string& dest, double quality) {
@@ -402,8 +507,8 @@ void TConvForm::EncodeWavToWma(const std::string& source, const std::string& des
   DeleteFileIfExists(dest);
   int error = 0;
   RunBeside([&](const std::atomic<bool>& stop, std::atomic<std::int32_t>& permille) {
-    WmaProgress progress{stop, permille};
-    api.WAV2WMAEx(source.c_str(), dest.c_str(), static_cast<std::int32_t>(kbps), OnWmaProgress, &progress);
+    LibraryProgress progress{stop, permille};
+    api.WAV2WMAEx(source.c_str(), dest.c_str(), static_cast<std::int32_t>(kbps), OnLibraryProgress, &progress);
     error = api.WMAGetLastError();
   });
   if (RegularFileSize(dest) == 0) {
@@ -421,26 +526,34 @@ void TConvForm::Decode(FileFormat format, const std::string& source, const std::
   switch (format) {
     case FileFormat::Ape:
       DecodeApeToWav(source, wav);
-      return;
+      break;
     case FileFormat::Ogg:
       DecodeOggToWav(source, wav);
-      return;
+      break;
     case FileFormat::Mp3:
       DecodeMp3ToWav(source, wav);
-      return;
+      break;
     case FileFormat::Flac:
       DecodeFlacToWav(source, wav);
-      return;
+      break;
     case FileFormat::Wma:
       DecodeWmaToWav(source, wav);
-      return;
-    // Opus is written only, for now.
-    case FileFormat::Opus:
-    case FileFormat::Wav:
-    case FileFormat::Unknown:
       break;
+    // Opus sources are read like the formats outside the table.
+    case FileFormat::Opus:
+      DecodeAnyToWav(source, wav);
+      break;
+    case FileFormat::Wav:
+      DecodeWavToWav(source, wav);
+      break;
+    case FileFormat::Other:
+      DecodeAnyToWav(source, wav);
+      break;
+    case FileFormat::Unknown:
+      throw EAuException(kUnsupportedFormat);
   }
-  throw EAuException(kUnsupportedFormat);
+  // A decoder that keeps the source's sample size (24-bit FLAC or Monkey's Audio) gives a wide WAV.
+  NarrowIfWide(source, wav);
 }
 
 void TConvForm::Encode(FileFormat format, const std::string& wav, const std::string& destination,
@@ -466,6 +579,7 @@ void TConvForm::Encode(FileFormat format, const std::string& wav, const std::str
       EncodeWavToOpus(wav, destination, s.OpusKbps);
       return;
     case FileFormat::Wav:
+    case FileFormat::Other:
     case FileFormat::Unknown:
       break;
   }

@@ -36,6 +36,12 @@ inline constexpr char kPluginNotLoaded[] = "プラグインをロードできま
 inline constexpr char kVbmp3Library[] = "libvbmp3.so";
 // The soname the WMA conversions load at each call (already loaded in the desktop program, which links it).
 inline constexpr char kWmafileLibrary[] = "libwmafile.so";
+// The soname that decodes the sources outside the table, by their content, loaded when one is met.
+inline constexpr char kAnyaudioLibrary[] = "libanyaudio.so";
+// Why a source outside the table did not decode, after kDecodingFailed and the file.
+inline constexpr char kNoAudioStream[] = "音声ストリームがありません（映像だけのファイルか、音声を含まないファイルです）";
+inline constexpr char kNoAudioDecoder[] = "この音声の符号化方式には対応していません: ";
+inline constexpr char kDamagedSource[] = "ファイルが壊れているか、途中で切れています: ";
 
 // Owns one of each pipeline component for the whole run and converts one file at a time with them.
 // Every operation is synchronous: it returns when the conversion has ended, running PumpMessages
@@ -79,6 +85,15 @@ class TConvForm : public QObject, public FormatConverter {
   // 32..256 kbit/s (kept within); the file is at 48 kHz as Opus always is, its header naming the source's
   // rate.
   void EncodeWavToOpus(const std::string& source, const std::string& dest, std::int32_t kbps);
+  // Any file libanyaudio.so reads (MP4/M4A, Opus, Matroska, WavPack, AIFF, AC-3, CAF, a video's first
+  // audio stream...), chosen by its content, to 16-bit stereo at its own rate.
+  void DecodeAnyToWav(const std::string& source, const std::string& dest);
+  // A WAV file the job does not read itself: ADPCM and MPEG layer 3 through TWaveIn, 24/32-bit and
+  // floating-point samples narrowed to 16 bits with dither.
+  void DecodeWavToWav(const std::string& source, const std::string& dest);
+
+  // The table's formats, WAV files in the codings above, and Other.
+  bool Supports(FileFormat format) const override { return format != FileFormat::Unknown; }
 
   // The job's entry points: the operation for the format, with the settings for the encodings.
   void Decode(FileFormat format, const std::string& source, const std::string& wav,
@@ -92,6 +107,7 @@ class TConvForm : public QObject, public FormatConverter {
   // The libraries the MP3 decoding and the WMA conversions open, by soname.
   std::string Vbmp3Library = kVbmp3Library;
   std::string WmafileLibrary = kWmafileLibrary;
+  std::string AnyaudioLibrary = kAnyaudioLibrary;
 
   TVorbisIn& VorbisIn1() { return *vorbisIn_; }
   TFLACIn& FLACIn1() { return *flacIn_; }
@@ -122,6 +138,11 @@ class TConvForm : public QObject, public FormatConverter {
       const std::function<void(const std::atomic<bool>& stop, std::atomic<std::int32_t>& permille)>& work);
   // Tells the observer when an encoder wrote another sample rate than the source's.
   void NoteSampleRate(const char* format, std::uint32_t source, std::int32_t written);
+  void Note(const std::string& text);
+  // Narrows `source` (a wide WAV) into `dest` with progress and stop, and notes clipped overs.
+  void Narrow(const std::string& source, const std::string& dest, const std::string& named);
+  // A decoder's WAV result with samples wider than 16 bits (24-bit FLAC, say) narrowed in place.
+  void NarrowIfWide(const std::string& source, const std::string& wav);
 
   ConversionObserver* observer_ = nullptr;  // for the conversion in progress
 

@@ -57,6 +57,11 @@ FileFormat FormatFromExtension(const std::string& path) {
   return FileFormat::Unknown;
 }
 
+FileFormat SourceFormatFromPath(const std::string& path) {
+  const FileFormat format = FormatFromExtension(path);
+  return format == FileFormat::Unknown ? FileFormat::Other : format;
+}
+
 bool IsCoded(FileFormat format) {
   const FormatRow* row = FindFormat(format);
   return row != nullptr && row->Coded;

@@ -8,8 +8,9 @@
 
 namespace merolune {
 
-// A file's format, chosen by its extension; anything outside the table is Unknown.
-enum class FileFormat { Unknown = -1, Wav, Ape, Ogg, Mp3, Flac, Wma, Opus };
+// A file's format, chosen by its extension; anything outside the table is Unknown. A source outside
+// the table is Other: the converter decodes it by its content (MP4/M4A, Matroska, WavPack, ...).
+enum class FileFormat { Unknown = -1, Wav, Ape, Ogg, Mp3, Flac, Wma, Opus, Other };
 
 // What the encodings receive.
 struct EncoderSettings {
@@ -151,6 +152,8 @@ const FormatRow* FormatWithSettingsPage(int page);
 
 // The format chosen by a path's extension, compared in lower case (".WAV" is ".wav").
 FileFormat FormatFromExtension(const std::string& path);
+// A source's format: its extension's, and Other for any extension outside the table.
+FileFormat SourceFormatFromPath(const std::string& path);
 // Whether the job decodes or encodes `format` with the converter (false for WAV and Unknown).
 bool IsCoded(FileFormat format);
 

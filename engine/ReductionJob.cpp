@@ -25,6 +25,10 @@ constexpr auto kWaitStep = std::chrono::milliseconds(10);
 constexpr std::uint64_t kPlayableSeconds = 10;
 constexpr std::uint16_t kFormatPcm = 1;
 constexpr std::uint16_t kFormatExtensible = 0xFFFE;
+constexpr std::uint16_t kFormatMsAdpcm = 0x0002;
+constexpr std::uint16_t kFormatFloat = 0x0003;
+constexpr std::uint16_t kFormatImaAdpcm = 0x0011;
+constexpr std::uint16_t kFormatMpegLayer3 = 0x0055;
 const std::string kUnexpectedEnd = "ファイルを読み込めません: 予期しない終端";
 
 // The WAV codings met in the wild that are not plain PCM, by format tag, for the refusal message.
@@ -92,6 +96,44 @@ void StoreFrames(Stream& out, const std::int16_t* frames, std::size_t count, std
 }
 
 }  // namespace
+
+std::string ChannelCountMessage(unsigned channels) {
+  if (channels == 1) return kMonoSource;
+  if (channels <= 2) return kNotStereo;
+  return std::string(kNotStereo) + ": このファイルは " + std::to_string(channels) +
+         " チャンネルです（2 チャンネルのステレオだけに対応しています）";
+}
+
+bool WavNeedsDecoding(const WaveFormatInfo& f) {
+  if (!f.RiffFound || !f.WaveFound || f.FormatChunkSize < 16) return false;
+  const std::uint16_t tag = f.FormatTag == kFormatExtensible ? f.SubFormatTag : f.FormatTag;
+  switch (tag) {
+    case kFormatPcm:
+      return f.BitsPerSample == 24 || f.BitsPerSample == 32;
+    case kFormatFloat:
+      return f.BitsPerSample == 32 || f.BitsPerSample == 64;
+    case kFormatMsAdpcm:
+    case kFormatImaAdpcm:
+    case kFormatMpegLayer3:
+      return f.FormatTag != kFormatExtensible;
+    default:
+      return false;
+  }
+}
+
+bool SourceNeedsConverter(const std::string& source) {
+  const FileFormat format = SourceFormatFromPath(source);
+  if (format != FileFormat::Wav) return true;
+  try {
+    FileStream in(source, FileStream::Mode::Read);
+    WaveFormatInfo info{};
+    ReadWaveHeader(in, info);
+    return WavNeedsDecoding(info);
+  } catch (const std::exception&) {
+    // The job's own reading says what is wrong with it.
+    return false;
+  }
+}
 
 // Runs when the job ends, however it ends: controls unlocked, the temporary source deleted, the
 // output file kept as the latest result.
@@ -200,7 +242,7 @@ JobResult ReductionJob::DoReduce(const std::string& source, const std::string& d
   progress_.LockControls();
   Cleanup cleanup(*this);
   try {
-    return Run(source, FormatFromExtension(source), *target, destinationFormat, request);
+    return Run(source, SourceFormatFromPath(source), *target, destinationFormat, request);
   } catch (const EAbort&) {
     progress_.SetProgress(0, 0, 0);
     return JobResult::Cancelled;
@@ -216,7 +258,7 @@ JobResult ReductionJob::Run(const std::string& source, FileFormat sourceFormat, 
   outputTempFile_.clear();
 
   sourceTempFile_ = MakeTempWavName();
-  if (sourceFormat == FileFormat::Unknown || (IsCoded(sourceFormat) && !CanConvert(sourceFormat))) {
+  if (sourceFormat != FileFormat::Wav && !CanConvert(sourceFormat)) {
     Phase phase(*this, ConversionPhase::Decoding);
     questions_.ShowError(kUnsupportedFormat);
     return JobResult::NotStarted;
@@ -262,7 +304,8 @@ JobResult ReductionJob::Run(const std::string& source, FileFormat sourceFormat, 
 
 void ReductionJob::RunSourcePhase(FileFormat format, const std::string& source) {
   Phase phase(*this, ConversionPhase::Decoding);
-  if (format == FileFormat::Wav) {
+  // A plain PCM WAV file is copied as it is; other WAV codings the converter turns into 16-bit PCM.
+  if (format == FileFormat::Wav && !(CanConvert(format) && SourceNeedsConverter(source))) {
     CopyFile(source, sourceTempFile_, phase.Copying());
   } else {
     converter_->Decode(format, source, sourceTempFile_, &phase);
@@ -280,7 +323,7 @@ void ReductionJob::CheckFormat() {
   // Any other coding read as PCM would be noise, and its tag copied into the result's header
   // would make a file other programs cannot read.
   if (!IsPcm(f)) throw Exception(kNotPcm + DescribeCoding(f));
-  if (f.Channels != 2) throw Exception(kNotStereo);
+  if (f.Channels != 2) throw Exception(ChannelCountMessage(f.Channels));
   if (f.BitsPerSample != 8 && f.BitsPerSample != 16) throw Exception(kUnsupportedBits);
   if (f.SampleRate == 0) throw Exception(kZeroSampleRate);
   const unsigned bytesPerFrame = f.BitsPerSample / 4;

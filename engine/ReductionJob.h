@@ -22,12 +22,26 @@ inline constexpr const char* kSourceNotFile = "ソースが通常のファイル
 inline constexpr const char* kNotWav = "WAV ファイルではありません (RIFF/WAVE のヘッダーか fmt チャンクがありません)";
 inline constexpr const char* kNotPcm = "PCM 以外の WAV ファイルには対応していません: ";
 inline constexpr const char* kNotStereo = "ステレオではありません";
+inline constexpr const char* kMonoSource =
+    "ステレオではありません: モノラルのファイルは左右が同じ音なので、中央の声だけを消すことができず、"
+    "カラオケにはできません";
 inline constexpr const char* kUnsupportedBits = "対応していない量子化ビット数です";
 inline constexpr const char* kShortFormatChunk = "WAV ファイルの fmt チャンクが短すぎます（16 バイト未満）";
 inline constexpr const char* kZeroSampleRate = "WAV ファイルのサンプリング周波数が 0 です";
 inline constexpr const char* kResultTooLarge = "出力が WAV の上限 (4 GiB) を超えます";
 inline constexpr const char* kErrorCaption = "エラー";
 inline constexpr const char* kConfirmCaption = "確認";
+
+// Why a source of `channels` channels is refused: kMonoSource for one, the count for more than two.
+std::string ChannelCountMessage(unsigned channels);
+
+// Whether a WAV file's coding is one the converter turns into 16-bit PCM (IMA and Microsoft ADPCM,
+// MPEG layer 3, PCM of 24 or 32 bits, IEEE float, also behind WAVE_FORMAT_EXTENSIBLE) rather than one
+// the job reads itself or refuses.
+bool WavNeedsDecoding(const WaveFormatInfo& format);
+// Whether the job hands `source` to the converter: a coded format, a file outside the table (decoded
+// by its content), or a WAV file for which WavNeedsDecoding holds.
+bool SourceNeedsConverter(const std::string& source);
 
 enum class ConversionPhase { Decoding, Encoding };
 
@@ -119,14 +133,17 @@ class ConversionObserver {
   virtual void Note(const std::string& text) = 0;
 };
 
-// Decodes the five compressed formats to WAV before the job and encodes its result after it.
+// Decodes the five compressed formats (and what else the converter reads) to WAV before the job and encodes its result after it.
 // Both throw Exception with the message to show, and EAbort when the observer asked them to stop;
 // a failed Encode leaves no destination behind. Without an observer they run to their end.
 class FormatConverter {
  public:
   virtual ~FormatConverter() = default;
   // Whether Decode and Encode handle `format`; the job refuses the others before any work.
-  virtual bool Supports(FileFormat format) const { return format != FileFormat::Unknown; }
+  // By default the table's formats; a converter that reads files by their content also takes Other.
+  virtual bool Supports(FileFormat format) const {
+    return format != FileFormat::Unknown && format != FileFormat::Other;
+  }
   virtual void Decode(FileFormat format, const std::string& source, const std::string& wav,
                       ConversionObserver* observer = nullptr) = 0;
   virtual void Encode(FileFormat format, const std::string& wav, const std::string& destination,
