@@ -29,6 +29,7 @@
 #include "Banners.h"
 #include "Convert.h"
 #include "EncsetDlg.h"
+#include "PeerTools.h"
 #include "ErrorBox.h"
 #include "PeerTools.h"
 #include "Signals.h"
@@ -245,30 +246,35 @@ TEST_F(MainWindowTest, JobFailuresShowTheirMessages) {
   EXPECT_EQ(messageBoxes_[0].first, "エラー");
   EXPECT_EQ(messageBoxes_[0].second, QString::fromUtf8(kSourceMissing));
 
-  SetPaths(Song("song.aiff", 100), dir_.File("out.wav"));
-  form_->Button1->click();
-  ASSERT_EQ(messageBoxes_.size(), 2u);
-  EXPECT_EQ(messageBoxes_[1].second, "未対応の形式です。");
-
-  // Errors raised by the job go to the standard error box, titled with the program's name.
-  SetPaths(Song("mono.wav", 100, 1), dir_.File("out.wav"));
+  // Errors raised by the job go to the standard error box, titled with the program's name. A file
+  // outside the six formats is read by its content, and text is no audio.
+  test::WriteBytes(dir_.File("song.aiff"), std::vector<std::uint8_t>(200, 'a'));
+  SetPaths(dir_.File("song.aiff"), dir_.File("out.wav"));
   form_->Button1->click();
   ASSERT_EQ(errorBoxes_.size(), 1u);
   EXPECT_EQ(errorBoxes_[0].first, ApplicationTitle());
-  EXPECT_EQ(errorBoxes_[0].second, "ステレオではありません.");
+  EXPECT_TRUE(errorBoxes_[0].second.startsWith(QString::fromUtf8(kDecodingFailed) +
+                                               QString::fromStdString(dir_.File("song.aiff"))));
+  EXPECT_TRUE(errorBoxes_[0].second.contains("未対応の形式です。"));
+
+  SetPaths(Song("mono.wav", 100, 1), dir_.File("out.wav"));
+  form_->Button1->click();
+  ASSERT_EQ(errorBoxes_.size(), 2u);
+  EXPECT_EQ(errorBoxes_[1].second, StandardErrorText(kMonoSource));
 
   test::WriteBytes(dir_.File("text.wav"), std::vector<std::uint8_t>(200, 'a'));
   SetPaths(dir_.File("text.wav"), dir_.File("out.wav"));
   form_->Button1->click();
+  // 24 and 32 bits are narrowed when decoded; other sizes reach the job's check.
   test::WavSpec wide;
-  wide.BitsPerSample = 24;
+  wide.BitsPerSample = 20;
   wide.Data.assign(600, 0);
   test::WriteBytes(dir_.File("wide.wav"), test::MakeWav(wide));
   SetPaths(dir_.File("wide.wav"), dir_.File("out.wav"));
   form_->Button1->click();
-  ASSERT_EQ(errorBoxes_.size(), 3u);
-  EXPECT_EQ(errorBoxes_[1].second, StandardErrorText(kNotWav));
-  EXPECT_EQ(errorBoxes_[2].second, "対応していない量子化ビット数です.");
+  ASSERT_EQ(errorBoxes_.size(), 4u);
+  EXPECT_EQ(errorBoxes_[2].second, StandardErrorText(kNotWav));
+  EXPECT_EQ(errorBoxes_[3].second, "対応していない量子化ビット数です.");
   EXPECT_FALSE(std::filesystem::exists(dir_.File("out.wav")));
   EXPECT_TRUE(form_->Button1->isEnabled());
   EXPECT_TRUE(form_->isEnabled());
@@ -325,6 +331,19 @@ TEST_F(MainWindowTest, ConversionsShowTheSettingsPageAndTheBannersOverADisabledW
   EXPECT_EQ(test::ReadResultWav(wav, 44100).size(), 2u * 3 * 44100);
   EXPECT_FALSE(watch.enabledWithBanner);
   EXPECT_FALSE(watch.barHidden);
+
+  // A source outside the six formats, decoded by its content behind the same banner.
+  watch = ConversionWatch{};
+  const std::string m4a = dir_.File("song.m4a");
+  ASSERT_EQ(test::RunTool({MEROLUNE_FFMPEG, "-v", "error", "-i", Song("for-m4a.wav", 44100), "-c:a", "aac", m4a}), 0);
+  SetPaths(m4a, dir_.File("from-m4a.wav"));
+  form_->Button1->click();
+  EXPECT_TRUE(watch.decodingBanner);
+  EXPECT_FALSE(watch.enabledWithBanner);
+  std::string peer;
+  ASSERT_EQ(test::RunTool({MEROLUNE_FFMPEG, "-v", "error", "-i", m4a, "-f", "s16le", "-"}, &peer), 0);
+  EXPECT_EQ(test::ReadResultWav(dir_.File("from-m4a.wav"), 44100).size() * 2, peer.size());
+  EXPECT_TRUE(errorBoxes_.empty());
 
   // A source that does not decode: the message names it, and the window comes back.
   test::WriteBytes(dir_.File("junk.flac"), std::vector<std::uint8_t>(3000, 7));
