@@ -53,7 +53,7 @@ using bench::Median;
 constexpr const char* kUsage = R"(Usage: merolune-bench-codecs [options]
 
 Times our FLAC, MP3 and Ogg Vorbis encoding and our MP3 decoding against flac, lame, oggenc and
-mpg123 on the same song, our Monkey's Audio encoding and decoding (libmacdll) against jmac, flac -8
+mpg123 on the same song, our M4A (AAC) and Opus decoding against ffmpeg, our Monkey's Audio encoding and decoding (libmacdll) against jmac, flac -8
 and ffmpeg, and the whole MP3-to-karaoke-MP3 job of merolune-cli (time, peak memory).
 
   --reps N          runs per figure, the median is reported (default 3)
@@ -240,6 +240,10 @@ void CompareApe(const std::string& song, const FileIn& file, int reps) {
   }
 }
 
+// Decoding sources outside the six formats through libanyaudio against ffmpeg's own decoding to raw
+// 16-bit samples; defined at the end.
+void CompareAnyFormatDecoding(TConvForm& conv, const std::string& song, const FileIn& file, int reps);
+
 // Our conversions through the conversion service against the reference tools, and the whole job.
 void CompareConversions(const std::string& song, const FileIn& file, int reps, double songSeconds) {
   TConvForm conv;
@@ -251,6 +255,7 @@ void CompareConversions(const std::string& song, const FileIn& file, int reps, d
           {"oggenc", "-Q", "-q", "5", "-o", file("peer.ogg"), song});
   Compare("mp3_decode", reps, [&] { conv.DecodeMp3ToWav(file("peer.mp3"), file("ours-mp3.wav")); },
           {"mpg123", "-q", "-w", file("peer-mp3.wav"), file("peer.mp3")});
+  CompareAnyFormatDecoding(conv, song, file, reps);
   std::vector<double> detailed;
   for (int i = 0; i < reps; ++i)
     detailed.push_back(Time([&] { conv.EncodeWavToFlac(song, file("ours-default.flac"), -1); }));
@@ -322,3 +327,16 @@ int main(int argc, char** argv) {
   fs::remove_all(dir, ignored);
   return status;
 }
+
+namespace {
+
+void CompareAnyFormatDecoding(TConvForm& conv, const std::string& song, const FileIn& file, int reps) {
+  Run({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", song, "-c:a", "aac", "-b:a", "192k", file("peer.m4a")});
+  Run({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", song, "-c:a", "libopus", "-b:a", "128k", file("peer.opus")});
+  Compare("m4a_aac_decode", reps, [&] { conv.DecodeAnyToWav(file("peer.m4a"), file("ours-m4a.wav")); },
+          {"ffmpeg", "-nostdin", "-v", "error", "-i", file("peer.m4a"), "-f", "s16le", "-"});
+  Compare("opus_decode", reps, [&] { conv.DecodeAnyToWav(file("peer.opus"), file("ours-opus.wav")); },
+          {"ffmpeg", "-nostdin", "-v", "error", "-i", file("peer.opus"), "-f", "s16le", "-"});
+}
+
+}  // namespace

@@ -7,7 +7,7 @@
 #     -k         keep going: after a crash, start the target again until its time or runs are used
 #     -t TARGET  run only this target (may be repeated); the targets, in the order they run:
 #                wave-header, job, wave-in, vorbis-in, flac-in, vbmp3, wmafile, ape-decompress,
-#                ape-header
+#                ape-header, anyaudio
 #   JOBS=N limits the build.
 # Each target's corpus is kept in build/fuzz/corpus/<target>, so that a later run goes on from
 # there. Prints the executions, seconds and coverage of every target. A crashing input is kept under
@@ -16,7 +16,7 @@ set -euo pipefail
 top="$(cd "$(dirname "$0")/../.." && pwd)"
 cd "$top"
 
-all=(wave-header job wave-in vorbis-in flac-in vbmp3 wmafile ape-decompress ape-header)
+all=(wave-header job wave-in vorbis-in flac-in vbmp3 wmafile ape-decompress ape-header anyaudio)
 usage() {
   echo "usage: tools/fuzz/run.sh [-t TARGET]... [-r RUNS] [-k] [SECONDS]   (targets: ${all[*]})" >&2
   exit 2
@@ -63,7 +63,7 @@ cmake --build "$build" ${JOBS:+-j "$JOBS"} --target "${targets[@]}" merolune-dem
 work="$(mktemp -d "${TMPDIR:-/tmp}/merolune-fuzz-XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 seeds="$work/seeds"
-mkdir -p "$seeds"/{wav,wave-in,vorbis-in,flac-in,vbmp3,wmafile,ape} "$work/tmp"
+mkdir -p "$seeds"/{wav,wave-in,vorbis-in,flac-in,vbmp3,wmafile,ape,anyaudio} "$work/tmp"
 
 # WAV seeds: a real song excerpt, and small hand-made files with the header's less common turns.
 "$build/tools/merolune-demosong" --seconds 0.1 "$seeds/wav/demo.wav" >/dev/null
@@ -141,6 +141,16 @@ quiet_ffmpeg -i "$demo" -c:a mp2 -b:a 64k -f mp2 "$seeds/vbmp3/layer2.mp2"
 quiet_ffmpeg -i "$demo" -c:a wmav2 -b:a 32k "$seeds/wmafile/wmav2-stereo.wma"
 quiet_ffmpeg -i "$mono" -c:a wmav1 -b:a 24k "$seeds/wmafile/wmav1-mono.wma"
 quiet_ffmpeg -i "$demo" -c:a wmav2 -b:a 48k -metadata title=Title "$seeds/wmafile/wmav2-tagged.wma"
+# libanyaudio: the containers and codings it is read by content for, one small file each.
+quiet_ffmpeg -i "$demo" -c:a aac -b:a 32k "$seeds/anyaudio/aac.m4a"
+quiet_ffmpeg -i "$demo" -c:a alac "$seeds/anyaudio/alac.caf"
+quiet_ffmpeg -i "$demo" -c:a libopus -b:a 24k "$seeds/anyaudio/opus.opus"
+quiet_ffmpeg -i "$demo" -c:a libopus -b:a 24k "$seeds/anyaudio/opus.webm"
+quiet_ffmpeg -i "$demo" -c:a wavpack "$seeds/anyaudio/wavpack.wv"
+quiet_ffmpeg -i "$demo" -c:a pcm_s24be "$seeds/anyaudio/s24.aiff"
+quiet_ffmpeg -i "$demo" -c:a ac3 -b:a 64k "$seeds/anyaudio/ac3.ac3"
+quiet_ffmpeg -i "$demo" -c:a aac -b:a 32k -f adts "$seeds/anyaudio/adts.aac"
+quiet_ffmpeg -i "$mono" -c:a pcm_f32le -f matroska "$seeds/anyaudio/f32-mono.mka"
 
 # Monkey's Audio (jmac writes what our encoder writes, with the WAV header stored): every level,
 # mono, 8 and 24 bits, and two frames (a silent one, then the song). jmac leaves bytes of its own
