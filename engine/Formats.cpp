@@ -70,7 +70,10 @@ bool IsCoded(FileFormat format) {
 std::string OpenDialogFilter() {
   std::string patterns;
   for (const FormatRow& row : kFormats) patterns += std::string(patterns.empty() ? "*" : " *") + row.Extension;
-  return "All Supported Format (" + patterns + ");;" + EachFormatFilter() + kAllFilesFilter;
+  std::string others;
+  for (const char* extension : kOtherSourceExtensions) others += std::string(others.empty() ? "*" : " *") + extension;
+  return "All Supported Format (" + patterns + " " + others + ");;" + EachFormatFilter() + "Other audio (" + others +
+         ");;" + kAllFilesFilter;
 }
 
 std::string SaveDialogFilter() { return EachFormatFilter() + kAllFilesFilter; }

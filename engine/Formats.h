@@ -157,8 +157,13 @@ FileFormat SourceFormatFromPath(const std::string& path);
 // Whether the job decodes or encodes `format` with the converter (false for WAV and Unknown).
 bool IsCoded(FileFormat format);
 
+// The extensions of the common sources outside the table, offered by the open dialog (the converter
+// reads them by content, as any other extension).
+inline constexpr std::array<const char*, 11> kOtherSourceExtensions{
+    ".m4a", ".mp4", ".aac", ".webm", ".mka", ".mkv", ".wv", ".aif", ".aiff", ".ac3", ".caf"};
+
 // The file dialogs' lists of types, ";;" between them: every format, then "All files (*)"; the
-// open dialog's starts with all the formats in one.
+// open dialog's starts with all the formats in one and has the other sources before "All files".
 std::string OpenDialogFilter();
 std::string SaveDialogFilter();
 

@@ -49,11 +49,12 @@ TEST(FormatsTest, TheFileDialogsListEveryFormatThenAllFiles) {
   EXPECT_EQ(SaveDialogFilter(),
             "WaveSound (*.wav);;Ogg Vorbis (*.ogg);;MPEG Audio Layer (*.mp3);;Monkey's Audio (*.ape);;"
             "Windows Media Audio (*.wma);;FLAC (*.flac);;Ogg Opus (*.opus);;All files (*)");
-  EXPECT_EQ(
-      OpenDialogFilter(),
-      "All Supported Format (*.wav *.ogg *.mp3 *.ape *.wma *.flac *.opus);;WaveSound (*.wav);;"
-      "Ogg Vorbis (*.ogg);;MPEG Audio Layer (*.mp3);;Monkey's Audio (*.ape);;Windows Media Audio (*.wma);;"
-      "FLAC (*.flac);;Ogg Opus (*.opus);;All files (*)");
+  EXPECT_EQ(OpenDialogFilter(),
+            "All Supported Format (*.wav *.ogg *.mp3 *.ape *.wma *.flac *.opus *.m4a *.mp4 *.aac *.webm *.mka *.mkv "
+            "*.wv *.aif *.aiff *.ac3 *.caf);;WaveSound (*.wav);;Ogg Vorbis (*.ogg);;"
+            "MPEG Audio Layer (*.mp3);;Monkey's Audio (*.ape);;Windows Media Audio (*.wma);;FLAC (*.flac);;"
+            "Ogg Opus (*.opus);;Other audio (*.m4a *.mp4 *.aac *.webm *.mka *.mkv *.wv *.aif *.aiff *.ac3 *.caf);;"
+            "All files (*)");
 }
 
 TEST(FormatsTest, EachCodedFormatHasItsOwnSettingsPageAndWavNone) {
