@@ -237,7 +237,7 @@ class Decoding {
   int SampleRate() const { return rate_; }
 
   // Ogg's length comes from its last page, so a file cut short looks whole to the demuxer; its last
-  // page must be complete and mark the end of the stream.
+  // page must be complete. (The end-of-stream flag is not asked for: recordings stopped midway lack it.)
   int CheckOggEnd(const std::string& source) {
     if (std::strcmp(input_->iformat->name, "ogg") != 0) return ANYAUDIO_OK;
     std::FILE* file = std::fopen(source.c_str(), "rb");
@@ -257,7 +257,7 @@ class Decoding {
       std::size_t end = at + 27 + segments;
       if (end > tail.size()) break;
       for (std::size_t i = 0; i < segments; ++i) end += tail[at + 27 + i];
-      if (end == tail.size() && (tail[at + 5] & 0x04) != 0) return ANYAUDIO_OK;
+      if (end == tail.size()) return ANYAUDIO_OK;
       break;
     }
     return Damaged("the Ogg file ends within its last page (cut short)");
@@ -326,6 +326,8 @@ class Decoding {
   // A file cut short still decodes up to the cut in most containers; where the container states
   // the stream's length, audio that ends well before it is a damaged file, not a shorter song.
   int CheckLength() {
+    // A length guessed from the bit rate (raw streams without an index) says nothing about the end.
+    if (input_->duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) return ANYAUDIO_OK;
     const AVStream* stream = input_->streams[stream_];
     double seconds = 0.0;
     if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
