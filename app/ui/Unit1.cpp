@@ -23,6 +23,7 @@
 #include <QScreen>
 #include <QShortcut>
 #include <QSlider>
+#include <QStatusBar>
 #include <QThread>
 #include <QTimer>
 #include <QToolBar>
@@ -533,7 +534,25 @@ bool TForm1::ConfirmOverwrite(const std::string& destination) {
   return box.exec() == QMessageBox::Yes;
 }
 
+void TForm1::Note(const std::string& text) {
+  QStatusBar* line = statusBar();
+  line->showMessage(QString::fromStdString(text));
+  if (!line->isVisible()) {
+    line->show();
+    setFixedSize(sizeHint());
+  }
+}
+
+void TForm1::ClearNote() {
+  QStatusBar* line = findChild<QStatusBar*>(QString(), Qt::FindDirectChildrenOnly);
+  if (!line || !line->isVisible()) return;
+  line->clearMessage();
+  line->hide();
+  setFixedSize(sizeHint());
+}
+
 void TForm1::LockControls() {
+  ClearNote();
   SpeedButton1->setChecked(false);
   SpeedButton1->setEnabled(false);
   MirrorPlayState();

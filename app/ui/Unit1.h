@@ -179,6 +179,10 @@ class TForm1 : public QMainWindow, private JobProgress, private JobQuestions, pr
   void ShowError(const std::string& message) override;
   bool ConfirmOverwrite(const std::string& destination) override;
   void ChooseEncoderSettings(FileFormat format, EncoderSettings& settings) override;
+  // A status line under the window, added for the note (the window grows by its height) and taken
+  // away when the next job starts.
+  void Note(const std::string& text) override;
+  void ClearNote();
   // JobMonitor
   void ResetMonitor() override;
   bool RenewStream(std::uint32_t sampleRate) override;

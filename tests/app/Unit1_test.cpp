@@ -20,6 +20,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <QStatusBar>
 #include <QTimer>
 #include <QToolButton>
 #include <cstdlib>
@@ -344,6 +345,24 @@ TEST_F(MainWindowTest, ConversionsShowTheSettingsPageAndTheBannersOverADisabledW
   ASSERT_EQ(test::RunTool({MEROLUNE_FFMPEG, "-v", "error", "-i", m4a, "-f", "s16le", "-"}, &peer), 0);
   EXPECT_EQ(test::ReadResultWav(dir_.File("from-m4a.wav"), 44100).size() * 2, peer.size());
   EXPECT_TRUE(errorBoxes_.empty());
+
+  // A float source's overs are clipped, and a status line under the window says so until the next job.
+  const int height = form_->height();
+  const std::string hot = dir_.File("hot.wav");
+  ASSERT_EQ(test::RunTool({MEROLUNE_FFMPEG, "-v", "error", "-f", "lavfi", "-i",
+                           "aevalsrc=1.5*sin(2*PI*440*t)|0.5*sin(2*PI*440*t):s=44100:d=1", "-c:a", "pcm_f32le", hot}),
+            0);
+  SetPaths(hot, dir_.File("from-hot.wav"));
+  form_->Button1->click();
+  QStatusBar* line = form_->findChild<QStatusBar*>();
+  ASSERT_NE(line, nullptr);
+  EXPECT_TRUE(line->isVisible());
+  EXPECT_TRUE(line->currentMessage().contains("samples beyond full scale were clipped")) << line->currentMessage().toStdString();
+  EXPECT_EQ(form_->height(), height + line->height());
+  SetPaths(m4a, dir_.File("again.wav"));
+  form_->Button1->click();
+  EXPECT_FALSE(line->isVisible());
+  EXPECT_EQ(form_->height(), height);
 
   // A source that does not decode: the message names it, and the window comes back.
   test::WriteBytes(dir_.File("junk.flac"), std::vector<std::uint8_t>(3000, 7));
