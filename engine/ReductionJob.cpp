@@ -124,6 +124,8 @@ bool WavNeedsDecoding(const WaveFormatInfo& f) {
 bool SourceNeedsConverter(const std::string& source) {
   const FileFormat format = SourceFormatFromPath(source);
   if (format != FileFormat::Wav) return true;
+  // A pipe or a device is never opened here: reading it would block, or take what the job needs.
+  if (!IsRegularFile(source)) return false;
   try {
     FileStream in(source, FileStream::Mode::Read);
     WaveFormatInfo info{};
