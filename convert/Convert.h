@@ -55,7 +55,8 @@ inline constexpr char kDamagedSource[] = "ファイルが壊れているか、�
 // could not be loaded.", "libmacdll.so library could not be loaded." and so on). Every operation throws when
 // its conversion fails: the stream layer's messages for files it cannot open or create,
 // "プラグインをロードできません" when libvbmp3.so is missing, "libwmafile.so library could not be loaded."
-// when a WMA conversion finds no libwmafile.so, and kDecodingFailed / kEncodingFailed followed by the file
+// when a WMA conversion finds no libwmafile.so ("libanyaudio.so ..." likewise for a source outside the
+// table), and kDecodingFailed / kEncodingFailed followed by the file
 // and the component's reason otherwise. A failed encoding leaves no destination behind; a failed decoding may
 // leave a partial WAV, which the job deletes with its temporary files.
 class TConvForm : public QObject, public FormatConverter {
