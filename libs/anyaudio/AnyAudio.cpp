@@ -11,15 +11,14 @@ extern "C" {
 }
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "Dither16.h"
+#include "FfmpegHandles.h"
 #include "PendingWavFile.h"
 
 namespace merolune {
@@ -32,35 +31,6 @@ namespace {
 constexpr const char* kDemuxers =
     "mov,mp4,m4a,3gp,3g2,mj2,aac,ogg,matroska,webm,wv,aiff,ac3,eac3,caf,wav,w64,flac,mp3,asf,ape,tta,"
     "dts,truehd,mlp,au,mpc,mpc8,shn,tak,dsf,avi,mpeg,mpegts,flv,amr,xwma,voc,rm";
-
-// FFmpeg prints its warnings and errors on stderr; the library reports to its caller instead. The
-// callback is process-wide and set once.
-// TODO(ffmpeg_common): SilenceFfmpegLog, FileUrl and the object owners below move to libs/common.
-void DropLogLine(void*, int, const char*, std::va_list) {}
-void SilenceLibraryLog() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_log_set_callback(DropLogLine); });
-}
-
-struct InputCloser {
-  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-struct CodecCloser {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FrameFreer {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketFreer {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-using InputFile = std::unique_ptr<AVFormatContext, InputCloser>;
-using Codec = std::unique_ptr<AVCodecContext, CodecCloser>;
-using Frame = std::unique_ptr<AVFrame, FrameFreer>;
-using Packet = std::unique_ptr<AVPacket, PacketFreer>;
-
-// FFmpeg reads names with a protocol prefix ("http:", "concat:", ...) as URLs; ours are local files.
-std::string FileUrl(const std::string& path) { return "file:" + path; }
 
 template <std::size_t N>
 void CopyText(char (&target)[N], const std::string& text) {
@@ -381,7 +351,7 @@ int32_t AnyAudioToWav(const char* source, const char* destination, anyaudio_prog
                       anyaudio_result* result) {
   *result = anyaudio_result{};
   if (!source || !destination) return ANYAUDIO_UNRECOGNISED;
-  merolune::SilenceLibraryLog();
+  merolune::SilenceFfmpegLog();
   merolune::Progress steps(progress, user);
   try {
     return merolune::Decode(source, destination, steps, *result);
