@@ -56,6 +56,7 @@ Encoding:
   --wma-kbps K          WMA bit rate: 5 6 8 10 12 16 20 22 32 40 48 64 80 96 112 128
                         160 192 224 256 320, default 96
   --opus-kbps K         Opus bit rate, 32..256, default 128 (written at 48 kHz)
+  --aac-kbps K          AAC (.m4a) bit rate, 64..320, default 192
 Other:
   --overwrite           replace an existing DEST
   --quiet               no progress on stderr
@@ -103,7 +104,7 @@ int ParseInt(const char* option, const char* text, int low, int high) {
 Options ParseOptions(int argc, char** argv) {
   enum : int {
     kP = 256, kA, kNoSynthetic, kPrecision, kRange, kLow, kHigh, kKey, kInverse, kSubtractionBypass, kEnhancer,
-    kBypassAll, kApe, kOgg, kMp3, kFlac, kWma, kOpus, kOverwrite, kQuiet, kHelp,
+    kBypassAll, kApe, kOgg, kMp3, kFlac, kWma, kOpus, kAac, kOverwrite, kQuiet, kHelp,
   };
   static const option longOptions[] = {
       {"p-param", required_argument, nullptr, kP},
@@ -124,6 +125,7 @@ Options ParseOptions(int argc, char** argv) {
       {"flac-level", required_argument, nullptr, kFlac},
       {"wma-kbps", required_argument, nullptr, kWma},
       {"opus-kbps", required_argument, nullptr, kOpus},
+      {"aac-kbps", required_argument, nullptr, kAac},
       {"overwrite", no_argument, nullptr, kOverwrite},
       {"quiet", no_argument, nullptr, kQuiet},
       {"help", no_argument, nullptr, kHelp},
@@ -156,6 +158,7 @@ Options ParseOptions(int argc, char** argv) {
       case kFlac: o.Encoder.FlacLevel = ParseInt("--flac-level", optarg, kFlacDetailedSettings, kFlacLevelMax); break;
       case kWma: o.Encoder.WmaKbps = ParseListed("--wma-kbps", optarg, kWmaRates); break;
       case kOpus: o.Encoder.OpusKbps = ParseInt("--opus-kbps", optarg, kOpusRates.front(), kOpusRates.back()); break;
+      case kAac: o.Encoder.AacKbps = ParseInt("--aac-kbps", optarg, kAacRates.front(), kAacRates.back()); break;
       case kOverwrite: o.Overwrite = true; break;
       case kQuiet: o.Quiet = true; break;
       case kHelp: std::cout << kUsage; std::exit(0);

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -84,7 +85,7 @@ using Vbmp3Lib = LibraryBinding<Vbmp3EntryPoints>;
 MEROLUNE_ENTRY_POINTS(WmafileEntryPoints, kWmafileLibrary, MEROLUNE_WMAFILE_ENTRY_POINTS);
 using WmafileLib = LibraryBinding<WmafileEntryPoints>;
 
-#define MEROLUNE_ANYAUDIO_ENTRY_POINTS(X) X(AnyAudioToWav)
+#define MEROLUNE_ANYAUDIO_ENTRY_POINTS(X) X(AnyAudioToWav) X(AnyAudioWavToM4a)
 MEROLUNE_ENTRY_POINTS(AnyaudioEntryPoints, kAnyaudioLibrary, MEROLUNE_ANYAUDIO_ENTRY_POINTS);
 using AnyaudioLib = LibraryBinding<AnyaudioEntryPoints>;
 
@@ -115,6 +116,8 @@ std::string AnyaudioReason(std::int32_t status, const anyaudio_result& result) {
       return kDamagedSource + std::string(result.detail);
     case ANYAUDIO_WRITE_FAILED:
       return result.system_error ? std::strerror(result.system_error) : "";
+    case ANYAUDIO_ENCODING_FAILED:
+      return result.detail;
     default:
       return "";
   }
@@ -399,18 +402,26 @@ bool TConvForm::DecodeWmaToWav(const std::string& source, const std::string& des
   return FileExists(dest);
 }
 
-void TConvForm::DecodeAnyToWav(const std::string& source, const std::string& dest) {
+std::int32_t TConvForm::RunAnyaudio(const std::string& source, const std::string& dest, std::int32_t aacKbps,
+                                    anyaudio_result& result) {
   // The source is opened here first, so a missing one gives the stream layer's message.
   TAuFileStream(source, kSourceMode).Close();
   const AnyaudioLib library(AnyaudioLibrary, DynamicLibrary::Unloading::Never);
   library.Require();
   const AnyaudioLib::EntryPoints& api = library.Api();
-  anyaudio_result result{};
   std::int32_t status = ANYAUDIO_OK;
   RunBeside([&](const std::atomic<bool>& stop, std::atomic<std::int32_t>& permille) {
     LibraryProgress progress{stop, permille};
-    status = api.AnyAudioToWav(source.c_str(), dest.c_str(), OnLibraryProgress, &progress, &result);
+    status = aacKbps > 0 ? api.AnyAudioWavToM4a(source.c_str(), dest.c_str(), aacKbps, OnLibraryProgress,
+                                                &progress, &result)
+                         : api.AnyAudioToWav(source.c_str(), dest.c_str(), OnLibraryProgress, &progress, &result);
   });
+  return status;
+}
+
+void TConvForm::DecodeAnyToWav(const std::string& source, const std::string& dest) {
+  anyaudio_result result{};
+  const std::int32_t status = RunAnyaudio(source, dest, 0, result);
   if (status != ANYAUDIO_OK || !LooksLikeWav(dest))
     throw EAuException(WithReason(kDecodingFailed, source, AnyaudioReason(status, result)));
   if (result.is_float) {
@@ -498,6 +509,14 @@ void TConvForm::EncodeWavToOpus(const std::string& source, const std::string& de
   RunEncoder(*opusOut_, source, dest);
 }
 
+void TConvForm::EncodeWavToM4a(const std::string& source, const std::string& dest, std::int32_t kbps) {
+  anyaudio_result result{};
+  const std::int32_t status =
+      RunAnyaudio(source, dest, std::clamp<std::int32_t>(kbps, ANYAUDIO_AAC_MIN_KBPS, ANYAUDIO_AAC_MAX_KBPS), result);
+  if (status != ANYAUDIO_OK) throw EAuException(WithReason(kEncodingFailed, dest, AnyaudioReason(status, result)));
+  NoteSampleRate("AAC", WavSampleRate(source), result.sample_rate);
+}
+
 void TConvForm::EncodeWavToWma(const std::string& source, const std::string& dest, std::uint16_t kbps) {
   // The source is opened here first, so a missing one gives the stream layer's message.
   TAuFileStream(source, kSourceMode).Close();
@@ -539,8 +558,9 @@ void TConvForm::Decode(FileFormat format, const std::string& source, const std::
     case FileFormat::Wma:
       DecodeWmaToWav(source, wav);
       break;
-    // Opus sources are read like the formats outside the table.
+    // Opus and M4A sources are read like the formats outside the table.
     case FileFormat::Opus:
+    case FileFormat::M4a:
       DecodeAnyToWav(source, wav);
       break;
     case FileFormat::Wav:
@@ -577,6 +597,9 @@ void TConvForm::Encode(FileFormat format, const std::string& wav, const std::str
       return;
     case FileFormat::Opus:
       EncodeWavToOpus(wav, destination, s.OpusKbps);
+      return;
+    case FileFormat::M4a:
+      EncodeWavToM4a(wav, destination, s.AacKbps);
       return;
     case FileFormat::Wav:
     case FileFormat::Other:

@@ -11,6 +11,8 @@
 
 #include "ReductionJob.h"
 
+struct anyaudio_result;
+
 namespace merolune {
 
 class TAuFileIn;
@@ -86,6 +88,9 @@ class TConvForm : public QObject, public FormatConverter {
   // 32..256 kbit/s (kept within); the file is at 48 kHz as Opus always is, its header naming the source's
   // rate.
   void EncodeWavToOpus(const std::string& source, const std::string& dest, std::int32_t kbps);
+  // AAC-LC at 64..320 kbit/s (kept within) in an M4A file, through libanyaudio.so; at the source's rate
+  // when AAC has it, else at the next higher one (noted).
+  void EncodeWavToM4a(const std::string& source, const std::string& dest, std::int32_t kbps);
   // Any file libanyaudio.so reads (MP4/M4A, Opus, Matroska, WavPack, AIFF, AC-3, CAF, a video's first
   // audio stream...), chosen by its content, to 16-bit stereo at its own rate.
   void DecodeAnyToWav(const std::string& source, const std::string& dest);
@@ -137,6 +142,11 @@ class TConvForm : public QObject, public FormatConverter {
   // observer asks to stop; EAbort follows once it returns) and may store its progress in thousandths.
   void RunBeside(
       const std::function<void(const std::atomic<bool>& stop, std::atomic<std::int32_t>& permille)>& work);
+  // Runs libanyaudio.so beside the UI thread: `source` decoded into the WAV file `dest` when `aacKbps` is
+  // 0, else encoded as AAC at `aacKbps` into the M4A file `dest`. Returns its status; throws when the
+  // source cannot be opened, the library is missing, or the observer stopped the conversion.
+  std::int32_t RunAnyaudio(const std::string& source, const std::string& dest, std::int32_t aacKbps,
+                           anyaudio_result& result);
   // Tells the observer when an encoder wrote another sample rate than the source's.
   void NoteSampleRate(const char* format, std::uint32_t source, std::int32_t written);
   void Note(const std::string& text);

@@ -10,7 +10,7 @@ namespace merolune {
 
 // A file's format, chosen by its extension; anything outside the table is Unknown. A source outside
 // the table is Other: the converter decodes it by its content (MP4/M4A, Matroska, WavPack, ...).
-enum class FileFormat { Unknown = -1, Wav, Ape, Ogg, Mp3, Flac, Wma, Opus, Other };
+enum class FileFormat { Unknown = -1, Wav, Ape, Ogg, Mp3, Flac, Wma, Opus, M4a, Other };
 
 // What the encodings receive.
 struct EncoderSettings {
@@ -20,6 +20,7 @@ struct EncoderSettings {
   std::int32_t FlacLevel = -1;  // 0..8, or -1 for the FLAC output's detailed settings
   std::int32_t WmaKbps = 96;
   std::int32_t OpusKbps = 128;  // 32..256
+  std::int32_t AacKbps = 192;   // 64..320
 };
 
 // The encoding controls' raw values, as the settings dialog (or the command line) holds them; the
@@ -31,6 +32,7 @@ struct EncoderControls {
   int FlacLevel = -1;   // kFlacDetailedSettings ("デフォルト" ticked), else the bar, 0 .. kFlacLevelMax
   int WmaKbps = 96;     // the selected bit rate, one of kWmaRates
   int OpusKbps = 128;   // the selected bit rate, one of kOpusRates
+  int AacKbps = 192;    // the selected bit rate, one of kAacRates
 };
 
 inline constexpr int kApeItems = 4;
@@ -46,6 +48,8 @@ inline constexpr std::array<int, 21> kWmaRates{5,  6,  8,  10,  12,  16,  20,  2
                                                64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
 // The Opus rates the dialog lists; the command line takes any rate from the first to the last.
 inline constexpr std::array<int, 11> kOpusRates{32, 48, 64, 80, 96, 112, 128, 160, 192, 224, 256};
+// The AAC rates the dialog lists; the command line takes any rate from the first to the last.
+inline constexpr std::array<int, 10> kAacRates{64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
 
 // The encoding settings dialog's pages, in its tab order; the licences follow the last.
 enum EncoderPage : int {
@@ -56,6 +60,7 @@ enum EncoderPage : int {
   kFlacPage,
   kWmaPage,
   kOpusPage,
+  kAacPage,
   kEncoderPages,
 };
 
@@ -75,7 +80,7 @@ struct FormatRow {
 };
 
 // One row per format, in the file dialogs' order.
-inline constexpr std::array<FormatRow, 7> kFormats{{
+inline constexpr std::array<FormatRow, 8> kFormats{{
     {.Format = FileFormat::Wav,
      .Extension = ".wav",
      .Coded = false,
@@ -141,6 +146,15 @@ inline constexpr std::array<FormatRow, 7> kFormats{{
      .SettingsPage = kOpusPage,
      .PageTitle = "Opus",
      .ApplyControls = [](const EncoderControls& c, EncoderSettings& s) { s.OpusKbps = c.OpusKbps; }},
+    {.Format = FileFormat::M4a,
+     .Extension = ".m4a",
+     .Coded = true,
+     .FilterName = "MPEG-4 AAC",
+     .MenuCaption = "MPEG-4 &AAC (*.m4a)",
+     .MenuTag = 7,
+     .SettingsPage = kAacPage,
+     .PageTitle = "AAC",
+     .ApplyControls = [](const EncoderControls& c, EncoderSettings& s) { s.AacKbps = c.AacKbps; }},
 }};
 
 // The row of a format; nullptr for Unknown.
@@ -159,8 +173,8 @@ bool IsCoded(FileFormat format);
 
 // The extensions of the common sources outside the table, offered by the open dialog (the converter
 // reads them by content, as any other extension).
-inline constexpr std::array<const char*, 11> kOtherSourceExtensions{
-    ".m4a", ".mp4", ".aac", ".webm", ".mka", ".mkv", ".wv", ".aif", ".aiff", ".ac3", ".caf"};
+inline constexpr std::array<const char*, 10> kOtherSourceExtensions{
+    ".mp4", ".aac", ".webm", ".mka", ".mkv", ".wv", ".aif", ".aiff", ".ac3", ".caf"};
 
 // The file dialogs' lists of types, ";;" between them: every format, then "All files (*)"; the
 // open dialog's starts with all the formats in one and has the other sources before "All files".

@@ -42,7 +42,7 @@ constexpr std::array<const char*, 8> kAcknowledgements{
     "libFLAC: Copyright (C) 2000-2009 Josh Coalson, 2011-2022 Xiph.Org Foundation; BSD 3-clause licence",
     "libopus, libopusenc (Opus encoding): Copyright (C) 2001-2018 Xiph.Org Foundation and contributors; "
     "BSD 3-clause licence",
-    "FFmpeg libavformat, libavcodec, libswresample (WMA and Monkey's Audio decoding): "
+    "FFmpeg libavformat, libavcodec, libswresample (WMA, Monkey's Audio and other sources; AAC encoding): "
     "Copyright (C) the FFmpeg developers; GNU LGPL 2.1 or later (as built by Debian: GNU GPL 2 or later)",
     "Monkey's Audio (format by Matthew T. Ashland): written by Merolune's own encoder, read through "
     "FFmpeg; no Monkey's Audio SDK code is used",
@@ -141,10 +141,10 @@ TEncsetDlg::TEncsetDlg(QWidget* parent) : QDialog(parent) {
 
   PageControl1 = new QTabWidget(this);
   PageControl1->setGeometry(8, 8, kClientWidth - 16, 168);
-  // Seven tabs share 273 pixels: less padding than the styles' default lets every title show in
+  // Eight tabs share 273 pixels: less padding than the styles' default lets every title show in
   // full, with no scroll buttons hiding the last page.
   PageControl1->setUsesScrollButtons(false);
-  PageControl1->setStyleSheet(QStringLiteral("QTabBar::tab { padding: 3px 4px; }"));
+  PageControl1->setStyleSheet(QStringLiteral("QTabBar::tab { padding: 3px 2px; }"));
 
   const auto addPage = [this](const char* title) {
     auto* page = new QWidget;
@@ -161,6 +161,7 @@ TEncsetDlg::TEncsetDlg(QWidget* parent) : QDialog(parent) {
   TabSheet4 = settingsPages[kFlacPage];
   TabSheet5 = settingsPages[kWmaPage];
   TabSheet7 = settingsPages[kOpusPage];
+  TabSheet8 = settingsPages[kAacPage];
   TabSheet6 = addPage("Lisences");
 
   const QRect caption(kCaptionX, kRowY, kCaptionWidth, kRowHeight);
@@ -189,11 +190,16 @@ TEncsetDlg::TEncsetDlg(QWidget* parent) : QDialog(parent) {
   ComboBox5 = MakeList(Texts(kOpusRates), TabSheet7, QRect(kControlX, kRowY, 70, kRowHeight));
   Label11 = MakeLabel("Kbps", TabSheet7, QRect(kControlX + 76, kRowY, 40, kRowHeight));
 
+  Label12 = MakeLabel("ビットレート:", TabSheet8, caption);
+  ComboBox6 = MakeList(Texts(kAacRates), TabSheet8, QRect(kControlX, kRowY, 70, kRowHeight));
+  Label13 = MakeLabel("Kbps", TabSheet8, QRect(kControlX + 76, kRowY, 40, kRowHeight));
+
   SetApeItem(defaults.ApeItem);
   SetMp3Kbps(defaults.Mp3Kbps);
   SetFlacLevel(defaults.FlacLevel);
   SetWmaKbps(defaults.WmaKbps);
   SetOpusKbps(defaults.OpusKbps);
+  SetAacKbps(defaults.AacKbps);
 
   Memo1 = new QPlainTextEdit(TabSheet6);
   Memo1->setReadOnly(true);
@@ -241,6 +247,7 @@ EncoderControls TEncsetDlg::Controls() const {
   controls.FlacLevel = CheckBox1->isChecked() ? kFlacDetailedSettings : TrackBar2->value();
   controls.WmaKbps = KbpsOf(*ComboBox4);
   controls.OpusKbps = KbpsOf(*ComboBox5);
+  controls.AacKbps = KbpsOf(*ComboBox6);
   return controls;
 }
 
@@ -257,6 +264,8 @@ int TEncsetDlg::FlacLevel() const { return Settings().FlacLevel; }
 int TEncsetDlg::WmaKbps() const { return Settings().WmaKbps; }
 
 int TEncsetDlg::OpusKbps() const { return Settings().OpusKbps; }
+
+int TEncsetDlg::AacKbps() const { return Settings().AacKbps; }
 
 bool TEncsetDlg::SetApeItem(int index) {
   if (index < 0 || index >= ComboBox3->count()) return false;
@@ -286,6 +295,8 @@ bool TEncsetDlg::SetFlacLevel(int level) {
 bool TEncsetDlg::SetWmaKbps(int kbps) { return SelectKbps(*ComboBox4, kbps); }
 
 bool TEncsetDlg::SetOpusKbps(int kbps) { return SelectKbps(*ComboBox5, kbps); }
+
+bool TEncsetDlg::SetAacKbps(int kbps) { return SelectKbps(*ComboBox6, kbps); }
 
 void TEncsetDlg::CentreOnDesktop() {
   const QScreen* screen = QGuiApplication::primaryScreen();

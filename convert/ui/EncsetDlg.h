@@ -36,6 +36,7 @@ class TEncsetDlg : public QDialog {
     pgFlac = kFlacPage,
     pgWma = kWmaPage,
     pgOpus = kOpusPage,
+    pgAac = kAacPage,
     pgLicences = kEncoderPages,
   };
 
@@ -65,6 +66,7 @@ class TEncsetDlg : public QDialog {
   int FlacLevel() const;      // -1 with "デフォルト" ticked, else the track bar position 0 to 8
   int WmaKbps() const;        // the selected bit rate, kbit/s
   int OpusKbps() const;       // the selected bit rate, kbit/s
+  int AacKbps() const;        // the selected bit rate, kbit/s
 
   // Setters for the same settings, e.g. from command-line defaults. Each returns false and
   // leaves its control as it was when the value is not one the control offers.
@@ -74,6 +76,7 @@ class TEncsetDlg : public QDialog {
   bool SetFlacLevel(int level);       // -1 ticks "デフォルト"; 0 to 8 unticks it and moves the bar
   bool SetWmaKbps(int kbps);          // one of the 21 listed rates
   bool SetOpusKbps(int kbps);         // one of the 11 listed rates
+  bool SetAacKbps(int kbps);          // one of the 10 listed rates
 
   QTabWidget* PageControl1 = nullptr;
   QWidget* TabSheet1 = nullptr;  // "Ape"
@@ -82,6 +85,7 @@ class TEncsetDlg : public QDialog {
   QWidget* TabSheet4 = nullptr;  // "FLAC"
   QWidget* TabSheet5 = nullptr;  // "WMA"
   QWidget* TabSheet7 = nullptr;  // "Opus"
+  QWidget* TabSheet8 = nullptr;  // "AAC"
   QWidget* TabSheet6 = nullptr;  // "Lisences"
 
   QLabel* Label1 = nullptr;         // "品質:" (Ape)
@@ -102,6 +106,9 @@ class TEncsetDlg : public QDialog {
   QLabel* Label10 = nullptr;        // "ビットレート:" (Opus)
   QComboBox* ComboBox5 = nullptr;   // Opus bit rate, 11 items
   QLabel* Label11 = nullptr;        // "Kbps" (Opus)
+  QLabel* Label12 = nullptr;        // "ビットレート:" (AAC)
+  QComboBox* ComboBox6 = nullptr;   // AAC bit rate, 10 items
+  QLabel* Label13 = nullptr;        // "Kbps" (AAC)
   QPlainTextEdit* Memo1 = nullptr;  // the acknowledgements
   QPushButton* Button1 = nullptr;   // "OK"
 

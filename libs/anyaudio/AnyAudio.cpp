@@ -18,8 +18,10 @@ extern "C" {
 #include <vector>
 
 #include "Dither16.h"
+#include "FfmpegAudio.h"
 #include "FfmpegHandles.h"
 #include "PendingWavFile.h"
+#include "ResultText.h"
 
 namespace merolune {
 
@@ -31,41 +33,6 @@ namespace {
 constexpr const char* kDemuxers =
     "mov,mp4,m4a,3gp,3g2,mj2,aac,ogg,matroska,webm,wv,aiff,ac3,eac3,caf,wav,w64,flac,mp3,asf,ape,tta,"
     "dts,truehd,mlp,au,mpc,mpc8,shn,tak,dsf,avi,mpeg,mpegts,flv,amr,xwma,voc,rm";
-
-template <std::size_t N>
-void CopyText(char (&target)[N], const std::string& text) {
-  std::snprintf(target, N, "%s", text.c_str());
-}
-
-std::string ErrorText(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
-
-// Calls the caller's progress function every few packets.
-class Progress {
- public:
-  Progress(anyaudio_progress function, void* user) : function_(function), user_(user) {}
-  // False once the function asked to stop.
-  bool Step(AVIOContext* io) {
-    if (!function_ || ++steps_ < kStepsPerCall) return true;
-    steps_ = 0;
-    const std::int64_t size = io ? avio_size(io) : 0;
-    const std::int64_t at = io ? avio_tell(io) : 0;
-    int permille = size > 0 ? static_cast<int>(std::clamp<std::int64_t>(at * 1000 / size, 0, 1000)) : 0;
-    reported_ = std::max(reported_, permille);
-    return function_(user_, reported_) == 0;
-  }
-  bool Finish() { return !function_ || function_(user_, 1000) == 0; }
-
- private:
-  static constexpr int kStepsPerCall = 16;
-  anyaudio_progress function_;
-  void* user_;
-  int steps_ = 0;
-  int reported_ = 0;
-};
 
 // One decoded frame's samples, any of FFmpeg's sample layouts, as interleaved 16-bit stereo.
 class Narrowing {
@@ -181,7 +148,9 @@ class Decoding {
     Frame frame(av_frame_alloc());
     if (!packet || !frame) return Damaged("out of memory");
     for (;;) {
-      if (!progress_.Step(input_->pb)) return ANYAUDIO_STOPPED;
+      if (progress_.Due() && !progress_.ReportPart(avio_tell(input_->pb), avio_size(input_->pb))) {
+        return ANYAUDIO_STOPPED;
+      }
       const int read = av_read_frame(input_.get(), packet.get());
       if (read == AVERROR_EOF) break;
       if (read < 0) return Damaged("reading failed: " + ErrorText(read));
@@ -335,7 +304,7 @@ int Decode(const char* source, const char* destination, Progress& progress, anya
   if (const int status = decoding.Run(wav); status != ANYAUDIO_OK) return status;
   if (const int status = decoding.CheckOggEnd(source); status != ANYAUDIO_OK) return status;
   result.sample_rate = decoding.SampleRate();
-  if (!progress.Finish()) return ANYAUDIO_STOPPED;
+  if (!progress.Report(1000)) return ANYAUDIO_STOPPED;
   if (!wav.Commit(static_cast<std::uint32_t>(decoding.SampleRate()))) {
     result.system_error = wav.Error();
     return ANYAUDIO_WRITE_FAILED;

@@ -1,5 +1,6 @@
 #pragma once
-/* Any audio file FFmpeg's libraries read, to a 16-bit stereo WAV (libanyaudio.so, opened by name). */
+/* Any audio file FFmpeg's libraries read, to a 16-bit stereo WAV, and a WAV file to AAC in an M4A file
+   (libanyaudio.so, opened by name). */
 
 #include <stdint.h>
 
@@ -22,8 +23,12 @@ enum {
   ANYAUDIO_CHANNELS = 4,     /* not two channels; `channels` holds the count */
   ANYAUDIO_DAMAGED = 5,      /* the file is damaged or cut short; `detail` says where */
   ANYAUDIO_WRITE_FAILED = 6, /* the WAV file could not be written; `system_error` holds errno */
-  ANYAUDIO_STOPPED = 7       /* the progress function asked to stop */
+  ANYAUDIO_STOPPED = 7,      /* the progress function asked to stop */
+  ANYAUDIO_ENCODING_FAILED = 8 /* the AAC encoding failed; `detail` says why */
 };
+
+/* The AAC bit rates AnyAudioWavToM4a takes, kbit/s. */
+enum { ANYAUDIO_AAC_MIN_KBPS = 64, ANYAUDIO_AAC_MAX_KBPS = 320 };
 
 /* What a decoding found; filled as far as it got, also on failure. */
 typedef struct anyaudio_result {
@@ -39,8 +44,8 @@ typedef struct anyaudio_result {
   char detail[160];     /* for ANYAUDIO_DAMAGED: what went wrong, in English */
 } anyaudio_result;
 
-/* Progress in thousandths of the file read (never decreasing), called on the decoding thread every
-   few packets; a non-zero answer stops the decoding (ANYAUDIO_STOPPED). */
+/* Progress in thousandths of the file read (never decreasing), called on the converting thread every
+   few packets; a non-zero answer stops the conversion (ANYAUDIO_STOPPED). */
 typedef int32_t (*anyaudio_progress)(void* user, int32_t permille);
 
 /* Decodes the first audio stream of `source` into the WAV file `destination`: 16-bit stereo PCM at
@@ -53,6 +58,20 @@ typedef int32_t (*anyaudio_progress)(void* user, int32_t permille);
    `progress` may be null; `result` must not be. */
 MEROLUNE_ANYAUDIO_API int32_t AnyAudioToWav(const char* source, const char* destination,
                                             anyaudio_progress progress, void* user, anyaudio_result* result);
+
+/* Encodes the WAV file `source` (16-bit PCM, mono or stereo, as the job writes it) as AAC-LC at `kbps`
+   kbit/s (ANYAUDIO_AAC_MIN_KBPS to ANYAUDIO_AAC_MAX_KBPS) in stereo, in an MPEG-4 audio file
+   `destination` (the M4A brand), with FFmpeg's own AAC encoder. The file keeps the source's sample
+   rate when AAC has it (7350 to 96000 Hz in 13 steps), else the next higher one, resampled;
+   `result->sample_rate` is the rate written and `result->frames` the sample frames encoded. The
+   encoder's priming (1024 sample frames of delay) and the padding of the last frame are stated in the
+   file's edit list, whose time scale is the sample rate: readers that follow edit lists start at the
+   first sample. The file appears under its name only when complete: on any failure nothing of that
+   name is created (an existing one is left as it was). Statuses: ANYAUDIO_OK, ANYAUDIO_DAMAGED (the WAV
+   file cannot be read), ANYAUDIO_CHANNELS, ANYAUDIO_WRITE_FAILED, ANYAUDIO_STOPPED,
+   ANYAUDIO_ENCODING_FAILED. */
+MEROLUNE_ANYAUDIO_API int32_t AnyAudioWavToM4a(const char* source, const char* destination, int32_t kbps,
+                                               anyaudio_progress progress, void* user, anyaudio_result* result);
 
 #ifdef __cplusplus
 }

@@ -9,14 +9,12 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
 #include <libavutil/samplefmt.h>
-#include <libswresample/swresample.h>
 }
 
 #include <algorithm>
 #include <cerrno>
 #include <array>
 #include <charconv>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -25,6 +23,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "FfmpegAudio.h"
 #include "FfmpegHandles.h"
 #include "PendingFile.h"
 #include "PendingWavFile.h"
@@ -39,62 +38,6 @@ namespace {
 // finds this.
 constexpr const char* kSampleCountKey = "Merolune/SampleCount";
 
-// The caller's progress function, called on the converting thread with the position in thousandths:
-// at the start, after every few packets or every few tens of milliseconds of work, whichever comes
-// first, and at the end. A non-zero answer stops the conversion at the next packet.
-class Progress {
- public:
-  Progress(wmafile_progress function, void* user) : function_(function), user_(user) {}
-  Progress(const Progress&) = delete;
-  Progress& operator=(const Progress&) = delete;
-
-  // Later positions are parts of [first, last] thousandths: one pass over the source is one share of
-  // the whole work.
-  void SetStage(int first, int last) {
-    first_ = first;
-    last_ = last;
-  }
-
-  // Counts one step of work (a packet); true when it is time to call the function again (or it has
-  // asked to stop).
-  bool Due() {
-    if (!function_) return false;
-    return stopped_ || ++steps_ >= kStepsPerCall || Clock::now() - lastCall_ >= kInterval;
-  }
-
-  // Calls the function with `done` of `total` (bytes or frames) of the current stage. False once it
-  // has asked to stop.
-  bool ReportPart(std::int64_t done, std::int64_t total) {
-    const double part =
-        total > 0 ? std::clamp(static_cast<double>(done) / static_cast<double>(total), 0.0, 1.0) : 0.0;
-    return Report(first_ + static_cast<int>(part * (last_ - first_)));
-  }
-
-  // Calls the function now with `permille`, never less than the last position reported.
-  bool Report(int permille) {
-    if (stopped_ || !function_) return !stopped_;
-    reported_ = std::clamp(std::max(permille, reported_), 0, 1000);
-    steps_ = 0;
-    lastCall_ = Clock::now();
-    if (function_(user_, reported_) != 0) stopped_ = true;
-    return !stopped_;
-  }
-
- private:
-  using Clock = std::chrono::steady_clock;
-  static constexpr int kStepsPerCall = 8;
-  static constexpr std::chrono::milliseconds kInterval{40};
-
-  wmafile_progress function_;
-  void* user_;
-  int first_ = 0;
-  int last_ = 1000;
-  int reported_ = 0;
-  int steps_ = 0;
-  Clock::time_point lastCall_ = Clock::now();
-  bool stopped_ = false;
-};
-
 // The system error behind the calling thread's current conversion failing, for WMAGetLastError:
 // the first errno value met, directly or as an FFmpeg code made from one; 0 when none.
 thread_local int lastSystemError = 0;
@@ -107,185 +50,6 @@ bool Failed(int code) {
   if (lastSystemError == 0 && code < 0 && code >= -kLargestErrno) lastSystemError = -code;
   return false;
 }
-
-// The first audio stream of a file, read with one named demuxer and decoded.
-class AudioReader {
- public:
-  // Only the given demuxer is tried: the WMA side is always ASF and the WAV side always RIFF.
-  bool Open(const std::string& path, const char* demuxer) {
-    input_ = OpenInputFile(path, demuxer);
-    if (!input_) return false;
-    if (avformat_find_stream_info(input_.get(), nullptr) < 0) return false;
-    const AVCodec* decoder = nullptr;
-    stream_ = av_find_best_stream(input_.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
-    if (stream_ < 0 || !decoder) return false;
-    codec_.reset(avcodec_alloc_context3(decoder));
-    if (!codec_) return false;
-    const AVStream* stream = input_->streams[stream_];
-    if (avcodec_parameters_to_context(codec_.get(), stream->codecpar) < 0) return false;
-    codec_->pkt_timebase = stream->time_base;
-    return avcodec_open2(codec_.get(), decoder, nullptr) >= 0;
-  }
-
-  AVFormatContext* Format() const { return input_.get(); }
-  AVCodecContext* Decoder() const { return codec_.get(); }
-  // Packets the decoder rejected as damaged; decoding goes on after them, as FFmpeg's tools do.
-  int DamagedPackets() const { return damaged_; }
-  // Packets the decoder took without an error.
-  int DecodedPackets() const { return decoded_; }
-
-  // Hands every decoded frame to `sink`, which answers false to stop, and tells `progress` (when
-  // given) how far into the file reading has come. False on a read or decoding error other than a
-  // damaged packet, or when the sink or the progress function stopped.
-  bool DecodeAll(const std::function<bool(const AVFrame&)>& sink, Progress* progress = nullptr) {
-    Packet packet(av_packet_alloc());
-    Frame frame(av_frame_alloc());
-    if (!packet || !frame) return false;
-    for (;;) {
-      if (progress && progress->Due() &&
-          !progress->ReportPart(avio_tell(input_->pb), avio_size(input_->pb))) {
-        return false;
-      }
-      const int read = av_read_frame(input_.get(), packet.get());
-      if (read == AVERROR_EOF) break;
-      if (read < 0) return false;
-      if (packet->stream_index != stream_) {
-        av_packet_unref(packet.get());
-        continue;
-      }
-      const int sent = avcodec_send_packet(codec_.get(), packet.get());
-      av_packet_unref(packet.get());
-      if (sent == AVERROR_INVALIDDATA) {
-        ++damaged_;
-        continue;
-      }
-      if (sent < 0 || !Drain(frame.get(), sink)) return false;
-      ++decoded_;
-    }
-    // The decoder may still hold the end of the audio.
-    return avcodec_send_packet(codec_.get(), nullptr) >= 0 && Drain(frame.get(), sink);
-  }
-
- private:
-  bool Drain(AVFrame* frame, const std::function<bool(const AVFrame&)>& sink) {
-    for (;;) {
-      const int received = avcodec_receive_frame(codec_.get(), frame);
-      if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) return true;
-      if (received == AVERROR_INVALIDDATA) {
-        ++damaged_;
-        continue;
-      }
-      if (received < 0) return false;
-      const bool more = sink(*frame);
-      av_frame_unref(frame);
-      if (!more) return false;
-    }
-  }
-
-  InputFile input_;
-  Codec codec_;
-  int stream_ = -1;
-  int damaged_ = 0;
-  int decoded_ = 0;
-};
-
-// Turns decoded frames of any layout and rate into `channels` channels (1 or 2) at one rate: a mono
-// source on both channels at full level (FFmpeg's own mix would lower it by 3 dB), a stereo source
-// to mono as the mean of its channels (FFmpeg's own mix adds them at -3 dB each, which can exceed
-// full scale), more channels mixed down by FFmpeg.
-class Converter {
- public:
-  // `rate` 0 keeps the source's rate.
-  Converter(AVSampleFormat format, int channels, int rate = 0)
-      : format_(format), channels_(channels), outRate_(rate) {}
-  ~Converter() {
-    if (planes_[0]) av_freep(&planes_[0]);
-  }
-  Converter(const Converter&) = delete;
-  Converter& operator=(const Converter&) = delete;
-
-  // Converts `frame`; the result is in Data() until the next call. Returns the number of sample
-  // frames, or -1 on an error (also when the source format changes midway, which WMA and WAV
-  // files do not do: the output has a single format).
-  int Convert(const AVFrame& frame) {
-    if (!resampler_ && !Init(frame)) return -1;
-    if (frame.format != inFormat_ || frame.sample_rate != inRate_ ||
-        frame.ch_layout.nb_channels != inChannels_) {
-      return -1;
-    }
-    if (!Reserve(swr_get_out_samples(resampler_.get(), frame.nb_samples))) return -1;
-    return swr_convert(resampler_.get(), planes_.data(), capacity_,
-                       const_cast<const std::uint8_t**>(frame.extended_data), frame.nb_samples);
-  }
-
-  // The end of the audio that the resampler's filter still holds; called once after the last frame.
-  // Returns the number of sample frames in Data(), or -1 on an error.
-  int Flush() {
-    if (!resampler_) return 0;
-    if (!Reserve(swr_get_out_samples(resampler_.get(), 0))) return -1;
-    return swr_convert(resampler_.get(), planes_.data(), capacity_, nullptr, 0);
-  }
-
-  // The output rate; 0 before the first frame when it follows the source.
-  int SampleRate() const { return outRate_; }
-  std::uint8_t* const* Data() const { return planes_.data(); }
-
- private:
-  bool Init(const AVFrame& frame) {
-    AVChannelLayout in{};
-    if (frame.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC || frame.ch_layout.nb_channels <= 0) {
-      av_channel_layout_default(&in, std::max(frame.ch_layout.nb_channels, 1));
-    } else if (av_channel_layout_copy(&in, &frame.ch_layout) < 0) {
-      return false;
-    }
-    if (frame.sample_rate <= 0) return false;
-    const int outRate = outRate_ > 0 ? outRate_ : frame.sample_rate;
-    AVChannelLayout out{};
-    av_channel_layout_default(&out, channels_);
-    SwrContext* raw = nullptr;
-    const int made =
-        swr_alloc_set_opts2(&raw, &out, format_, outRate, &in, static_cast<AVSampleFormat>(frame.format),
-                            frame.sample_rate, 0, nullptr);
-    const int inChannels = in.nb_channels;
-    av_channel_layout_uninit(&in);
-    av_channel_layout_uninit(&out);
-    if (made < 0 || !raw) return false;
-    resampler_.reset(raw);
-    if (inChannels == 1 && channels_ == 2) {
-      const double spread[2] = {1.0, 1.0};  // left and right, each from the one input channel
-      if (swr_set_matrix(resampler_.get(), spread, 1) < 0) return false;
-    } else if (inChannels == 2 && channels_ == 1) {
-      const double mean[2] = {0.5, 0.5};  // the one output channel from left and right
-      if (swr_set_matrix(resampler_.get(), mean, 2) < 0) return false;
-    }
-    if (swr_init(resampler_.get()) < 0) return false;
-    inFormat_ = frame.format;
-    inChannels_ = frame.ch_layout.nb_channels;
-    inRate_ = frame.sample_rate;
-    outRate_ = outRate;
-    return true;
-  }
-
-  bool Reserve(int frames) {
-    if (frames < 0) return false;
-    if (frames <= capacity_) return true;
-    if (planes_[0]) av_freep(&planes_[0]);
-    capacity_ = 0;
-    if (av_samples_alloc(planes_.data(), nullptr, channels_, frames, format_, 0) < 0) return false;
-    capacity_ = frames;
-    return true;
-  }
-
-  AVSampleFormat format_;
-  int channels_;
-  int outRate_;
-  Resampler resampler_;
-  int inFormat_ = -1;
-  int inChannels_ = 0;
-  int inRate_ = 0;
-  std::array<std::uint8_t*, 2> planes_{};  // one buffer; the second pointer is set for planar stereo
-  int capacity_ = 0;
-};
 
 std::optional<std::uint64_t> StoredSampleCount(const AVFormatContext* format) {
   const AVDictionaryEntry* entry = av_dict_get(format->metadata, kSampleCountKey, nullptr, 0);

@@ -72,7 +72,7 @@ TEST_P(SaveDialogTest, ANameTypedWithoutExtensionGetsTheChosenTypes) {
 
 const FileTypeCase kFileTypes[] = {
     {"wav", 0, ".wav"}, {"ogg", 1, ".ogg"},   {"mp3", 2, ".mp3"},   {"ape", 3, ".ape"},
-    {"wma", 4, ".wma"}, {"flac", 5, ".flac"}, {"opus", 6, ".opus"}, {"allFiles", 7, ".wav"},
+    {"wma", 4, ".wma"}, {"flac", 5, ".flac"}, {"opus", 6, ".opus"}, {"m4a", 7, ".m4a"}, {"allFiles", 8, ".wav"},
 };
 
 INSTANTIATE_TEST_SUITE_P(FileTypes, SaveDialogTest, ::testing::ValuesIn(kFileTypes),

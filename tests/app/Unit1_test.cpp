@@ -411,26 +411,51 @@ TEST_F(MainWindowTest, MonkeysAudioJobsUseTheApePageLevel) {
   TEncsetDlg::ModalHook = nullptr;
 }
 
-// Opus from the window: the save-format menu's last item gives the extension, the "Opus" page is
-// shown, and its bit rate reaches the file (opusinfo reads it back).
-TEST_F(MainWindowTest, OpusDestinationsUseTheOpusPageRate) {
+// Opus and M4A from the window: the save-format menu's last two items give the extensions, the
+// format's page is shown, and its bit rate reaches the file (opusinfo and ffprobe read it back).
+TEST_F(MainWindowTest, OpusAndM4aDestinationsUseTheirPagesRate) {
   const std::string opusinfo = MEROLUNE_OPUSINFO;
-  if (opusinfo.empty()) GTEST_SKIP() << "opusinfo is missing";
-  std::vector<int> pages;
-  TEncsetDlg::ModalHook = [&](TEncsetDlg& dialog) {
-    pages.push_back(dialog.PageControl1->currentIndex());
-    dialog.SetOpusKbps(64);
+  const std::string ffprobe = MEROLUNE_FFPROBE;
+  if (opusinfo.empty() || ffprobe.empty()) GTEST_SKIP() << "opusinfo or ffprobe is missing";
+  // The average bit rate in kbit/s as each tool states it.
+  const auto opusRate = [&](const std::string& file) {
+    std::string info;
+    EXPECT_EQ(test::RunTool({opusinfo, file}, &info), 0);
+    const std::size_t at = info.find("w/o overhead: ");
+    return at == std::string::npos ? 0.0 : std::strtod(info.c_str() + at + 14, nullptr);
   };
-  SetPaths(Song("song.wav", 2 * 44100), dir_.File("song_cc.wav"));
-  form_->SaveFormats[6]->trigger();
-  ASSERT_EQ(form_->Edit2->text().toStdString(), dir_.File("song_cc.opus"));
-  form_->Button1->click();
-  EXPECT_EQ(pages, std::vector<int>{TEncsetDlg::pgOpus});
-  std::string info;
-  ASSERT_EQ(test::RunTool({opusinfo, dir_.File("song_cc.opus")}, &info), 0);
-  const std::size_t at = info.find("w/o overhead: ");
-  ASSERT_NE(at, std::string::npos) << info;
-  EXPECT_NEAR(std::strtod(info.c_str() + at + 14, nullptr), 64, 10);
+  const auto aacRate = [&](const std::string& file) {
+    std::string rate;
+    EXPECT_EQ(test::RunTool({ffprobe, "-v", "error", "-show_entries", "stream=bit_rate", "-of", "csv=p=0", file},
+                            &rate),
+              0);
+    return std::strtod(rate.c_str(), nullptr) / 1000;
+  };
+  struct Case {
+    int menuItem;
+    const char* name;
+    int page;
+    int kbps;
+    std::function<double(const std::string&)> writtenKbps;
+  };
+  const Case cases[] = {{6, "song_cc.opus", TEncsetDlg::pgOpus, 64, opusRate},
+                        {7, "song_cc.m4a", TEncsetDlg::pgAac, 96, aacRate}};
+  const std::string song = Song("song.wav", 2 * 44100);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<int> pages;
+    TEncsetDlg::ModalHook = [&](TEncsetDlg& dialog) {
+      pages.push_back(dialog.PageControl1->currentIndex());
+      dialog.SetOpusKbps(c.kbps);
+      dialog.SetAacKbps(c.kbps);
+    };
+    SetPaths(song, dir_.File("song_cc.wav"));
+    form_->SaveFormats[static_cast<std::size_t>(c.menuItem)]->trigger();
+    ASSERT_EQ(form_->Edit2->text().toStdString(), dir_.File(c.name));
+    form_->Button1->click();
+    EXPECT_EQ(pages, std::vector<int>{c.page});
+    EXPECT_NEAR(c.writtenKbps(dir_.File(c.name)), c.kbps, c.kbps * 0.15);
+  }
   EXPECT_TRUE(errorBoxes_.empty() && messageBoxes_.empty());
   TEncsetDlg::ModalHook = nullptr;
 }

@@ -369,12 +369,15 @@ TEST_F(CliTest, EveryFormatReachesEveryKindOfDestination) {
   const std::string source = Song("song.wav", 44100);
   const std::map<std::string, std::string> magic{
       {".wav", "RIFF"}, {".mp3", "ID3"},  {".ogg", "OggS"},
-      {".flac", "fLaC"}, {".ape", "MAC "}, {".wma", "\x30\x26\xB2\x75"}};
+      {".flac", "fLaC"}, {".ape", "MAC "}, {".wma", "\x30\x26\xB2\x75"},
+      {".opus", "OggS"}, {".m4a", "ftyp"}};
   const auto startsRight = [&](const std::string& path, const std::string& ext) {
     const auto bytes = test::ReadBytes(path);
     const std::string head(bytes.begin(), bytes.begin() + std::min<std::size_t>(bytes.size(), 4));
     // LAME writes no ID3 tag without tags: its first frame (the Info tag) starts with a sync word.
     if (ext == ".mp3") return bytes.size() > 2 && bytes[0] == 0xFF && (bytes[1] & 0xE0) == 0xE0;
+    // An MP4 file starts with the size of its "ftyp" box.
+    if (ext == ".m4a") return bytes.size() > 8 && std::string(bytes.begin() + 4, bytes.begin() + 8) == "ftyp";
     return head.rfind(magic.at(ext), 0) == 0;
   };
   for (const auto& [ext, unused] : magic) {
@@ -421,7 +424,7 @@ TEST_F(CliTest, FullDiskKeepsTheOldDestinationInEveryFormat) {
   for (const char* tried : {"unshare -m", "unshare -rm"})
     if (std::system((std::string(tried) + " sh -c " + Quote(probe) + " 2>/dev/null").c_str()) == 0) unshare = tried;
   if (unshare.empty()) GTEST_SKIP() << "cannot mount a tmpfs here";
-  for (const char* ext : {".wav", ".mp3", ".ogg", ".flac", ".wma", ".ape"}) {
+  for (const char* ext : {".wav", ".mp3", ".ogg", ".flac", ".wma", ".ape", ".opus", ".m4a"}) {
     SCOPED_TRACE(ext);
     const std::string out = disk + "/out" + ext;
     const std::string script = probe + " && printf old > " + Quote(out) + " && \"$0\" \"$@\"; s=$?; cat " +

@@ -260,7 +260,7 @@ class Watcher : public ConversionObserver {
 // Every decoding and encoding tells how far it is, and stops when asked, leaving no destination.
 TEST_F(ConvertTest, ConversionsReportProgressAndStopWhenAsked) {
   WriteSong(dir.File("song.wav"), 40 * 44100);
-  for (const char* ext : {".ogg", ".mp3", ".flac", ".wma", ".ape"}) {
+  for (const char* ext : {".ogg", ".mp3", ".flac", ".wma", ".ape", ".m4a"}) {
     SCOPED_TRACE(ext);
     const std::string coded = dir.File(std::string("song") + ext);
     const FileFormat format = FormatFromExtension(coded);
@@ -290,7 +290,59 @@ TEST_F(ConvertTest, ConversionsReportProgressAndStopWhenAsked) {
     DeleteFileIfExists(dir.File("stopped.wav"));
   }
   ExpectOnlyFiles(dir.Path(),
-                  {"back.wav", "song.ape", "song.flac", "song.mp3", "song.ogg", "song.wav", "song.wma"});
+                  {"back.wav", "song.ape", "song.flac", "song.m4a", "song.mp3", "song.ogg", "song.wav", "song.wma"});
+}
+
+// The duration of an MP4 file's first edit, in its movie time scale, and that scale: read from the
+// "mvhd" and "elst" boxes as laid down in ISO/IEC 14496-12 (version 0 boxes, as FFmpeg writes them).
+std::pair<std::uint32_t, std::uint32_t> FirstEditAndTimeScale(const std::vector<std::uint8_t>& file) {
+  const auto find = [&](const char* box) {
+    const auto at = std::search(file.begin(), file.end(), box, box + 4);
+    return at == file.end() ? std::size_t{0} : static_cast<std::size_t>(at - file.begin());
+  };
+  const auto u32 = [&](std::size_t at) {
+    return std::uint32_t{file[at]} << 24 | std::uint32_t{file[at + 1]} << 16 | std::uint32_t{file[at + 2]} << 8 |
+           file[at + 3];
+  };
+  const std::size_t mvhd = find("mvhd"), elst = find("elst");
+  if (mvhd == 0 || elst == 0) return {0, 0};
+  // mvhd: version/flags, creation, modification, then the time scale; elst: version/flags, the entry
+  // count, then each entry's segment duration and media time.
+  return {u32(elst + 12), u32(mvhd + 16)};
+}
+
+// M4A: ffprobe reads AAC-LC at the bit rate asked for; ffmpeg skips the encoder's 1024 frames of
+// priming (the edit list's media time) and gives the audio lined up with the source, then the rest of
+// the last 1024-frame block; the edit list states the exact length in a time scale of the sample rate.
+// A rate AAC lacks is written at the next higher one, and noted.
+TEST_F(ConvertTest, M4aFilesFfmpegReadsAtTheAskedRateAndLength) {
+  REQUIRE_TOOLS(kFfmpeg, kFfprobe);
+  const std::size_t frames = 3 * 44100 + 123;
+  const auto original = WriteSong(dir.File("song.wav"), frames);
+  for (const std::int32_t kbps : {64, 192, 320}) {
+    SCOPED_TRACE(kbps);
+    conv.EncodeWavToM4a(dir.File("song.wav"), dir.File("out.m4a"), kbps);
+    EXPECT_EQ(ProbeValue(dir.File("out.m4a"), "codec_name"), "aac");
+    EXPECT_EQ(ProbeValue(dir.File("out.m4a"), "profile"), "LC");
+    EXPECT_EQ(ProbeValue(dir.File("out.m4a"), "sample_rate"), "44100");
+    EXPECT_NEAR(std::stod(ProbeValue(dir.File("out.m4a"), "bit_rate")), kbps * 1000.0, kbps * 100.0);
+    EXPECT_EQ(FirstEditAndTimeScale(test::ReadBytes(dir.File("out.m4a"))),
+              (std::pair<std::uint32_t, std::uint32_t>(frames, 44100)));
+    ASSERT_EQ(RunTool({kFfmpeg, "-v", "error", "-y", "-i", dir.File("out.m4a"), dir.File("ffmpeg.wav")}), 0);
+    const auto decoded = ReadPcmWav(dir.File("ffmpeg.wav"));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->Frames(), (frames + 1023) / 1024 * 1024);
+    const auto left = decoded->Channel(0);
+    const auto source = test::ChannelOf(original, 0);
+    EXPECT_EQ(test::BestLag(source, left, 2048, 4096, 65536), 0);
+    EXPECT_GT(test::CorrelationAt(source, left, 0, 4096, 65536), 0.98);
+  }
+  test::WritePcmWav(dir.File("odd.wav"), test::SongLike(22000, 22000, 3), 22000, 2);
+  Watcher watcher;
+  EncoderSettings settings;
+  conv.Encode(FileFormat::M4a, dir.File("odd.wav"), dir.File("odd.m4a"), settings, &watcher);
+  EXPECT_EQ(ProbeValue(dir.File("odd.m4a"), "sample_rate"), "22050");
+  EXPECT_EQ(watcher.notes, std::vector<std::string>{"AAC written at 22050 Hz (the source has 22000 Hz)"});
 }
 
 // LAME encodes rates MP3 cannot carry, or low bit rates, at a rate of its own choice: the caller
@@ -366,7 +418,7 @@ TEST_F(ConvertTest, SourcesThatAreEmptyOrNotTheirFormatFailWithTheFileNamed) {
 TEST_F(ConvertTest, FailedEncodingsLeaveNoDestination) {
   test::WriteBytes(dir.File("junk.wav"), std::vector<std::uint8_t>(5000, 0x5A));
   WriteSong(dir.File("song.wav"), 20000);
-  for (const std::string ext : {".flac", ".ogg", ".mp3", ".ape", ".opus"}) {
+  for (const std::string ext : {".flac", ".ogg", ".mp3", ".ape", ".opus", ".m4a"}) {
     const std::string dest = dir.File("out" + ext);
     test::WriteBytes(dest, {1, 2, 3});
     const FileFormat format = FormatFromExtension(dest);
@@ -492,7 +544,12 @@ TEST_F(CliConversionTest, EncoderOptionsReachTheEncoders) {
   EXPECT_NEAR(std::strtod(info.c_str() + at + 14, nullptr), 40, 6);
   EXPECT_EQ(Cli({"--opus-kbps", "31", dir.File("song.wav"), dir.File("b.opus")}), 2);
   EXPECT_EQ(Cli({"--opus-kbps", "257", dir.File("song.wav"), dir.File("b.opus")}), 2);
-  ExpectOnlyFiles(dir.Path(), {"a.mp3", "a.opus", "a.wma", "song.wav"});
+  // AAC: any rate from 64 to 320 kbit/s.
+  ASSERT_EQ(Cli({"--bypass-all", "--aac-kbps", "96", dir.File("song.wav"), dir.File("a.m4a")}), 0);
+  EXPECT_NEAR(std::stod(ProbeValue(dir.File("a.m4a"), "bit_rate")), 96000, 9600);
+  EXPECT_EQ(Cli({"--aac-kbps", "63", dir.File("song.wav"), dir.File("b.m4a")}), 2);
+  EXPECT_EQ(Cli({"--aac-kbps", "321", dir.File("song.wav"), dir.File("b.m4a")}), 2);
+  ExpectOnlyFiles(dir.Path(), {"a.m4a", "a.mp3", "a.opus", "a.wma", "song.wav"});
 }
 
 }  // namespace

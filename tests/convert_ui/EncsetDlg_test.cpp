@@ -76,20 +76,20 @@ TEST_F(EncsetDlgTest, IsAFixedSizeModalDialogCentredOnTheDesktop) {
   EXPECT_LE(std::abs(centre.y() - desktopCentre.y()), 40);
 }
 
-TEST_F(EncsetDlgTest, HasSevenPagesInOrderAndAnOkButton) {
-  const char* const titles[] = {"Ape", "Ogg", "MP3", "FLAC", "WMA", "Opus", "Lisences"};
-  ASSERT_EQ(dlg.PageControl1->count(), 7);
-  for (int i = 0; i < 7; ++i) EXPECT_EQ(dlg.PageControl1->tabText(i), QString::fromUtf8(titles[i])) << i;
+TEST_F(EncsetDlgTest, HasEightPagesInOrderAndAnOkButton) {
+  const char* const titles[] = {"Ape", "Ogg", "MP3", "FLAC", "WMA", "Opus", "AAC", "Lisences"};
+  ASSERT_EQ(dlg.PageControl1->count(), 8);
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(dlg.PageControl1->tabText(i), QString::fromUtf8(titles[i])) << i;
   const QWidget* sheets[] = {dlg.TabSheet1, dlg.TabSheet2, dlg.TabSheet3, dlg.TabSheet4,
-                             dlg.TabSheet5, dlg.TabSheet7, dlg.TabSheet6};
-  for (int i = 0; i < 7; ++i) EXPECT_EQ(dlg.PageControl1->widget(i), sheets[i]) << i;
+                             dlg.TabSheet5, dlg.TabSheet7, dlg.TabSheet8, dlg.TabSheet6};
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(dlg.PageControl1->widget(i), sheets[i]) << i;
   EXPECT_EQ(dlg.Button1->text(), QStringLiteral("OK"));
 
   // Every title shows in full: no tab is narrower than its text or cut off the bar.
   ShowLaidOut();
   const QTabBar* bar = dlg.PageControl1->tabBar();
   EXPECT_LE(bar->width(), dlg.PageControl1->width());
-  for (int i = 0; i < 6; ++i) {
+  for (int i = 0; i < 8; ++i) {
     EXPECT_GT(bar->tabRect(i).width(), bar->fontMetrics().horizontalAdvance(bar->tabText(i))) << titles[i];
     EXPECT_LE(bar->tabRect(i).right(), dlg.PageControl1->width() - 1) << titles[i];
   }
@@ -111,6 +111,8 @@ TEST_F(EncsetDlgTest, PagesCarryTheirCaptionsAndControls) {
       {dlg.TabSheet3, {dlg.Label3, dlg.ComboBox1, dlg.Label4}},
       {dlg.TabSheet4, {dlg.Label5, dlg.TrackBar2, dlg.Label9, dlg.CheckBox1}},
       {dlg.TabSheet5, {dlg.Label6, dlg.ComboBox4, dlg.Label7}},
+      {dlg.TabSheet7, {dlg.Label10, dlg.ComboBox5, dlg.Label11}},
+      {dlg.TabSheet8, {dlg.Label12, dlg.ComboBox6, dlg.Label13}},
       {dlg.TabSheet6, {dlg.Memo1}},
   };
   ShowLaidOut();
@@ -164,6 +166,7 @@ TEST_F(EncsetDlgTest, StartsWithTheDefaultSettings) {
   EXPECT_EQ(dlg.FlacLevel(), -1);
   EXPECT_EQ(dlg.WmaKbps(), 96);
   EXPECT_EQ(dlg.OpusKbps(), 128);
+  EXPECT_EQ(dlg.AacKbps(), 192);
 }
 
 TEST_F(EncsetDlgTest, ApeItemsGiveLevelsOneToFourThousand) {
@@ -258,6 +261,14 @@ TEST_F(EncsetDlgTest, SettersTakeOfferedValuesAndRefuseOthers) {
   EXPECT_TRUE(dlg.SetOpusKbps(256));
   EXPECT_FALSE(dlg.SetOpusKbps(100));
   EXPECT_EQ(dlg.OpusKbps(), 256);
+
+  // AAC: 64 to 320 kbit/s in ten steps.
+  EXPECT_EQ(dlg.ComboBox6->count(), 10);
+  EXPECT_TRUE(dlg.SetAacKbps(64));
+  EXPECT_EQ(dlg.AacKbps(), 64);
+  EXPECT_TRUE(dlg.SetAacKbps(320));
+  EXPECT_FALSE(dlg.SetAacKbps(32));
+  EXPECT_EQ(dlg.AacKbps(), 320);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -302,7 +313,7 @@ TEST_F(EncsetDlgTest, ShowPageSelectsThePageAndRunsTheHookInsteadOfTheModalLoop)
   EXPECT_EQ(dlg.FlacLevel(), 4);
   EXPECT_FALSE(dlg.isVisible());
 
-  for (int page = 0; page <= 5; ++page) {
+  for (int page = 0; page <= 6; ++page) {
     TEncsetDlg::ModalHook = [page](TEncsetDlg& shown) {
       EXPECT_EQ(shown.PageControl1->currentIndex(), page);
     };
@@ -313,7 +324,7 @@ TEST_F(EncsetDlgTest, ShowPageSelectsThePageAndRunsTheHookInsteadOfTheModalLoop)
 TEST_F(EncsetDlgTest, ShowPageLeavesTheCurrentPageForAnUnknownFormat) {
   TEncsetDlg::ModalHook = [](TEncsetDlg&) {};
   dlg.ShowPage(TEncsetDlg::pgMp3);
-  for (int page : {-1, 6, 7}) {
+  for (int page : {-1, 7, 8}) {
     dlg.ShowPage(page);
     EXPECT_EQ(dlg.PageControl1->currentIndex(), 2) << page;
   }

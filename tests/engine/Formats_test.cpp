@@ -18,6 +18,7 @@ TEST(FormatsTest, EveryExtensionChoosesItsFormatInAnyCase) {
   EXPECT_EQ(FormatFromExtension("d.flac"), FileFormat::Flac);
   EXPECT_EQ(FormatFromExtension("e.WMA"), FileFormat::Wma);
   EXPECT_EQ(FormatFromExtension("f.ape"), FileFormat::Ape);
+  EXPECT_EQ(FormatFromExtension("h.M4A"), FileFormat::M4a);
   EXPECT_EQ(FormatFromExtension("g.aiff"), FileFormat::Unknown);
   EXPECT_EQ(FormatFromExtension("dir.mp3/noext"), FileFormat::Unknown);
 }
@@ -26,34 +27,34 @@ TEST(FormatsTest, OnlyWavIsCopiedTheOthersAreCoded) {
   EXPECT_FALSE(IsCoded(FileFormat::Wav));
   EXPECT_FALSE(IsCoded(FileFormat::Unknown));
   for (FileFormat f : {FileFormat::Ape, FileFormat::Ogg, FileFormat::Mp3, FileFormat::Flac, FileFormat::Wma,
-                       FileFormat::Opus})
+                       FileFormat::Opus, FileFormat::M4a})
     EXPECT_TRUE(IsCoded(f));
 }
 
 TEST(FormatsTest, TheSaveFormatMenuHasOneItemPerTagInItsOrder) {
-  const char* const extensions[] = {".wav", ".mp3", ".ogg", ".ape", ".flac", ".wma", ".opus"};
+  const char* const extensions[] = {".wav", ".mp3", ".ogg", ".ape", ".flac", ".wma", ".opus", ".m4a"};
   const char* const captions[] = {"&WaveSound (*.wav)",      "MP&3 (*.mp3)",   "&Ogg Vorbis (*.ogg)",
                                   "&Monkey's Audio (*.ape)", "&FLAC (*.flac)", "Win&dows Media Audio (*.wma)",
-                                  "Ogg O&pus (*.opus)"};
-  for (int tag = 0; tag < 7; ++tag) {
+                                  "Ogg O&pus (*.opus)",      "MPEG-4 &AAC (*.m4a)"};
+  for (int tag = 0; tag < 8; ++tag) {
     const FormatRow* row = FormatWithMenuTag(tag);
     ASSERT_NE(row, nullptr) << tag;
     EXPECT_STREQ(row->Extension, extensions[tag]);
     EXPECT_STREQ(row->MenuCaption, captions[tag]);
   }
   EXPECT_EQ(FormatWithMenuTag(-1), nullptr);
-  EXPECT_EQ(FormatWithMenuTag(7), nullptr);
+  EXPECT_EQ(FormatWithMenuTag(8), nullptr);
 }
 
 TEST(FormatsTest, TheFileDialogsListEveryFormatThenAllFiles) {
   EXPECT_EQ(SaveDialogFilter(),
             "WaveSound (*.wav);;Ogg Vorbis (*.ogg);;MPEG Audio Layer (*.mp3);;Monkey's Audio (*.ape);;"
-            "Windows Media Audio (*.wma);;FLAC (*.flac);;Ogg Opus (*.opus);;All files (*)");
+            "Windows Media Audio (*.wma);;FLAC (*.flac);;Ogg Opus (*.opus);;MPEG-4 AAC (*.m4a);;All files (*)");
   EXPECT_EQ(OpenDialogFilter(),
             "All Supported Format (*.wav *.ogg *.mp3 *.ape *.wma *.flac *.opus *.m4a *.mp4 *.aac *.webm *.mka *.mkv "
             "*.wv *.aif *.aiff *.ac3 *.caf);;WaveSound (*.wav);;Ogg Vorbis (*.ogg);;"
             "MPEG Audio Layer (*.mp3);;Monkey's Audio (*.ape);;Windows Media Audio (*.wma);;FLAC (*.flac);;"
-            "Ogg Opus (*.opus);;Other audio (*.m4a *.mp4 *.aac *.webm *.mka *.mkv *.wv *.aif *.aiff *.ac3 *.caf);;"
+            "Ogg Opus (*.opus);;MPEG-4 AAC (*.m4a);;Other audio (*.mp4 *.aac *.webm *.mka *.mkv *.wv *.aif *.aiff *.ac3 *.caf);;"
             "All files (*)");
 }
 
@@ -65,14 +66,15 @@ TEST(FormatsTest, EachCodedFormatHasItsOwnSettingsPageAndWavNone) {
   EXPECT_EQ(FindFormat(FileFormat::Flac)->SettingsPage, 3);
   EXPECT_EQ(FindFormat(FileFormat::Wma)->SettingsPage, 4);
   EXPECT_EQ(FindFormat(FileFormat::Opus)->SettingsPage, 5);
+  EXPECT_EQ(FindFormat(FileFormat::M4a)->SettingsPage, 6);
   EXPECT_EQ(FindFormat(FileFormat::Unknown), nullptr);
-  const char* const titles[] = {"Ape", "Ogg", "MP3", "FLAC", "WMA", "Opus"};
-  for (int page = 0; page < 6; ++page) {
+  const char* const titles[] = {"Ape", "Ogg", "MP3", "FLAC", "WMA", "Opus", "AAC"};
+  for (int page = 0; page < 7; ++page) {
     ASSERT_NE(FormatWithSettingsPage(page), nullptr) << page;
     EXPECT_STREQ(FormatWithSettingsPage(page)->PageTitle, titles[page]);
   }
   EXPECT_EQ(FormatWithSettingsPage(kNoEncoderPage), nullptr);
-  EXPECT_EQ(FormatWithSettingsPage(6), nullptr);
+  EXPECT_EQ(FormatWithSettingsPage(7), nullptr);
 }
 
 TEST(FormatsTest, TheDefaultControlsGiveTheDefaultEncoderSettings) {
@@ -83,6 +85,7 @@ TEST(FormatsTest, TheDefaultControlsGiveTheDefaultEncoderSettings) {
   EXPECT_EQ(s.FlacLevel, -1);
   EXPECT_EQ(s.WmaKbps, 96);
   EXPECT_EQ(s.OpusKbps, 128);
+  EXPECT_EQ(s.AacKbps, 192);
 }
 
 TEST(FormatsTest, TheControlsTurnIntoTheEncodersArguments) {
@@ -93,8 +96,10 @@ TEST(FormatsTest, TheControlsTurnIntoTheEncodersArguments) {
   c.FlacLevel = 8;
   c.WmaKbps = 5;
   c.OpusKbps = 32;
+  c.AacKbps = 320;
   const EncoderSettings s = MakeEncoderSettings(c);
   EXPECT_EQ(s.OpusKbps, 32);
+  EXPECT_EQ(s.AacKbps, 320);
   EXPECT_EQ(s.ApeLevel, 4000);
   EXPECT_DOUBLE_EQ(s.OggQuality, -0.1);
   EXPECT_EQ(s.Mp3Kbps, 320);
