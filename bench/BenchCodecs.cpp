@@ -53,7 +53,8 @@ using bench::Median;
 constexpr const char* kUsage = R"(Usage: merolune-bench-codecs [options]
 
 Times our FLAC, MP3 and Ogg Vorbis encoding and our MP3 decoding against flac, lame, oggenc and
-mpg123 on the same song, our M4A (AAC) and Opus decoding against ffmpeg, our Monkey's Audio encoding and decoding (libmacdll) against jmac, flac -8
+mpg123 on the same song, our M4A (AAC) and Opus decoding against ffmpeg, our Opus and AAC encoding
+against opusenc and ffmpeg, our Monkey's Audio encoding and decoding (libmacdll) against jmac, flac -8
 and ffmpeg, and the whole MP3-to-karaoke-MP3 job of merolune-cli (time, peak memory).
 
   --reps N          runs per figure, the median is reported (default 3)
@@ -337,6 +338,12 @@ void CompareAnyFormatDecoding(TConvForm& conv, const std::string& song, const Fi
           {"ffmpeg", "-nostdin", "-v", "error", "-i", file("peer.m4a"), "-f", "s16le", "-"});
   Compare("opus_decode", reps, [&] { conv.DecodeAnyToWav(file("peer.opus"), file("ours-opus.wav")); },
           {"ffmpeg", "-nostdin", "-v", "error", "-i", file("peer.opus"), "-f", "s16le", "-"});
+  // The encodings at the same bit rate: ours over libopusenc against opusenc (both resample to 48 kHz
+  // with libopusenc's resampler), ours over FFmpeg's AAC encoder against ffmpeg's.
+  Compare("opus_encode_128k", reps, [&] { conv.EncodeWavToOpus(song, file("ours.opus"), 128); },
+          {"opusenc", "--quiet", "--bitrate", "128", song, file("peer-enc.opus")});
+  Compare("m4a_aac_encode_192k", reps, [&] { conv.EncodeWavToM4a(song, file("ours.m4a"), 192); },
+          {"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", song, "-c:a", "aac", "-b:a", "192k", file("peer-enc.m4a")});
 }
 
 }  // namespace

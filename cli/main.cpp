@@ -22,6 +22,7 @@
 #include "Formats.h"
 #include "ReductionJob.h"
 #include "ReductionSettings.h"
+#include "TagCopying.h"
 
 namespace {
 
@@ -58,6 +59,7 @@ Encoding:
   --opus-kbps K         Opus bit rate, 32..256, default 128 (written at 48 kHz)
   --aac-kbps K          AAC (.m4a) bit rate, 64..320, default 192
 Other:
+  --no-tags             leave out the source's tags and cover (kept by default)
   --overwrite           replace an existing DEST
   --quiet               no progress on stderr
   --help                this text
@@ -72,6 +74,7 @@ struct Options {
   EncoderControls Encoder;
   bool Overwrite = false;
   bool Quiet = false;
+  bool KeepTags = true;
   std::string Source;
   std::string Destination;
 };
@@ -104,7 +107,7 @@ int ParseInt(const char* option, const char* text, int low, int high) {
 Options ParseOptions(int argc, char** argv) {
   enum : int {
     kP = 256, kA, kNoSynthetic, kPrecision, kRange, kLow, kHigh, kKey, kInverse, kSubtractionBypass, kEnhancer,
-    kBypassAll, kApe, kOgg, kMp3, kFlac, kWma, kOpus, kAac, kOverwrite, kQuiet, kHelp,
+    kBypassAll, kApe, kOgg, kMp3, kFlac, kWma, kOpus, kAac, kNoTags, kOverwrite, kQuiet, kHelp,
   };
   static const option longOptions[] = {
       {"p-param", required_argument, nullptr, kP},
@@ -126,6 +129,7 @@ Options ParseOptions(int argc, char** argv) {
       {"wma-kbps", required_argument, nullptr, kWma},
       {"opus-kbps", required_argument, nullptr, kOpus},
       {"aac-kbps", required_argument, nullptr, kAac},
+      {"no-tags", no_argument, nullptr, kNoTags},
       {"overwrite", no_argument, nullptr, kOverwrite},
       {"quiet", no_argument, nullptr, kQuiet},
       {"help", no_argument, nullptr, kHelp},
@@ -159,6 +163,7 @@ Options ParseOptions(int argc, char** argv) {
       case kWma: o.Encoder.WmaKbps = ParseListed("--wma-kbps", optarg, kWmaRates); break;
       case kOpus: o.Encoder.OpusKbps = ParseInt("--opus-kbps", optarg, kOpusRates.front(), kOpusRates.back()); break;
       case kAac: o.Encoder.AacKbps = ParseInt("--aac-kbps", optarg, kAacRates.front(), kAacRates.back()); break;
+      case kNoTags: o.KeepTags = false; break;
       case kOverwrite: o.Overwrite = true; break;
       case kQuiet: o.Quiet = true; break;
       case kHelp: std::cout << kUsage; std::exit(0);
@@ -298,11 +303,14 @@ int main(int argc, char** argv) {
   request.Settings = MakeSettings(options.Controls, options.Toggles);
   request.BypassAll = options.Toggles.BypassAll;
   request.Encoder = MakeEncoderSettings(options.Encoder);
+  request.KeepTags = options.KeepTags;
 
   CliHost host(options);
   host.SetConverter(converter.get());
   JobMonitor noMonitor;
   ReductionJob job(host, host, noMonitor, converter.get());
+  LibraryTagCopier tags;
+  job.SetTagCopier(&tags);
   runningJob.store(&job);
   // A signal that came before the job could take it still stops it.
   if (stopSignal.load() != 0) job.RequestCancel();

@@ -511,9 +511,16 @@ void TConvForm::EncodeWavToOpus(const std::string& source, const std::string& de
 
 void TConvForm::EncodeWavToM4a(const std::string& source, const std::string& dest, std::int32_t kbps) {
   anyaudio_result result{};
-  const std::int32_t status =
-      RunAnyaudio(source, dest, std::clamp<std::int32_t>(kbps, ANYAUDIO_AAC_MIN_KBPS, ANYAUDIO_AAC_MAX_KBPS), result);
-  if (status != ANYAUDIO_OK) throw EAuException(WithReason(kEncodingFailed, dest, AnyaudioReason(status, result)));
+  std::int32_t status = ANYAUDIO_OK;
+  try {
+    status = RunAnyaudio(source, dest, std::clamp<std::int32_t>(kbps, ANYAUDIO_AAC_MIN_KBPS, ANYAUDIO_AAC_MAX_KBPS),
+                         result);
+    if (status != ANYAUDIO_OK) throw EAuException(WithReason(kEncodingFailed, dest, AnyaudioReason(status, result)));
+  } catch (...) {
+    // The library leaves an older file of that name as it was; a failed or stopped encoding leaves none.
+    RemovePartialDestination(dest);
+    throw;
+  }
   NoteSampleRate("AAC", WavSampleRate(source), result.sample_rate);
 }
 

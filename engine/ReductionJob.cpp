@@ -299,7 +299,7 @@ JobResult ReductionJob::Run(const std::string& source, FileFormat sourceFormat, 
   if (CancelRequested()) return JobResult::Cancelled;
 
   const bool wasPlaying = monitor_.SuspendPlayback();
-  RunDestinationPhase(destinationFormat, destination, request.Encoder);
+  RunDestinationPhase(source, sourceFormat, destinationFormat, destination, request);
   if (wasPlaying) monitor_.ResumePlayback();
   return JobResult::Completed;
 }
@@ -393,7 +393,9 @@ void ReductionJob::ProcessBlocks(int blockSize, const ReductionSettings& setting
 }
 
 // The result is made in the destination's work file and put in place only when complete.
-void ReductionJob::RunDestinationPhase(FileFormat format, DestinationFile& destination, EncoderSettings encoder) {
+void ReductionJob::RunDestinationPhase(const std::string& source, FileFormat sourceFormat, FileFormat format,
+                                       DestinationFile& destination, const JobRequest& request) {
+  EncoderSettings encoder = request.Encoder;
   if (IsCoded(format)) questions_.ChooseEncoderSettings(format, encoder);
   // A cancel (or a signal) that came while the settings were shown stops the job here.
   StopIfCancelled();
@@ -405,6 +407,12 @@ void ReductionJob::RunDestinationPhase(FileFormat format, DestinationFile& desti
     CopyFile(outputTempFile_, work, phase.Copying());
   }
   StopIfCancelled();
+  if (request.KeepTags && tagCopier_) {
+    // A destination of no known kind receives WAV.
+    const std::string note =
+        tagCopier_->CopyTags(source, sourceFormat, work, format == FileFormat::Unknown ? FileFormat::Wav : format);
+    if (!note.empty()) phase.Note(note);
+  }
   destination.Commit(phase.Copying());
 }
 

@@ -52,6 +52,8 @@ struct JobRequest {
   bool BypassAll = false;      // no processing: the result is the source as it is
   // What the encodings receive, unless JobQuestions::ChooseEncoderSettings changes it.
   EncoderSettings Encoder;
+  // The source's tags and front cover go into the destination (when the job has a TagCopier).
+  bool KeepTags = true;
 };
 
 // What the program around the job (the window, the command-line tool) learns of its progress. Every
@@ -150,6 +152,16 @@ class FormatConverter {
                       const EncoderSettings& settings, ConversionObserver* observer = nullptr) = 0;
 };
 
+// Copies the tags of a job's source (title, artist, ..., the front cover) into its finished result,
+// before the result is put in place. Returns a note for the user when they could not be copied (the
+// result is kept all the same), else an empty text.
+class TagCopier {
+ public:
+  virtual ~TagCopier() = default;
+  virtual std::string CopyTags(const std::string& source, FileFormat sourceFormat, const std::string& result,
+                               FileFormat resultFormat) = 0;
+};
+
 enum class JobResult {
   Completed,   // the destination holds the result
   Cancelled,   // stopped after a block, or a conversion stopped; the destination is untouched
@@ -174,6 +186,9 @@ class ReductionJob {
   // before any work; a failed or cancelled job leaves an existing destination as it was.
   JobResult DoReduce(const std::string& source, const std::string& destination, const JobRequest& request);
 
+  // Who copies the source's tags into the result; null (the default) keeps none. Not owned.
+  void SetTagCopier(TagCopier* copier) { tagCopier_ = copier; }
+
   void RequestCancel() noexcept { cancelRequested_.store(true, std::memory_order_relaxed); }
   bool CancelRequested() const noexcept { return cancelRequested_.load(std::memory_order_relaxed); }
 
@@ -194,7 +209,8 @@ class ReductionJob {
   void RunSourcePhase(FileFormat format, const std::string& source);
   void CheckFormat();
   void ProcessBlocks(int blockSize, const ReductionSettings& settings, bool soundAvailable);
-  void RunDestinationPhase(FileFormat format, DestinationFile& destination, EncoderSettings encoder);
+  void RunDestinationPhase(const std::string& source, FileFormat sourceFormat, FileFormat format,
+                           DestinationFile& destination, const JobRequest& request);
   void WaitWhileMonitorBusy();
   // Throws EAbort once a cancel was requested.
   void StopIfCancelled() const;
@@ -203,6 +219,7 @@ class ReductionJob {
   JobQuestions& questions_;
   JobMonitor& monitor_;
   FormatConverter* converter_;
+  TagCopier* tagCopier_ = nullptr;
   std::atomic<bool> cancelRequested_{false};
   WaveFormatInfo sourceFormat_;
   // The audio of the temporary source: where the whole frames start, and how many there are.

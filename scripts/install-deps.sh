@@ -13,6 +13,7 @@ packages=(
   libmpg123-dev libavformat-dev libavcodec-dev libswresample-dev libavutil-dev  # codec libraries
   libflac-dev libogg-dev libvorbis-dev libmp3lame-dev libopusenc-dev libopus-dev  # headers of the codecs opened at run time
   opus-tools                         # opusinfo and opusdec read our .opus files in the tests
+  libtag1-dev                        # TagLib: the tags copied from a source to its karaoke track (libtagcopy.so)
   qt6-base-dev libgl-dev             # the desktop program (Qt 6 Widgets, D-Bus, Network)
   qt6-svg-dev                        # tools/MakeVersionPicture: the version picture drawn from the SVG icon
   fonts-noto-cjk                     # Japanese text in the windows

@@ -107,6 +107,7 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<SoundDevice> sound)
       monitor_(std::make_unique<Monitor>(sound ? std::move(sound) : MakePortAudioDevice())),
       convForm_(std::make_unique<TConvForm>()),
       job_(*this, *this, *this, convForm_.get()) {
+  job_.SetTagCopier(&tagCopier_);
   setWindowTitle("Merolune");
   setObjectName("TForm1");
   setWindowIcon(ApplicationIcon());

@@ -11,6 +11,7 @@
 
 #include "ReductionJob.h"
 #include "SoundDevice.h"
+#include "TagCopying.h"
 
 class QAction;
 class QLabel;
@@ -204,8 +205,9 @@ class TForm1 : public QMainWindow, private JobProgress, private JobQuestions, pr
   // What the monitor's loop hands to KThdComp1Synchronize.
   std::atomic<std::int64_t> syncDataSize_{0};
   std::atomic<std::int64_t> syncPosition_{0};
-  // Declared before the job, which converts with it.
+  // Declared before the job, which converts with it and copies the source's tags with tagCopier_.
   std::unique_ptr<TConvForm> convForm_;
+  LibraryTagCopier tagCopier_;
   ReductionJob job_;
   // The decoding or encoding banner while one is shown.
   std::unique_ptr<QWidget> banner_;

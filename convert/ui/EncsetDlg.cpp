@@ -34,7 +34,7 @@ constexpr std::array<const char*, kApeItems> kApeItemTexts{"最速 (Fast)", "標
 constexpr int kFlacBarDefault = 4;
 
 // One line per library the conversions use, with the licence Debian ships it under.
-constexpr std::array<const char*, 8> kAcknowledgements{
+constexpr std::array<const char*, 9> kAcknowledgements{
     "libogg: Copyright (C) 1994-2020 Xiph.Org Foundation; BSD 3-clause licence",
     "libvorbis, vorbisfile, vorbisenc: Copyright (C) 2002-2020 Xiph.Org Foundation; BSD 3-clause licence",
     "libmpg123 (MP3 decoding): Copyright (C) 1995-2021 the mpg123 project; GNU LGPL 2.1",
@@ -46,6 +46,8 @@ constexpr std::array<const char*, 8> kAcknowledgements{
     "Copyright (C) the FFmpeg developers; GNU LGPL 2.1 or later (as built by Debian: GNU GPL 2 or later)",
     "Monkey's Audio (format by Matthew T. Ashland): written by Merolune's own encoder, read through "
     "FFmpeg; no Monkey's Audio SDK code is used",
+    "TagLib (tags and covers): Copyright (C) 2002-2023 Scott Wheeler and the TagLib contributors; "
+    "GNU LGPL 2.1 or MPL 1.1",
 };
 
 // Page geometry: a caption column, then the controls. The rows sit near the top of each page so
@@ -204,7 +206,7 @@ TEncsetDlg::TEncsetDlg(QWidget* parent) : QDialog(parent) {
   Memo1 = new QPlainTextEdit(TabSheet6);
   Memo1->setReadOnly(true);
   Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
-  // The acknowledgements are plain Latin text: a compact sans face fits all seven lines on the page
+  // The acknowledgements are plain Latin text: a compact sans face fits all the lines on the page
   // where the CJK font's tall line spacing would not.
   Memo1->setFont(UiFont(UiFace::Sans, 11));
   QString text;

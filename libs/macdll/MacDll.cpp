@@ -241,7 +241,10 @@ class Decompressor {
     input_ = OpenInputFile(path, "ape");
     // A header FFmpeg refuses: a version outside 3800 to 3990, no frames, a short seek table...
     if (!input_) return MAC_ERROR_INVALID_INPUT_FILE;
-    if (input_->nb_streams != 1) return MAC_ERROR_INVALID_INPUT_FILE;
+    // The audio is the first stream; a cover in the file's APEv2 tag comes as a picture stream after it.
+    if (input_->nb_streams < 1 || input_->streams[0]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) {
+      return MAC_ERROR_INVALID_INPUT_FILE;
+    }
     stream_ = input_->streams[0];
     const AVCodecParameters& parameters = *stream_->codecpar;
     const AVCodec* decoder = avcodec_find_decoder(parameters.codec_id);
@@ -381,6 +384,10 @@ class Decompressor {
     }
     // The demuxer answers EIO for a frame whose size the seek table gets wrong.
     if (read < 0) return MAC_ERROR_DECOMPRESSING_FRAME;
+    if (packet_->stream_index != stream_->index) {
+      av_packet_unref(packet_.get());
+      return MAC_ERROR_SUCCESS;
+    }
     // Decoded audio follows on without gaps; only the first packet after opening or seeking says
     // where it starts (its time stamp is its first block).
     if (!decoded_ && packet_->pts != AV_NOPTS_VALUE) decoded_ = packet_->pts;

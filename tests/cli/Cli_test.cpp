@@ -303,7 +303,7 @@ TEST_F(CliTest, BadDestinationsAreRefusedBeforeAnyTemporaryFile) {
 TEST_F(CliTest, CodecLibrariesAreLoadedOnlyByTheJobsThatNeedThem) {
   const std::vector<std::string> codecs = {"libmerolune-conversion.so", "libQt6Core", "libwmafile.so",
                                            "libavcodec", "libFLAC", "libvorbis", "libmp3lame",
-                                           "libanyaudio.so"};
+                                           "libanyaudio.so", "libtagcopy.so", "libtag.so"};
   const CliRun help = Cli("--help", "LD_DEBUG=libs ");
   ASSERT_EQ(help.status, 0) << help.err;
   for (const std::string& codec : codecs) EXPECT_EQ(help.err.find(codec), std::string::npos) << codec;
@@ -312,6 +312,21 @@ TEST_F(CliTest, CodecLibrariesAreLoadedOnlyByTheJobsThatNeedThem) {
   const CliRun wav = Cli("--bypass-all " + Quote(song) + " " + Quote(dir_.File("out.wav")), "LD_DEBUG=libs ");
   ASSERT_EQ(wav.status, 0) << wav.err;
   for (const std::string& codec : codecs) EXPECT_EQ(wav.err.find(codec), std::string::npos) << codec;
+
+  // A WAV source with a title in a LIST INFO chunk after its audio: the tag library comes in to copy
+  // it, the conversion module does not.
+  test::WavSpec tagged;
+  tagged.Data = test::SampleBytes(samples_);
+  const std::string info = "INFOINAM\x06\0\0\0Song!\0";
+  tagged.After.push_back({"LIST", std::vector<std::uint8_t>(info.begin(), info.end())});
+  test::WriteBytes(dir_.File("tagged.wav"), test::MakeWav(tagged));
+  const CliRun tags = Cli("--bypass-all " + Quote(dir_.File("tagged.wav")) + " " + Quote(dir_.File("tagged_cc.wav")),
+                          "LD_DEBUG=libs ");
+  ASSERT_EQ(tags.status, 0) << tags.err;
+  EXPECT_NE(tags.err.find("libtagcopy.so"), std::string::npos);
+  EXPECT_EQ(tags.err.find("libmerolune-conversion.so"), std::string::npos);
+  const auto result = test::ReadBytes(dir_.File("tagged_cc.wav"));
+  EXPECT_NE(std::search(result.begin(), result.end(), info.begin(), info.end()), result.end());
 
   const CliRun wma = Cli("--bypass-all " + Quote(song) + " " + Quote(dir_.File("out.wma")), "LD_DEBUG=libs ");
   ASSERT_EQ(wma.status, 0) << wma.err;

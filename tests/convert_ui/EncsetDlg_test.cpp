@@ -274,21 +274,21 @@ TEST_F(EncsetDlgTest, SettersTakeOfferedValuesAndRefuseOthers) {
 // ---------------------------------------------------------------------------------------------
 // The licences page.
 
-TEST_F(EncsetDlgTest, LicencesAreEightReadOnlyUnwrappedLines) {
+TEST_F(EncsetDlgTest, LicencesAreNineReadOnlyUnwrappedLines) {
   EXPECT_TRUE(dlg.Memo1->isReadOnly());
   EXPECT_EQ(dlg.Memo1->lineWrapMode(), QPlainTextEdit::NoWrap);
   const QStringList lines = dlg.Memo1->toPlainText().split(QLatin1Char('\n'));
-  ASSERT_EQ(lines.size(), 8);
+  ASSERT_EQ(lines.size(), 9);
   for (const QString& line : lines) EXPECT_FALSE(line.trimmed().isEmpty());
-  EXPECT_EQ(dlg.Memo1->blockCount(), 8);
+  EXPECT_EQ(dlg.Memo1->blockCount(), 9);
 
   // Every library the conversions use is named with its licence.
   const QString text = dlg.Memo1->toPlainText();
   for (const char* name : {"libogg", "libvorbis", "mpg123", "LAME", "libFLAC", "FFmpeg", "Monkey's Audio",
-                           "libopus", "libopusenc"}) {
+                           "libopus", "libopusenc", "TagLib"}) {
     EXPECT_TRUE(text.contains(QString::fromUtf8(name))) << name;
   }
-  for (const char* licence : {"BSD", "LGPL 2.1", "LGPL 2 or later"}) {
+  for (const char* licence : {"BSD", "LGPL 2.1", "LGPL 2 or later", "MPL 1.1"}) {
     EXPECT_TRUE(text.contains(QString::fromUtf8(licence))) << licence;
   }
 
