@@ -62,6 +62,7 @@ and ffmpeg, and the whole MP3-to-karaoke-MP3 job of merolune-cli (time, peak mem
   --wav PATH        a 16-bit stereo WAV file (a real recording, say) to use instead of the
                     generated song
   --ape-only        only the Monkey's Audio figures
+  --any-only        only the M4A and Opus figures (decoding and encoding)
   --help            this text
 )";
 
@@ -70,6 +71,7 @@ struct Options {
   double Seconds = 240.0;
   std::string Wav;
   bool ApeOnly = false;
+  bool AnyOnly = false;
 };
 
 // Runs argv with its output discarded; throws unless it exits with status 0.
@@ -286,6 +288,8 @@ Options Parse(int argc, char** argv) {
       o.Wav = value();
     } else if (option == "--ape-only") {
       o.ApeOnly = true;
+    } else if (option == "--any-only") {
+      o.AnyOnly = true;
     } else {
       return false;
     }
@@ -318,8 +322,13 @@ int main(int argc, char** argv) {
     const double songSeconds = ReadWavData(song).Seconds();
     std::printf("song path=%s seconds=%.1f\n", options.Wav.empty() ? "generated" : song.c_str(), songSeconds);
     const int reps = options.Reps;
-    CompareApe(song, file, reps);
-    if (!options.ApeOnly) CompareConversions(song, file, reps, songSeconds);
+    if (options.AnyOnly) {
+      TConvForm conv;
+      CompareAnyFormatDecoding(conv, song, file, reps);
+    } else {
+      CompareApe(song, file, reps);
+      if (!options.ApeOnly) CompareConversions(song, file, reps, songSeconds);
+    }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "merolune-bench-codecs: %s\n", e.what());
     status = 1;

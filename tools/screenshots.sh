@@ -2,7 +2,8 @@
 # Takes screenshots of the desktop program under Xvfb, driven over its remote control: the main
 # window, the tuning dialog, a job in progress, and the error box for a source whose path is 300
 # characters long. Where a window manager (openbox) and xdotool are installed, it runs under the
-# window manager and also photographs the encoding banner after a click on the disabled window,
+# window manager and also photographs the encoding settings (the Ogg page and the licences), the
+# encoding banner after a click on the disabled window,
 # and again a moment later with the progress bar moved on, and the help menu's three dialogs
 # (opened from the keyboard): the message to the author, the explanation page and the version.
 # Writes out/screenshots/*.png. MEROLUNE_BUILD_DIR chooses the build (default build/release).
@@ -63,6 +64,11 @@ dbus-run-session -- xvfb-run -a -s "-screen 0 800x600x24" bash -c '
     # The settings come after the reduction; Escape on the window would cancel the job instead.
     xdotool search --sync --name "^エンコード$" > /dev/null
     sleep 0.5
+    import -window root "$OUT/encoding-settings.png"
+    # Ctrl+Tab walks the pages: the last one lists the libraries.
+    for _ in 1 2 3 4 5 6; do xdotool key ctrl+Tab; sleep 0.2; done
+    sleep 0.5
+    import -window root "$OUT/encoding-licences.png"
     xdotool key Escape
     sleep 1
     xdotool mousemove 400 140 click 1

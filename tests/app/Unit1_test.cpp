@@ -460,6 +460,25 @@ TEST_F(MainWindowTest, OpusAndM4aDestinationsUseTheirPagesRate) {
   TEncsetDlg::ModalHook = nullptr;
 }
 
+// The window's jobs keep the source's tags: a WAV source's LIST INFO title becomes the FLAC result's
+// Vorbis comment.
+TEST_F(MainWindowTest, JobsKeepTheSourcesTags) {
+  test::WavSpec wav;
+  wav.Data = test::SampleBytes(test::SongLike(44100, 44100, 5));
+  const std::string info("INFOINAM\x06\0\0\0Song!\0", 18);
+  wav.After.push_back({"LIST", std::vector<std::uint8_t>(info.begin(), info.end())});
+  test::WriteBytes(dir_.File("tagged.wav"), test::MakeWav(wav));
+  TEncsetDlg::ModalHook = [](TEncsetDlg&) {};
+  SetPaths(dir_.File("tagged.wav"), dir_.File("tagged_cc.flac"));
+  form_->Button1->click();
+  TEncsetDlg::ModalHook = nullptr;
+  const auto flac = test::ReadBytes(dir_.File("tagged_cc.flac"));
+  const std::string comment = "TITLE=Song!";
+  EXPECT_NE(std::search(flac.begin(), flac.end(), comment.begin(), comment.end()), flac.end())
+      << form_->statusBar()->currentMessage().toStdString();
+  EXPECT_TRUE(errorBoxes_.empty() && messageBoxes_.empty());
+}
+
 // A signal in any phase of a job cancels it as the cancel button would (a conversion stops at once),
 // keeps the old destination, removes the temporary files and ends the event loops with 1.
 TEST_F(MainWindowTest, SignalsCancelEveryPhaseKeepTheOldFileAndEndTheLoopsWithOne) {

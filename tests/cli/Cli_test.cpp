@@ -317,11 +317,11 @@ TEST_F(CliTest, CodecLibrariesAreLoadedOnlyByTheJobsThatNeedThem) {
   // it, the conversion module does not.
   test::WavSpec tagged;
   tagged.Data = test::SampleBytes(samples_);
-  const std::string info = "INFOINAM\x06\0\0\0Song!\0";
+  const std::string info("INFOINAM\x06\0\0\0Song!\0", 18);
   tagged.After.push_back({"LIST", std::vector<std::uint8_t>(info.begin(), info.end())});
   test::WriteBytes(dir_.File("tagged.wav"), test::MakeWav(tagged));
-  const CliRun tags = Cli("--bypass-all " + Quote(dir_.File("tagged.wav")) + " " + Quote(dir_.File("tagged_cc.wav")),
-                          "LD_DEBUG=libs ");
+  // (Reduced, so that the result's chunks are the job's own, not a copy of the source's.)
+  const CliRun tags = Cli(Quote(dir_.File("tagged.wav")) + " " + Quote(dir_.File("tagged_cc.wav")), "LD_DEBUG=libs ");
   ASSERT_EQ(tags.status, 0) << tags.err;
   EXPECT_NE(tags.err.find("libtagcopy.so"), std::string::npos);
   EXPECT_EQ(tags.err.find("libmerolune-conversion.so"), std::string::npos);

@@ -170,10 +170,20 @@ TEST_F(TagsTest, EverySourcesTagsReachEveryDestinationThatHoldsThem) {
   }
   metaflac.push_back(dir_.File("src.flac"));
   ASSERT_EQ(RunTool(metaflac), 0);
+  // No peer tool tags a Monkey's Audio file: ffmpeg's APEv2 tag of the WavPack file (the same kind of
+  // tag, at the end of the file from its header to its footer) goes onto one of our own.
+  ASSERT_EQ(RunTool({kCli, "--quiet", "--bypass-all", dir_.File("song.wav"), dir_.File("src.ape")}), 0);
+  const auto wavpack = test::ReadBytes(dir_.File("src.wv"));
+  const std::string preamble = "APETAGEX";
+  const auto tag = std::search(wavpack.begin(), wavpack.end(), preamble.begin(), preamble.end());
+  ASSERT_NE(tag, wavpack.end());
+  auto ape = test::ReadBytes(dir_.File("src.ape"));
+  ape.insert(ape.end(), tag, wavpack.end());
+  test::WriteBytes(dir_.File("src.ape"), ape);
 
   const std::vector<Source> sources{{"src.mp3", true, {}},  {"src.m4a", true, {}},      {"src.ogg", true, {}},
                                     {"src.opus", true, {}}, {"src.flac", true, {}},     {"src.wma", false, {}},
-                                    {"src.wv", false, {}},  {"src.wav", false, kNotInWav}};
+                                    {"src.wv", false, {}},  {"src.ape", false, {}},      {"src.wav", false, kNotInWav}};
   for (const Source& source : sources) {
     for (const std::string ext : {".wav", ".mp3", ".ogg", ".opus", ".flac", ".ape", ".wma", ".m4a"}) {
       SCOPED_TRACE(source.name + " to " + ext);
