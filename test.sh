@@ -44,5 +44,10 @@ unset TSAN_OPTIONS
 
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMEROLUNE_SANITIZE=ON -DMEROLUNE_BENCH=OFF
 cmake --build build/asan -j "$jobs"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+# intercept_tls_get_addr=0: GCC 12's runtime misreads the dynamic TLS blocks that glibc 2.36 allocates
+# for a library opened with dlopen (it takes a garbage range from a small heap block), and the leak
+# checker's scan of that range then crashes ("Tracer caught signal 11" in ScanRangeForPointers), as
+# merolune-cli did after an M4A-to-FLAC job with tags. The blocks are not scanned; every heap block is
+# still checked.
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:intercept_tls_get_addr=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs"

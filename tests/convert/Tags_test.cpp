@@ -188,7 +188,9 @@ TEST_F(TagsTest, EverySourcesTagsReachEveryDestinationThatHoldsThem) {
     for (const std::string ext : {".wav", ".mp3", ".ogg", ".opus", ".flac", ".ape", ".wma", ".m4a"}) {
       SCOPED_TRACE(source.name + " to " + ext);
       const std::string out = work_.File("out" + ext);
-      ASSERT_EQ(RunTool({kCli, "--quiet", "--overwrite", "--bypass-all", dir_.File(source.name), out}), 0);
+      std::string errors;
+      ASSERT_EQ(RunTool({kCli, "--quiet", "--overwrite", "--bypass-all", dir_.File(source.name), out}, nullptr, &errors), 0)
+          << errors;
       const auto tags = Probe(out);
       for (const auto& [key, value] : kFields) {
         const bool held = !source.lacks.count(key) && !(ext == ".wav" && kNotInWav.count(key));
