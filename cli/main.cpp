@@ -48,6 +48,10 @@ Reduction:
   --subtraction-bypass  skip the subtraction
   --enhancer            widen the stereo image
   --bypass-all          no processing at all: DEST receives the source as it is
+  --quality             the quality mode: the centre voice cancelled per time-frequency
+                        cell, the rest of the stereo image kept (no key change yet)
+  --reverb MODE         the quality mode's handling of a reverberant voice: auto
+                        (measured over the song, the default), off or on
 Encoding:
   --ape-level I         Monkey's Audio level item 0..3, default 1
   --ogg-quality POS     Ogg Vorbis quality -1..10, default 5
@@ -96,6 +100,13 @@ int ParseListed(const char* option, const char* text, const std::array<int, N>& 
   throw UsageError(std::string(option) + " takes one of " + list + ", not '" + text + "'");
 }
 
+ReverbMode ParseReverb(const std::string& text) {
+  if (text == "auto") return ReverbMode::Auto;
+  if (text == "off") return ReverbMode::Off;
+  if (text == "on") return ReverbMode::On;
+  throw UsageError("--reverb takes auto, off or on, not '" + text + "'");
+}
+
 int ParseInt(const char* option, const char* text, int low, int high) {
   const int v = ParseHz(text, std::numeric_limits<std::int32_t>::min());
   if (v == std::numeric_limits<std::int32_t>::min() || v < low || v > high)
@@ -107,7 +118,7 @@ int ParseInt(const char* option, const char* text, int low, int high) {
 Options ParseOptions(int argc, char** argv) {
   enum : int {
     kP = 256, kA, kNoSynthetic, kPrecision, kRange, kLow, kHigh, kKey, kInverse, kSubtractionBypass, kEnhancer,
-    kBypassAll, kApe, kOgg, kMp3, kFlac, kWma, kOpus, kAac, kNoTags, kOverwrite, kQuiet, kHelp,
+    kBypassAll, kQuality, kReverb, kApe, kOgg, kMp3, kFlac, kWma, kOpus, kAac, kNoTags, kOverwrite, kQuiet, kHelp,
   };
   static const option longOptions[] = {
       {"p-param", required_argument, nullptr, kP},
@@ -122,6 +133,8 @@ Options ParseOptions(int argc, char** argv) {
       {"subtraction-bypass", no_argument, nullptr, kSubtractionBypass},
       {"enhancer", no_argument, nullptr, kEnhancer},
       {"bypass-all", no_argument, nullptr, kBypassAll},
+      {"quality", no_argument, nullptr, kQuality},
+      {"reverb", required_argument, nullptr, kReverb},
       {"ape-level", required_argument, nullptr, kApe},
       {"ogg-quality", required_argument, nullptr, kOgg},
       {"mp3-kbps", required_argument, nullptr, kMp3},
@@ -138,6 +151,7 @@ Options ParseOptions(int argc, char** argv) {
   Options o;
   std::optional<int> range;
   std::optional<std::string> low, high;
+  std::optional<ReverbMode> reverb;
   opterr = 0;
   for (;;) {
     const int c = getopt_long(argc, argv, "", longOptions, nullptr);
@@ -156,6 +170,8 @@ Options ParseOptions(int argc, char** argv) {
       case kSubtractionBypass: o.Toggles.SubtractionBypass = true; break;
       case kEnhancer: o.Toggles.Enhancer = true; break;
       case kBypassAll: o.Toggles.BypassAll = true; break;
+      case kQuality: o.Controls.Quality = true; break;
+      case kReverb: reverb = ParseReverb(optarg); break;
       case kApe: o.Encoder.ApeItem = ParseInt("--ape-level", optarg, 0, kApeItems - 1); break;
       case kOgg: o.Encoder.OggPosition = ParseInt("--ogg-quality", optarg, kOggPositionMin, kOggPositionMax); break;
       case kMp3: o.Encoder.Mp3Kbps = ParseListed("--mp3-kbps", optarg, kMp3Rates); break;
@@ -170,6 +186,11 @@ Options ParseOptions(int argc, char** argv) {
       default: throw UsageError(std::string("unknown or incomplete option '") + name + "'");
     }
   }
+  if (reverb && !o.Controls.Quality) throw UsageError("--reverb needs --quality");
+  if (reverb) o.Controls.Reverb = *reverb;
+  if (o.Controls.Quality && o.Controls.KeyPosition != 0)
+    throw UsageError("--key: the key change is not available in the quality mode yet");
+  if (o.Controls.Quality && !o.Controls.Synthetic) throw UsageError("--no-synthetic does not apply to the quality mode");
   if (argc - optind != 2) throw UsageError("expected SOURCE and DEST");
   o.Source = argv[optind];
   o.Destination = argv[optind + 1];

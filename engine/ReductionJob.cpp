@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "Exception.h"
 #include "LittleEndian.h"
 #include "Paths.h"
+#include "QualityReduction.h"
 #include "SpectralReduction.h"
 #include "Stream.h"
 
@@ -292,7 +294,11 @@ JobResult ReductionJob::Run(const std::string& source, FileFormat sourceFormat, 
     progress_.SetProgress(sourceFormat_.DataSize, 0, sourceFormat_.DataSize);
     monitor_.SetPlayEnabled(soundAvailable);
   } else {
-    ProcessBlocks(request.BlockSize, settings, soundAvailable);
+    if (settings.Quality) {
+      ProcessQuality(settings, soundAvailable);
+    } else {
+      ProcessBlocks(request.BlockSize, settings, soundAvailable);
+    }
   }
 
   progress_.SetProgress(0, 0, 0);
@@ -387,6 +393,76 @@ void ReductionJob::ProcessBlocks(int blockSize, const ReductionSettings& setting
     monitor_.SetPlayEnabled(soundAvailable && written > playableBytes);
     if (CancelRequested()) break;
     progress_.PumpMessages();
+  }
+  WriteWaveHeader(written + 36, written, header, out);
+  out.Close();
+}
+
+// The quality mode's passes over the source: for the automatic reverb setting, the centre's
+// reverberation measured over the whole song (the first half of the progress bar), then the
+// reduction as a stream, written as it comes. Memory does not grow with the song.
+void ReductionJob::ProcessQuality(const ReductionSettings& settings, bool soundAvailable) {
+  FileStream in(sourceTempFile_, FileStream::Mode::Read);
+  WaitWhileMonitorBusy();
+  FileStream out(outputTempFile_, FileStream::Mode::ReadWrite);
+
+  const bool eightBit = sourceFormat_.BitsPerSample == 8;
+  const unsigned bytesPerFrame = eightBit ? 2 : 4;
+  const AudioSpan audio{audioStart_, audioFrames_};
+  WaveFormatInfo header = sourceFormat_;
+  header.FormatTag = kFormatPcm;
+  WriteWaveHeader(0, 0, header, out);
+  if (eightBit) sourceFormat_.DataSize *= 2;
+  const double rate = sourceFormat_.SampleRate;
+
+  const bool measure = settings.Reverb == ReverbMode::Auto && !settings.SubtractionBypass;
+  const std::uint64_t bytes = audio.frames * bytesPerFrame;
+  const std::uint64_t passes = measure ? 2 : 1;
+  constexpr std::uint64_t kChunk = 8192;
+  std::vector<std::int16_t> frames(2 * kChunk);
+  std::vector<std::uint8_t> raw(4 * kChunk);
+  // Reads the source in chunks for `each`, pass `pass` of the progress; false once cancelled.
+  const auto readAll = [&](std::uint64_t pass, const std::function<void(std::span<const std::int16_t>)>& each) {
+    for (std::uint64_t first = 0; first < audio.frames; first += kChunk) {
+      const std::uint64_t count = std::min(kChunk, audio.frames - first);
+      LoadFrames(in, audio.start + first * bytesPerFrame, count, eightBit, frames.data(), raw);
+      each(std::span<const std::int16_t>(frames.data(), 2 * count));
+      progress_.SetProgress(audio.start + pass * bytes + (first + count) * bytesPerFrame, audio.start,
+                            audio.start + passes * bytes);
+      if (CancelRequested()) return false;
+      progress_.PumpMessages();
+    }
+    return true;
+  };
+
+  double beta = settings.Reverb == ReverbMode::On ? 1.0 : 0.0;
+  if (measure) {
+    CentreReverbMeter meter(QualityParameters::For(settings, rate, 0.0));
+    if (!readAll(0, [&](std::span<const std::int16_t> chunk) { meter.Push(chunk); })) return;
+    meter.Finish();
+    beta = meter.Beta();
+  }
+
+  QualityReducer reducer(QualityParameters::For(settings, rate, beta));
+  std::vector<std::int16_t> result;
+  std::vector<std::uint8_t> rawOut;
+  const std::uint64_t playableBytes = kPlayableSeconds * 4 * sourceFormat_.SampleRate;
+  std::uint32_t written = 0;
+  const auto store = [&] {
+    const std::size_t count = result.size() / 2;
+    rawOut.resize(4 * count);
+    StoreFrames(out, result.data(), count, rawOut);
+    written += static_cast<std::uint32_t>(4 * count);
+    result.clear();
+    monitor_.SetPlayEnabled(soundAvailable && written > playableBytes);
+  };
+  const bool whole = readAll(passes - 1, [&](std::span<const std::int16_t> chunk) {
+    reducer.Process(chunk, result);
+    store();
+  });
+  if (whole) {
+    reducer.Finish(result);
+    store();
   }
   WriteWaveHeader(written + 36, written, header, out);
   out.Close();

@@ -209,6 +209,7 @@ class ReductionJob {
   void RunSourcePhase(FileFormat format, const std::string& source);
   void CheckFormat();
   void ProcessBlocks(int blockSize, const ReductionSettings& settings, bool soundAvailable);
+  void ProcessQuality(const ReductionSettings& settings, bool soundAvailable);
   void RunDestinationPhase(const std::string& source, FileFormat sourceFormat, FileFormat format,
                            DestinationFile& destination, const JobRequest& request);
   void WaitWhileMonitorBusy();

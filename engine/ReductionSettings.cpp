@@ -34,6 +34,8 @@ ReductionSettings MakeSettings(const TuningControls& controls, const ReductionTo
   s.HighHz = ParseHz(controls.HighText, kDefaultHighHz);
   if (s.LowHz > s.HighHz) std::swap(s.LowHz, s.HighHz);
   s.KeySemitones = toggles.Inverse ? 0 : controls.KeyPosition;
+  s.Quality = controls.Quality;
+  s.Reverb = controls.Reverb;
   return s;
 }
 

@@ -8,6 +8,9 @@
 
 namespace merolune {
 
+// The quality mode's treatment of a reverberant centre: measured over the source, never, always.
+enum class ReverbMode { Auto, Off, On };
+
 // The values a job takes when it starts; they do not change while it runs.
 struct ReductionSettings {
   bool Inverse = false;            // output = input - processed
@@ -20,6 +23,10 @@ struct ReductionSettings {
   std::int32_t HighHz = 14000;
   std::int32_t KeySemitones = 0;  // -5 .. +5; always 0 when Inverse is on
   double A = 4.0;                 // shown and carried, used by no processing step
+  // The quality mode (centre cancellation per time-frequency cell) instead of the block reduction;
+  // it has no plain/weighted choice and, so far, no key change.
+  bool Quality = false;
+  ReverbMode Reverb = ReverbMode::Auto;
 };
 
 // The tuning controls' raw values, as the dialog (or the command line) holds them.
@@ -32,6 +39,8 @@ struct TuningControls {
   std::string LowText = "150";
   std::string HighText = "14000";
   int KeyPosition = 0;  // -5 .. +5
+  bool Quality = false;
+  ReverbMode Reverb = ReverbMode::Auto;
 };
 
 // The four toolbar toggles that take part in the settings, and the bypass-all toggle.

@@ -28,7 +28,8 @@ namespace {
 
 // The dialog's client area; every control sits at a fixed position inside it.
 constexpr int kClientWidth = 322;
-constexpr int kClientHeight = 250;
+// The quality mode's row below the key change makes the dialog 26 pixels taller than it was.
+constexpr int kClientHeight = 276;
 
 // Two ticks of the bubble timer: the first clears the recent-change flag, the second hides the
 // bubble, so it goes 500 to 1000 ms after the last key change.
@@ -82,7 +83,7 @@ TTuneDlg::TTuneDlg(QWidget* parent) : QDialog(parent) {
   setFixedSize(kClientWidth, kClientHeight);
 
   GroupBox1 = new QGroupBox(QStringLiteral("カラオケ化調整"), this);
-  GroupBox1->setGeometry(6, 2, 310, 224);
+  GroupBox1->setGeometry(6, 2, 310, 250);
 
   // Columns inside the group box: labels on the left, controls from kControlX to kRightEdge.
   constexpr int kLabelX = 10;
@@ -104,6 +105,7 @@ TTuneDlg::TTuneDlg(QWidget* parent) : QDialog(parent) {
   constexpr int kRangeY = 140;
   constexpr int kBoxesY = 166;
   constexpr int kKeyY = 192;
+  constexpr int kQualityY = 220;
 
   // A and P: the strength hints stand above the two bars, at their ends.
   Label3 = MakeLabel(QStringLiteral("< ゆるい"), GroupBox1, QRect(kControlX, kHintY, 80, 14));
@@ -159,8 +161,19 @@ TTuneDlg::TTuneDlg(QWidget* parent) : QDialog(parent) {
                            QRect(kControlX, kKeyY, 150, kBarHeight));
   connect(TrackBar4, &QSlider::valueChanged, this, [this] { TrackBar4Change(); });
 
+  // The quality mode and its handling of a reverberant voice. The mode has no plain/weighted choice
+  // and no key change, so those controls are greyed out while it is on.
+  Label10 = MakeLabel(QStringLiteral("高音質 :"), GroupBox1, QRect(kLabelX, kQualityY, kLabelWidth, 22));
+  CheckBox2 = new QCheckBox(QStringLiteral("使う"), GroupBox1);
+  CheckBox2->setGeometry(kControlX, kQualityY, 56, 22);
+  Label11 = MakeLabel(QStringLiteral("残響 :"), GroupBox1, QRect(kControlX + 60, kQualityY, 46, 22));
+  ComboBox3 = new QComboBox(GroupBox1);
+  for (const char* item : {"自動", "なし", "あり"}) ComboBox3->addItem(QString::fromUtf8(item));
+  ComboBox3->setGeometry(kControlX + 108, kQualityY, kRightEdge - kControlX - 108, 22);
+  connect(CheckBox2, &QCheckBox::toggled, this, [this] { CheckBox2Change(); });
+
   // The notice below the group box, shown only while a job runs.
-  StaticText1 = MakeLabel(QStringLiteral("いま変更しても適用されません"), this, QRect(10, 229, 302, 18));
+  StaticText1 = MakeLabel(QStringLiteral("いま変更しても適用されません"), this, QRect(10, 255, 302, 18));
   QFont bold = StaticText1->font();
   bold.setBold(true);
   StaticText1->setFont(bold);
@@ -188,9 +201,19 @@ TTuneDlg::TTuneDlg(QWidget* parent) : QDialog(parent) {
   connect(Timer3, &QTimer::timeout, this, &TTuneDlg::Timer3Timer);
 
   ComboBox2Change();
+  CheckBox2Change();
 }
 
 TTuneDlg::~TTuneDlg() = default;
+
+void TTuneDlg::CheckBox2Change() {
+  const bool quality = CheckBox2->isChecked();
+  CheckBox1->setEnabled(!quality);
+  TrackBar4->setEnabled(!quality);
+  Label9->setEnabled(!quality);
+  ComboBox3->setEnabled(quality);
+  Label11->setEnabled(quality);
+}
 
 void TTuneDlg::ComboBox2Change() {
   const SuppressScope scope(suppress_);
@@ -254,6 +277,11 @@ TuningControls TTuneDlg::Controls() const {
   controls.LowText = Edit3->text().toStdString();
   controls.HighText = Edit4->text().toStdString();
   controls.KeyPosition = TrackBar4->value();
+  controls.Quality = CheckBox2->isChecked();
+  // The list's order is the enumeration's: auto, off, on.
+  controls.Reverb = static_cast<ReverbMode>(std::clamp(ComboBox3->currentIndex(), 0, 2));
+  // The quality mode has no key change yet; the greyed-out bar's position does not reach it.
+  if (controls.Quality) controls.KeyPosition = 0;
   return controls;
 }
 

@@ -55,6 +55,10 @@ class TTuneDlg : public QDialog {
   QComboBox* ComboBox2 = nullptr;  // processing range
   QLineEdit* Edit3 = nullptr;      // low end, Hz
   QLineEdit* Edit4 = nullptr;      // high end, Hz
+  QLabel* Label10 = nullptr;       // "高音質 :"
+  QCheckBox* CheckBox2 = nullptr;  // "使う": the quality mode
+  QLabel* Label11 = nullptr;       // "残響 :"
+  QComboBox* ComboBox3 = nullptr;  // the quality mode's reverb handling: "自動", "なし", "あり"
 
   // Outside the group box.
   QLabel* StaticText1 = nullptr;  // "いま変更しても適用されません", shown while a job runs
@@ -70,6 +74,8 @@ class TTuneDlg : public QDialog {
   void ComboBox2Change();
   // Either range box changed: a typed value makes the range custom.
   void Edit3Change();
+  // Quality mode ticked or unticked: greys out what does not apply to the mode in force.
+  void CheckBox2Change();
   // Key track bar moved: shows its position in the bubble near the pointer.
   void TrackBar4Change();
   // Bubble timer tick: hides the bubble once a whole tick passed without a key change.

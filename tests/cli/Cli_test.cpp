@@ -138,11 +138,37 @@ TEST_F(CliTest, BadUsageExitsWithTwo) {
   const std::string source = Song("song.wav", 100);
   for (const char* args :
        {"", "--bogus a b", "--p-param 901 a b", "--key 6 a b", "--precision x a b", "--range 2 --low 1 a b",
-        "only-one-file", "--flac-level 9 a b"}) {
+        "only-one-file", "--flac-level 9 a b", "--reverb on a b", "--quality --reverb loud a b",
+        "--quality --key 2 a b", "--quality --no-synthetic a b"}) {
     SCOPED_TRACE(args);
     const CliRun run = Cli(args);
     EXPECT_EQ(run.status, 2);
     EXPECT_NE(run.err.find("merolune-cli: "), std::string::npos);
+  }
+}
+
+// The quality mode through the tool: the source's length, a changed result for every reverb setting,
+// and the removed part (--inverse) adding back to the source within 1 LSB per sample.
+TEST_F(CliTest, QualityModeKeepsTheLengthAndItsInverseAddsBackToTheSource) {
+  const std::string source = Song("song.wav", 3 * 44100 + 17);
+  for (const char* reverb : {"auto", "off", "on"}) {
+    SCOPED_TRACE(reverb);
+    const std::string karaoke = dir_.File(std::string("karaoke-") + reverb + ".wav");
+    const std::string vocal = dir_.File(std::string("vocal-") + reverb + ".wav");
+    const std::string options = std::string("--quiet --quality --reverb ") + reverb + " ";
+    ASSERT_EQ(Cli(options + Quote(source) + " " + Quote(karaoke)).status, 0);
+    ASSERT_EQ(Cli(options + "--inverse " + Quote(source) + " " + Quote(vocal)).status, 0);
+    const auto k = test::ReadResultWav(karaoke, 44100);
+    const auto v = test::ReadResultWav(vocal, 44100);
+    ASSERT_EQ(k.size(), samples_.size());
+    ASSERT_EQ(v.size(), samples_.size());
+    int worst = 0, moved = 0;
+    for (std::size_t i = 0; i < k.size(); ++i) {
+      worst = std::max(worst, std::abs(k[i] + v[i] - samples_[i]));
+      moved = std::max(moved, std::abs(k[i] - samples_[i]));
+    }
+    EXPECT_LE(worst, 1);
+    EXPECT_GT(moved, 100);
   }
 }
 

@@ -73,11 +73,44 @@ TEST_F(TuneDlgTest, IsAFixedSizeNonModalToolWindow) {
   EXPECT_EQ(dlg_.windowTitle(), QStringLiteral("カラオケ化調整"));
   EXPECT_EQ(dlg_.windowType(), Qt::Tool);
   EXPECT_FALSE(dlg_.isModal());
-  EXPECT_EQ(dlg_.size(), QSize(322, 250));
-  EXPECT_EQ(dlg_.minimumSize(), QSize(322, 250));
-  EXPECT_EQ(dlg_.maximumSize(), QSize(322, 250));
+  EXPECT_EQ(dlg_.size(), QSize(322, 276));
+  EXPECT_EQ(dlg_.minimumSize(), QSize(322, 276));
+  EXPECT_EQ(dlg_.maximumSize(), QSize(322, 276));
   EXPECT_EQ(dlg_.GroupBox1->title(), QStringLiteral("カラオケ化調整"));
   EXPECT_EQ(dlg_.font().families().value(0), QStringLiteral("MS UI Gothic"));
+}
+
+// The quality mode's row: off at first with its reverb list greyed out; ticked, it greys out the
+// plain/weighted choice and the key change, and the job's settings carry the mode and the list's
+// choice (the key left at 0).
+TEST_F(TuneDlgTest, TheQualityModeRowChoosesTheModeAndItsReverbHandling) {
+  EXPECT_EQ(dlg_.Label10->text(), QStringLiteral("高音質 :"));
+  EXPECT_EQ(dlg_.CheckBox2->text(), QStringLiteral("使う"));
+  EXPECT_EQ(dlg_.Label11->text(), QStringLiteral("残響 :"));
+  ASSERT_EQ(dlg_.ComboBox3->count(), 3);
+  EXPECT_EQ(dlg_.ComboBox3->itemText(0), QStringLiteral("自動"));
+  EXPECT_FALSE(dlg_.CheckBox2->isChecked());
+  EXPECT_FALSE(dlg_.ComboBox3->isEnabled());
+  EXPECT_FALSE(Settings().Quality);
+  EXPECT_TRUE(dlg_.GroupBox1->geometry().contains(dlg_.ComboBox3->geometry().translated(dlg_.GroupBox1->pos())));
+
+  dlg_.TrackBar4->setValue(3);
+  dlg_.CheckBox2->setChecked(true);
+  EXPECT_FALSE(dlg_.CheckBox1->isEnabled());
+  EXPECT_FALSE(dlg_.TrackBar4->isEnabled());
+  EXPECT_TRUE(dlg_.ComboBox3->isEnabled());
+  const ReverbMode modes[] = {ReverbMode::Auto, ReverbMode::Off, ReverbMode::On};
+  for (int item = 0; item < 3; ++item) {
+    dlg_.ComboBox3->setCurrentIndex(item);
+    const ReductionSettings s = Settings();
+    EXPECT_TRUE(s.Quality);
+    EXPECT_EQ(s.Reverb, modes[item]);
+    EXPECT_EQ(s.KeySemitones, 0);
+  }
+  dlg_.CheckBox2->setChecked(false);
+  EXPECT_TRUE(dlg_.CheckBox1->isEnabled());
+  EXPECT_TRUE(dlg_.TrackBar4->isEnabled());
+  EXPECT_EQ(Settings().KeySemitones, 3);
 }
 
 TEST_F(TuneDlgTest, ControlsHaveTheirRangesTicksAndLabels) {
