@@ -49,7 +49,7 @@ Reduction:
   --enhancer            widen the stereo image
   --bypass-all          no processing at all: DEST receives the source as it is
   --quality             the quality mode: the centre voice cancelled per time-frequency
-                        cell, the rest of the stereo image kept (no key change yet)
+                        cell, the rest of the stereo image kept
   --reverb MODE         the quality mode's handling of a reverberant voice: auto
                         (measured over the song, the default), off or on
 Encoding:
@@ -188,8 +188,6 @@ Options ParseOptions(int argc, char** argv) {
   }
   if (reverb && !o.Controls.Quality) throw UsageError("--reverb needs --quality");
   if (reverb) o.Controls.Reverb = *reverb;
-  if (o.Controls.Quality && o.Controls.KeyPosition != 0)
-    throw UsageError("--key: the key change is not available in the quality mode yet");
   if (o.Controls.Quality && !o.Controls.Synthetic) throw UsageError("--no-synthetic does not apply to the quality mode");
   if (argc - optind != 2) throw UsageError("expected SOURCE and DEST");
   o.Source = argv[optind];

@@ -18,7 +18,56 @@ namespace {
 constexpr double kGapSentinel = 1e-100;
 constexpr double kGapTolerance = 1e-16;
 
+
+// a - 2 pi round(a / 2 pi): the angle in [-pi, pi], cheaply, for the phase vocoder's every bin.
+double PrincipalAngle(double a) { return a - 2.0 * std::numbers::pi * std::nearbyint(a / (2.0 * std::numbers::pi)); }
+
 }  // namespace
+
+PhaseVocoderShift::PhaseVocoderShift(int bins, int hop, int semitones)
+    : bins_(bins),
+      ratio_(std::pow(2.0, semitones / 12.0)),
+      expected_(2.0 * std::numbers::pi * hop / (2.0 * (bins - 1))) {
+  for (auto* v : {&lastPhase_, &sumPhase_, &magL_, &magR_, &offL_, &offR_, &freq_})
+    v->assign(static_cast<std::size_t>(bins_), 0.0);
+}
+
+void PhaseVocoderShift::Shift(double* reL, double* imL, double* reR, double* imR) {
+  // Per input bin: the channels' magnitudes, their phase offsets from the mid signal, and the mid
+  // signal's frequency in phase advance per hop, measured from the previous frame.
+  for (int k = 0; k < bins_; ++k) {
+    const auto u = static_cast<std::size_t>(k);
+    const double mid = std::atan2(imL[k] + imR[k], reL[k] + reR[k]);
+    magL_[u] = std::hypot(reL[k], imL[k]);
+    magR_[u] = std::hypot(reR[k], imR[k]);
+    offL_[u] = std::atan2(imL[k], reL[k]) - mid;
+    offR_[u] = std::atan2(imR[k], reR[k]) - mid;
+    const double advance = k * expected_;
+    freq_[u] = advance + PrincipalAngle(mid - lastPhase_[u] - advance);
+    lastPhase_[u] = mid;
+  }
+  // Per output bin: the magnitudes of input bin k / ratio, its frequency times the ratio.
+  for (int k = 0; k < bins_; ++k) {
+    const auto u = static_cast<std::size_t>(k);
+    const double from = k / ratio_;
+    const auto low = static_cast<int>(std::floor(from));
+    double ml = 0, mr = 0;
+    if (low + 1 < bins_) {
+      const double w = from - low;
+      const auto a = static_cast<std::size_t>(low), b = static_cast<std::size_t>(low + 1);
+      ml = (1 - w) * magL_[a] + w * magL_[b];
+      mr = (1 - w) * magR_[a] + w * magR_[b];
+      const std::size_t near = w < 0.5 ? a : b;
+      sumPhase_[u] = PrincipalAngle(sumPhase_[u] + ratio_ * freq_[near]);
+      reL[k] = ml * std::cos(sumPhase_[u] + offL_[near]);
+      imL[k] = ml * std::sin(sumPhase_[u] + offL_[near]);
+      reR[k] = mr * std::cos(sumPhase_[u] + offR_[near]);
+      imR[k] = mr * std::sin(sumPhase_[u] + offR_[near]);
+    } else {
+      reL[k] = imL[k] = reR[k] = imR[k] = 0.0;
+    }
+  }
+}
 
 void ShiftKey(int semitones, TWaveFFT& transform) {
   const int half = transform.Count() / 2;

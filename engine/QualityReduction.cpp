@@ -66,6 +66,7 @@ QualityParameters QualityParameters::For(const ReductionSettings& settings, doub
   p.Inverse = settings.Inverse;
   p.Bypass = settings.SubtractionBypass;
   p.Enhancer = settings.Enhancer;
+  p.KeySemitones = settings.Inverse ? 0 : settings.KeySemitones;
   return p;
 }
 
@@ -234,6 +235,7 @@ QualityReducer::QualityReducer(const QualityParameters& parameters)
   olaR_.assign(static_cast<std::size_t>(p_.N), 0.0);
   for (auto* v : {&yr_, &yi_}) v->assign(static_cast<std::size_t>(p_.N), 0.0);
   for (auto* v : {&ar_, &ai_, &br_, &bi_}) v->assign(static_cast<std::size_t>(p_.N / 2 + 1), 0.0);
+  if (p_.KeySemitones != 0) key_.emplace(p_.N / 2 + 1, p_.H, p_.KeySemitones);
 }
 
 void QualityReducer::Process(std::span<const std::int16_t> frames, std::vector<std::int16_t>& out) {
@@ -287,22 +289,31 @@ void QualityReducer::Visit(std::int64_t, const Cell& c) {
       yRr = dRr;
       yRi = dRi;
     }
-    // The enhancer turns the right channel's bins by a quarter turn: (re, im) -> (-im, re).
-    if (p_.Enhancer && k < half) {
-      const double r = yRr;
-      yRr = -yRi;
-      yRi = r;
-    }
-    if (p_.Inverse) {
-      yLr = c.reL[u] - yLr;
-      yLi = c.imL[u] - yLi;
-      yRr = c.reR[u] - yRr;
-      yRi = c.imR[u] - yRi;
-    }
     ar_[u] = yLr;
     ai_[u] = yLi;
     br_[u] = yRr;
     bi_[u] = yRi;
+  }
+  // The key change, as a stage of its own after the reduction.
+  if (key_) key_->Shift(ar_.data(), ai_.data(), br_.data(), bi_.data());
+  // The enhancer turns the right channel's bins by a quarter turn: (re, im) -> (-im, re).
+  if (p_.Enhancer) {
+    for (int k = 0; k < half; ++k) {
+      const auto u = static_cast<std::size_t>(k);
+      const double r = br_[u];
+      br_[u] = -bi_[u];
+      bi_[u] = r;
+    }
+  }
+  // Inverse mode keeps what the processing took away: X - Y.
+  if (p_.Inverse) {
+    for (int k = 0; k <= half; ++k) {
+      const auto u = static_cast<std::size_t>(k);
+      ar_[u] = c.reL[u] - ar_[u];
+      ai_[u] = c.imL[u] - ai_[u];
+      br_[u] = c.reR[u] - br_[u];
+      bi_[u] = c.imR[u] - bi_[u];
+    }
   }
   // Back to time: Z = Y_L + i Y_R over all N bins, one inverse transform for both channels.
   const auto h = static_cast<std::size_t>(half);

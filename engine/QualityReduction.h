@@ -4,10 +4,12 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "FftKernels.h"
+#include "KeyChange.h"
 #include "ReductionSettings.h"
 
 namespace merolune {
@@ -26,6 +28,7 @@ struct QualityParameters {
   bool Inverse = false;  // output mix - Y
   bool Bypass = false;   // Y = X everywhere (the subtraction bypassed)
   bool Enhancer = false;
+  int KeySemitones = 0;  // the key change after the reduction (a phase vocoder); 0 in inverse mode
 
   static QualityParameters For(const ReductionSettings& settings, double sampleRate, double beta);
 };
@@ -133,6 +136,7 @@ class QualityReducer final : public StftFrames {
   std::int64_t complete_ = 0;        // padded samples no later frame adds to
   detail::AlignedDoubles yr_, yi_, ar_, ai_, br_, bi_;
   std::vector<std::int16_t>* out_ = nullptr;
+  std::optional<PhaseVocoderShift> key_;
 };
 
 }  // namespace merolune

@@ -24,7 +24,7 @@ struct ReductionSettings {
   std::int32_t KeySemitones = 0;  // -5 .. +5; always 0 when Inverse is on
   double A = 4.0;                 // shown and carried, used by no processing step
   // The quality mode (centre cancellation per time-frequency cell) instead of the block reduction;
-  // it has no plain/weighted choice and, so far, no key change.
+  // it has no plain/weighted choice, and its key change is a phase vocoder after the reduction.
   bool Quality = false;
   ReverbMode Reverb = ReverbMode::Auto;
 };

@@ -161,8 +161,8 @@ TTuneDlg::TTuneDlg(QWidget* parent) : QDialog(parent) {
                            QRect(kControlX, kKeyY, 150, kBarHeight));
   connect(TrackBar4, &QSlider::valueChanged, this, [this] { TrackBar4Change(); });
 
-  // The quality mode and its handling of a reverberant voice. The mode has no plain/weighted choice
-  // and no key change, so those controls are greyed out while it is on.
+  // The quality mode and its handling of a reverberant voice. The mode has no plain/weighted choice,
+  // which is greyed out while it is on.
   Label10 = MakeLabel(QStringLiteral("高音質 :"), GroupBox1, QRect(kLabelX, kQualityY, kLabelWidth, 22));
   CheckBox2 = new QCheckBox(QStringLiteral("使う"), GroupBox1);
   CheckBox2->setGeometry(kControlX, kQualityY, 56, 22);
@@ -209,8 +209,6 @@ TTuneDlg::~TTuneDlg() = default;
 void TTuneDlg::CheckBox2Change() {
   const bool quality = CheckBox2->isChecked();
   CheckBox1->setEnabled(!quality);
-  TrackBar4->setEnabled(!quality);
-  Label9->setEnabled(!quality);
   ComboBox3->setEnabled(quality);
   Label11->setEnabled(quality);
 }
@@ -280,8 +278,6 @@ TuningControls TTuneDlg::Controls() const {
   controls.Quality = CheckBox2->isChecked();
   // The list's order is the enumeration's: auto, off, on.
   controls.Reverb = static_cast<ReverbMode>(std::clamp(ComboBox3->currentIndex(), 0, 2));
-  // The quality mode has no key change yet; the greyed-out bar's position does not reach it.
-  if (controls.Quality) controls.KeyPosition = 0;
   return controls;
 }
 

@@ -202,6 +202,7 @@ TEST(QualityReductionTest, CellsFollowTheLiteralSteps) {
   };
   for (const Case& c : {Case{"dry", 0.0, false, false, false, false}, Case{"reverberant", 0.6, false, false, false, false},
                         Case{"inverse", 0.3, true, false, false, false}, Case{"enhancer", 0.0, false, true, false, true},
+                        Case{"inverse enhancer", 0.0, true, true, false, false},
                         Case{"bypass", 0.0, false, false, true, false}}) {
     SCOPED_TRACE(c.name);
     ReductionSettings s = Defaults();
@@ -267,6 +268,41 @@ TEST(QualityReductionTest, IdentitiesLengthsAndAlignmentAtEveryRate) {
       for (std::size_t i = 0; i < song.size(); ++i) worst = std::max(worst, std::abs(karaoke[i] + vocal[i] - song[i]));
       EXPECT_LE(worst, 1);
     }
+  }
+}
+
+// Goertzel: the power of `x` at `hz`.
+double PowerAt(const std::vector<double>& x, double hz, double rate) {
+  const double w = 2 * kPi * hz / rate;
+  double s1 = 0, s2 = 0;
+  for (double v : x) {
+    const double s0 = v + 2 * std::cos(w) * s1 - s2;
+    s2 = s1;
+    s1 = s0;
+  }
+  return s1 * s1 + s2 * s2 - 2 * std::cos(w) * s1 * s2;
+}
+
+// The key change moves a partial by the pitch ratio and keeps the length: a 440 Hz tone on the left
+// only (which the reduction leaves) comes out at 440 * 2^(k/12) Hz, far above any trace at 440 Hz.
+TEST(QualityReductionTest, TheKeyChangeMovesPitchByTheRatio) {
+  const double rate = 44100;
+  std::vector<std::int16_t> tone(2 * 88200, 0);
+  for (std::size_t i = 0; i < tone.size() / 2; ++i)
+    tone[2 * i] = static_cast<std::int16_t>(std::lround(8000 * std::sin(2 * kPi * 440 * static_cast<double>(i) / rate)));
+  for (const int key : {-5, 3, 5}) {
+    SCOPED_TRACE(key);
+    ReductionSettings s = Defaults();
+    s.KeySemitones = key;
+    const auto out = Reduce(QualityParameters::For(s, rate, 0), tone);
+    ASSERT_EQ(out.size(), tone.size());
+    // The middle second, away from the ends.
+    auto left = test::ChannelOf(out, 0);
+    left = std::vector<double>(left.begin() + 22050, left.begin() + 66150);
+    const double moved = PowerAt(left, 440 * std::pow(2.0, key / 12.0), rate);
+    EXPECT_GT(moved, 1000 * PowerAt(left, 440, rate));
+    // Most of the tone's energy is kept: 8000 amplitude, 44100 samples.
+    EXPECT_GT(moved, 0.25 * std::pow(8000 * 44100 / 2.0, 2));
   }
 }
 

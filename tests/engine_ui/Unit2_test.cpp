@@ -81,8 +81,7 @@ TEST_F(TuneDlgTest, IsAFixedSizeNonModalToolWindow) {
 }
 
 // The quality mode's row: off at first with its reverb list greyed out; ticked, it greys out the
-// plain/weighted choice and the key change, and the job's settings carry the mode and the list's
-// choice (the key left at 0).
+// plain/weighted choice, and the job's settings carry the mode, the list's choice and the key.
 TEST_F(TuneDlgTest, TheQualityModeRowChoosesTheModeAndItsReverbHandling) {
   EXPECT_EQ(dlg_.Label10->text(), QStringLiteral("高音質 :"));
   EXPECT_EQ(dlg_.CheckBox2->text(), QStringLiteral("使う"));
@@ -97,7 +96,7 @@ TEST_F(TuneDlgTest, TheQualityModeRowChoosesTheModeAndItsReverbHandling) {
   dlg_.TrackBar4->setValue(3);
   dlg_.CheckBox2->setChecked(true);
   EXPECT_FALSE(dlg_.CheckBox1->isEnabled());
-  EXPECT_FALSE(dlg_.TrackBar4->isEnabled());
+  EXPECT_TRUE(dlg_.TrackBar4->isEnabled());
   EXPECT_TRUE(dlg_.ComboBox3->isEnabled());
   const ReverbMode modes[] = {ReverbMode::Auto, ReverbMode::Off, ReverbMode::On};
   for (int item = 0; item < 3; ++item) {
@@ -105,12 +104,10 @@ TEST_F(TuneDlgTest, TheQualityModeRowChoosesTheModeAndItsReverbHandling) {
     const ReductionSettings s = Settings();
     EXPECT_TRUE(s.Quality);
     EXPECT_EQ(s.Reverb, modes[item]);
-    EXPECT_EQ(s.KeySemitones, 0);
+    EXPECT_EQ(s.KeySemitones, 3);
   }
   dlg_.CheckBox2->setChecked(false);
   EXPECT_TRUE(dlg_.CheckBox1->isEnabled());
-  EXPECT_TRUE(dlg_.TrackBar4->isEnabled());
-  EXPECT_EQ(Settings().KeySemitones, 3);
 }
 
 TEST_F(TuneDlgTest, ControlsHaveTheirRangesTicksAndLabels) {
