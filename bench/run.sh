@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Release tree and runs the benchmarks: our FFT against FFTW's (when that benchmark is
 # built), then the whole job's speed and merolune-cli's peak memory, merolune-cli's start-up against
-# sox's, then our codecs against the reference tools, then the monitor's cost while it plays (into
-# JACK's dummy driver, started here under a server name of this run's own). CODEC_REPS sets the codec benchmark's runs per figure;
+# sox's, then both reductions' separation of known stems (SEPARATION_RECORDING names its real
+# accompaniment instead of the one it fetches), then our codecs against the reference tools, then the
+# monitor's cost while it plays (into JACK's dummy driver, started here under a server name of this
+# run's own). CODEC_REPS sets the codec benchmark's runs per figure;
 # CODEC_WAV names a 16-bit stereo WAV file (a real recording) for it to use instead of the generated song.
 #   bench/run.sh [merolune-bench options]     e.g. --long, --reps 9, --seconds 60
 # The packages come from scripts/install-deps.sh (./test.sh and ./run.sh run it too).
@@ -43,6 +45,15 @@ echo "## merolune-bench $*"
 
 echo "## merolune-bench-startup"
 "$bin/merolune-bench-startup"
+
+# The two reductions scored on mixes with known stems (it fetches wesnoth-1.16-music with apt-get
+# for its real-recording mixes, or takes SEPARATION_RECORDING, and skips those mixes when it cannot).
+if build cmake --build build/release ${JOBS:+-j "$JOBS"} --target merolune-bench-separation; then
+  echo "## merolune-bench-separation"
+  "$bin/merolune-bench-separation" ${SEPARATION_RECORDING:+--recording "$SEPARATION_RECORDING"}
+else
+  echo "## merolune-bench-separation: not built (see above), skipped"
+fi
 
 if build cmake --build build/release ${JOBS:+-j "$JOBS"} --target merolune-bench-codecs; then
   echo "## merolune-bench-codecs"

@@ -236,6 +236,8 @@ QualityReducer::QualityReducer(const QualityParameters& parameters)
   for (auto* v : {&yr_, &yi_}) v->assign(static_cast<std::size_t>(p_.N), 0.0);
   for (auto* v : {&ar_, &ai_, &br_, &bi_}) v->assign(static_cast<std::size_t>(p_.N / 2 + 1), 0.0);
   if (p_.KeySemitones != 0) key_.emplace(p_.N / 2 + 1, p_.H, p_.KeySemitones);
+  keep_.assign(static_cast<std::size_t>(p_.N / 2 + 1), 1.0);
+  for (auto* v : {&cancel_, &kappaRe_, &kappaIm_}) v->assign(static_cast<std::size_t>(p_.N / 2 + 1), 0.0);
 }
 
 void QualityReducer::Process(std::span<const std::int16_t> frames, std::vector<std::int16_t>& out) {
@@ -252,8 +254,9 @@ void QualityReducer::Finish(std::vector<std::int16_t>& out) {
   out_ = nullptr;
 }
 
-void QualityReducer::Visit(std::int64_t, const Cell& c) {
+void QualityReducer::Visit(std::int64_t t, const Cell& c) {
   const int half = p_.N / 2;
+  const bool observed = static_cast<bool>(FrameObserver);
   for (int k = 0; k <= half; ++k) {
     const auto u = static_cast<std::size_t>(k);
     double yLr = c.reL[u], yLi = c.imL[u], yRr = c.reR[u], yRi = c.imR[u];
@@ -275,6 +278,12 @@ void QualityReducer::Visit(std::int64_t, const Cell& c) {
       const double er = mr - (kr * sr - ki * si), ei = mi - (kr * si + ki * sr);
       const double g = Gate(m2, s2, p_.Tan2W);
       double dLr = yLr - g * er, dLi = yLi - g * ei, dRr = yRr - g * er, dRi = yRi - g * ei;
+      if (observed) {
+        keep_[u] = p_.Beta > 0.0 ? 1.0 - p_.Beta * Gate(m2, s2, p_.Tan2Wr) : 1.0;
+        cancel_[u] = p_.Beta > 0.0 ? (1.0 - p_.Beta) * g : g;
+        kappaRe_[u] = kr;
+        kappaIm_[u] = ki;
+      }
       if (p_.Beta > 0.0) {
         // A reverberant centre: a soft mask (1 - c) X over the wider width Wr, mixed in by Beta.
         const double b = p_.Beta;
@@ -294,6 +303,8 @@ void QualityReducer::Visit(std::int64_t, const Cell& c) {
     br_[u] = yRr;
     bi_[u] = yRi;
   }
+  if (observed)
+    FrameObserver(QualityFrameOperator{t, keep_.data(), cancel_.data(), kappaRe_.data(), kappaIm_.data()});
   // The key change, as a stage of its own after the reduction.
   if (key_) key_->Shift(ar_.data(), ai_.data(), br_.data(), bi_.data());
   // The enhancer turns the right channel's bins by a quarter turn: (re, im) -> (-im, re).

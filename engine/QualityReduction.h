@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -113,6 +114,19 @@ class CentreReverbMeter final : public StftFrames {
   double weightedResidue_ = 0, weight_ = 0, direct_ = 0, total_ = 0;
 };
 
+// The reduction of one frame t (first padded sample t*H) as an operator on its spectra, for callers
+// that apply it to another signal: with M = (X_L + X_R)/2, S = (X_L - X_R)/2 and e = M - Kappa S,
+// bin k of the result is Y_L = Keep X_L - Cancel e, Y_R = Keep X_R - Cancel e (before the key
+// change, the enhancer and the inverse). Keep = 1 - Beta + Beta (1 - c), Cancel = (1 - Beta) g; outside the range, or
+// bypassed, Keep = 1 and Cancel = Kappa = 0. Arrays of N/2 + 1 bins, valid during the call only.
+struct QualityFrameOperator {
+  std::int64_t Frame = 0;
+  const double* Keep = nullptr;
+  const double* Cancel = nullptr;
+  const double* KappaRe = nullptr;
+  const double* KappaIm = nullptr;
+};
+
 // The quality mode's reduction as a stream: frames in, the same number of frames out, lined up
 // (zero lag). One object per job; not thread-safe.
 class QualityReducer final : public StftFrames {
@@ -123,6 +137,10 @@ class QualityReducer final : public StftFrames {
   void Process(std::span<const std::int16_t> frames, std::vector<std::int16_t>& out);
   // After the last Process: appends the rest, so that `out` received as many frames as went in.
   void Finish(std::vector<std::int16_t>& out);
+
+  // Called once per frame, when set, with the frame's operator (the benchmark freezes it and
+  // applies it to a mix's stems). Unset in a job, where the operator is not even stored.
+  std::function<void(const QualityFrameOperator&)> FrameObserver;
 
  private:
   void Visit(std::int64_t t, const Cell& cell) override;
@@ -135,6 +153,7 @@ class QualityReducer final : public StftFrames {
   std::int64_t emitted_ = 0;         // padded samples emitted or dropped (the leading padding)
   std::int64_t complete_ = 0;        // padded samples no later frame adds to
   detail::AlignedDoubles yr_, yi_, ar_, ai_, br_, bi_;
+  std::vector<double> keep_, cancel_, kappaRe_, kappaIm_;  // the operator, for FrameObserver
   std::vector<std::int16_t>* out_ = nullptr;
   std::optional<PhaseVocoderShift> key_;
 };

@@ -199,6 +199,7 @@ void SpectralReducer::ProcessBlock(std::span<const std::int16_t> block, std::spa
     if (BeforeSubtraction) BeforeSubtraction();
     AnalyseAndSubtract();
   }
+  if (ScalesObserver) ScalesObserver(scaleL_, scaleR_);
   RunSimdKernel<ScaleBins>(scaleL_.data(), waveFFT1_.Re(), waveFFT1_.Im(), h_, false, waveIFFT1_.HalfRe(),
                            waveIFFT1_.HalfIm());
   RunSimdKernel<ScaleBins>(scaleR_.data(), waveFFT2_.Re(), waveFFT2_.Im(), h_, settings_.Enhancer,

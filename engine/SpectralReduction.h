@@ -31,6 +31,13 @@ class SpectralReducer {
   // Called once per block before the subtraction (the window pumps its events there).
   std::function<void()> BeforeSubtraction;
 
+  // Called once per block, when set, with the factors the block's bins 0 .. H-1 are scaled by (the
+  // subtraction's result; all 1 when it is bypassed). Without a key change or the enhancer this is
+  // the whole block operator: output spectrum = input spectrum times scaleL / scaleR, so a caller
+  // can apply the same operator to another signal (the benchmark applies it to a mix's stems). The
+  // spans are valid during the call only. Unset in a job.
+  std::function<void(std::span<const double> scaleL, std::span<const double> scaleR)> ScalesObserver;
+
   // `block`: N interleaved frames (left, right), 2N samples. `out`: receives the block's first
   // H output frames, 2H samples.
   void ProcessBlock(std::span<const std::int16_t> block, std::span<std::int16_t> out);
