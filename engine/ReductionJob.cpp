@@ -343,6 +343,17 @@ void ReductionJob::CheckFormat() {
   sourceFormat_.DataSize = static_cast<std::uint32_t>(audio.frames * bytesPerFrame);
 }
 
+WaveFormatInfo ReductionJob::BeginResult(Stream& out) {
+  // The result is plain PCM, also from an extensible source, whose sub-format block does not fit
+  // the 16-byte format chunk.
+  WaveFormatInfo header = sourceFormat_;
+  header.FormatTag = kFormatPcm;
+  WriteWaveHeader(0, 0, header, out);
+  // From here on DataSize counts 16-bit bytes, as the monitor expects.
+  if (sourceFormat_.BitsPerSample == 8) sourceFormat_.DataSize *= 2;
+  return header;
+}
+
 // The block loop. Block i covers frames i*H .. i*H + N - 1, silent past the end, and gives the
 // output frames i*H .. i*H + H - 1 (the last block only those that remain), so the result holds
 // exactly one frame per source frame. Consecutive blocks share H frames, which stay in memory.
@@ -354,13 +365,7 @@ void ReductionJob::ProcessBlocks(int blockSize, const ReductionSettings& setting
   const bool eightBit = sourceFormat_.BitsPerSample == 8;
   const unsigned bytesPerFrame = eightBit ? 2 : 4;
   const AudioSpan audio{audioStart_, audioFrames_};
-  // The result is plain PCM, also from an extensible source, whose sub-format block does not fit
-  // the 16-byte format chunk.
-  WaveFormatInfo header = sourceFormat_;
-  header.FormatTag = kFormatPcm;
-  WriteWaveHeader(0, 0, header, out);
-  // From here on DataSize counts 16-bit bytes, as the monitor expects.
-  if (eightBit) sourceFormat_.DataSize *= 2;
+  const WaveFormatInfo header = BeginResult(out);
   const std::uint64_t progressEnd = audio.start + audio.frames * bytesPerFrame;
 
   SpectralReducer reducer(blockSize, settings, sourceFormat_.SampleRate);
@@ -409,10 +414,7 @@ void ReductionJob::ProcessQuality(const ReductionSettings& settings, bool soundA
   const bool eightBit = sourceFormat_.BitsPerSample == 8;
   const unsigned bytesPerFrame = eightBit ? 2 : 4;
   const AudioSpan audio{audioStart_, audioFrames_};
-  WaveFormatInfo header = sourceFormat_;
-  header.FormatTag = kFormatPcm;
-  WriteWaveHeader(0, 0, header, out);
-  if (eightBit) sourceFormat_.DataSize *= 2;
+  const WaveFormatInfo header = BeginResult(out);
   const double rate = sourceFormat_.SampleRate;
 
   const bool measure = settings.Reverb == ReverbMode::Auto && !settings.SubtractionBypass;

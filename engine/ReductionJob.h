@@ -210,6 +210,9 @@ class ReductionJob {
   void CheckFormat();
   void ProcessBlocks(int blockSize, const ReductionSettings& settings, bool soundAvailable);
   void ProcessQuality(const ReductionSettings& settings, bool soundAvailable);
+  // Writes the result's header with sizes still 0 and returns it (to be written again at the end);
+  // SourceFormat's DataSize counts 16-bit bytes from then on.
+  WaveFormatInfo BeginResult(Stream& out);
   void RunDestinationPhase(const std::string& source, FileFormat sourceFormat, FileFormat format,
                            DestinationFile& destination, const JobRequest& request);
   void WaitWhileMonitorBusy();
