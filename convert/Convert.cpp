@@ -511,10 +511,9 @@ void TConvForm::EncodeWavToOpus(const std::string& source, const std::string& de
 
 void TConvForm::EncodeWavToM4a(const std::string& source, const std::string& dest, std::int32_t kbps) {
   anyaudio_result result{};
-  std::int32_t status = ANYAUDIO_OK;
   try {
-    status = RunAnyaudio(source, dest, std::clamp<std::int32_t>(kbps, ANYAUDIO_AAC_MIN_KBPS, ANYAUDIO_AAC_MAX_KBPS),
-                         result);
+    const std::int32_t status = RunAnyaudio(
+        source, dest, std::clamp<std::int32_t>(kbps, ANYAUDIO_AAC_MIN_KBPS, ANYAUDIO_AAC_MAX_KBPS), result);
     if (status != ANYAUDIO_OK) throw EAuException(WithReason(kEncodingFailed, dest, AnyaudioReason(status, result)));
   } catch (...) {
     // The library leaves an older file of that name as it was; a failed or stopped encoding leaves none.
@@ -568,13 +567,11 @@ void TConvForm::Decode(FileFormat format, const std::string& source, const std::
     // Opus and M4A sources are read like the formats outside the table.
     case FileFormat::Opus:
     case FileFormat::M4a:
+    case FileFormat::Other:
       DecodeAnyToWav(source, wav);
       break;
     case FileFormat::Wav:
       DecodeWavToWav(source, wav);
-      break;
-    case FileFormat::Other:
-      DecodeAnyToWav(source, wav);
       break;
     case FileFormat::Unknown:
       throw EAuException(kUnsupportedFormat);

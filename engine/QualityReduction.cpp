@@ -31,10 +31,6 @@ double Gate(double m, double s, double tan2) {
   return 1.0 / (1.0 + ratio * ratio);
 }
 
-std::int16_t ToSample(double v) {
-  return ClampToInt16(static_cast<std::int32_t>(std::clamp(std::nearbyint(v), -40000.0, 40000.0)));
-}
-
 }  // namespace
 
 QualityParameters QualityParameters::For(const ReductionSettings& settings, double sampleRate, double beta) {
@@ -94,10 +90,7 @@ void StftFrames::Push(std::span<const std::int16_t> frames) {
     padR_.push_back(frames[2 * i + 1]);
     ++pushed_;
     // Frame j needs the padded samples up to j*H + N - 1; frame t is visited once t + 2 exists.
-    if (padL_.size() >= static_cast<std::size_t>(n_)) {
-      MakeFrame();
-      if (made_ >= 3 && visited_ == made_ - 3) VisitFrame(made_ - 3, made_ - 1);
-    }
+    if (padL_.size() >= static_cast<std::size_t>(n_)) MakeFrameAndVisit();
   }
 }
 
@@ -108,10 +101,15 @@ void StftFrames::Finish() {
   while (made_ < frames) {
     padL_.resize(static_cast<std::size_t>(n_), 0.0);
     padR_.resize(static_cast<std::size_t>(n_), 0.0);
-    MakeFrame();
-    if (made_ >= 3 && visited_ == made_ - 3) VisitFrame(made_ - 3, made_ - 1);
+    MakeFrameAndVisit();
   }
   while (visited_ < frames) VisitFrame(visited_, frames - 1);
+}
+
+// Frame t is visited once frame t + 2 exists, with the frames made so far.
+void StftFrames::MakeFrameAndVisit() {
+  MakeFrame();
+  if (made_ >= 3 && visited_ == made_ - 3) VisitFrame(made_ - 3, made_ - 1);
 }
 
 // Frame made_ from the first N samples in padL_/padR_, which then lose their first H samples.
@@ -276,27 +274,21 @@ void QualityReducer::Visit(std::int64_t t, const Cell& c) {
       }
       // The residue e = M - kappa S: the centred part that the side signal does not account for.
       const double er = mr - (kr * sr - ki * si), ei = mi - (kr * si + ki * sr);
-      const double g = Gate(m2, s2, p_.Tan2W);
-      double dLr = yLr - g * er, dLi = yLi - g * ei, dRr = yRr - g * er, dRi = yRi - g * ei;
+      // Y = (1 - Beta)(X - g e) + Beta (1 - c) X, the dry cancellation mixed with a reverberant
+      // centre's soft mask (1 - c) over the wider width Wr: Keep X - Cancel e.
+      const double wide = p_.Beta > 0.0 ? Gate(m2, s2, p_.Tan2Wr) : 0.0;
+      const double keep = 1.0 - p_.Beta * wide;
+      const double cancel = (1.0 - p_.Beta) * Gate(m2, s2, p_.Tan2W);
       if (observed) {
-        keep_[u] = p_.Beta > 0.0 ? 1.0 - p_.Beta * Gate(m2, s2, p_.Tan2Wr) : 1.0;
-        cancel_[u] = p_.Beta > 0.0 ? (1.0 - p_.Beta) * g : g;
+        keep_[u] = keep;
+        cancel_[u] = cancel;
         kappaRe_[u] = kr;
         kappaIm_[u] = ki;
       }
-      if (p_.Beta > 0.0) {
-        // A reverberant centre: a soft mask (1 - c) X over the wider width Wr, mixed in by Beta.
-        const double b = p_.Beta;
-        const double mask = b * (1.0 - Gate(m2, s2, p_.Tan2Wr));
-        dLr = (1.0 - b) * dLr + mask * yLr;
-        dLi = (1.0 - b) * dLi + mask * yLi;
-        dRr = (1.0 - b) * dRr + mask * yRr;
-        dRi = (1.0 - b) * dRi + mask * yRi;
-      }
-      yLr = dLr;
-      yLi = dLi;
-      yRr = dRr;
-      yRi = dRi;
+      yLr = keep * yLr - cancel * er;
+      yLi = keep * yLi - cancel * ei;
+      yRr = keep * yRr - cancel * er;
+      yRi = keep * yRi - cancel * ei;
     }
     ar_[u] = yLr;
     ai_[u] = yLi;
@@ -354,8 +346,8 @@ void QualityReducer::Emit(std::int64_t upTo, std::vector<std::int16_t>& out) {
   for (std::int64_t pos = emitted_; pos < upTo; ++pos) {
     if (pos < p_.N || pos >= signalEnd) continue;
     const auto u = static_cast<std::size_t>(pos - olaStart_);
-    out.push_back(ToSample(olaL_[u]));
-    out.push_back(ToSample(olaR_[u]));
+    out.push_back(LimitToInt16(std::nearbyint(olaL_[u])));
+    out.push_back(LimitToInt16(std::nearbyint(olaR_[u])));
   }
   emitted_ = std::max(emitted_, upTo);
 }

@@ -79,6 +79,7 @@ class StftFrames {
   };
 
   void MakeFrame();
+  void MakeFrameAndVisit();
   void VisitFrame(std::int64_t t, std::int64_t last);
 
   int n_;
@@ -117,8 +118,9 @@ class CentreReverbMeter final : public StftFrames {
 // The reduction of one frame t (first padded sample t*H) as an operator on its spectra, for callers
 // that apply it to another signal: with M = (X_L + X_R)/2, S = (X_L - X_R)/2 and e = M - Kappa S,
 // bin k of the result is Y_L = Keep X_L - Cancel e, Y_R = Keep X_R - Cancel e (before the key
-// change, the enhancer and the inverse). Keep = 1 - Beta + Beta (1 - c), Cancel = (1 - Beta) g; outside the range, or
-// bypassed, Keep = 1 and Cancel = Kappa = 0. Arrays of N/2 + 1 bins, valid during the call only.
+// change, the enhancer and the inverse). Keep = 1 - Beta c, Cancel = (1 - Beta) g; outside the
+// range, or bypassed, Keep = 1 and Cancel = Kappa = 0. Arrays of N/2 + 1 bins, valid during the
+// call only.
 struct QualityFrameOperator {
   std::int64_t Frame = 0;
   const double* Keep = nullptr;
@@ -151,7 +153,6 @@ class QualityReducer final : public StftFrames {
   std::vector<double> olaL_, olaR_;  // overlap-add of padded samples from olaStart_ on, N long
   std::int64_t olaStart_ = 0;        // the padded sample olaL_[0] holds
   std::int64_t emitted_ = 0;         // padded samples emitted or dropped (the leading padding)
-  std::int64_t complete_ = 0;        // padded samples no later frame adds to
   detail::AlignedDoubles yr_, yi_, ar_, ai_, br_, bi_;
   std::vector<double> keep_, cancel_, kappaRe_, kappaIm_;  // the operator, for FrameObserver
   std::vector<std::int16_t>* out_ = nullptr;

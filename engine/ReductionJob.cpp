@@ -294,11 +294,14 @@ JobResult ReductionJob::Run(const std::string& source, FileFormat sourceFormat, 
     progress_.SetProgress(sourceFormat_.DataSize, 0, sourceFormat_.DataSize);
     monitor_.SetPlayEnabled(soundAvailable);
   } else {
-    if (settings.Quality) {
-      ProcessQuality(settings, soundAvailable);
-    } else {
-      ProcessBlocks(request.BlockSize, settings, soundAvailable);
-    }
+    FileStream in(sourceTempFile_, FileStream::Mode::Read);
+    WaitWhileMonitorBusy();
+    FileStream out(outputTempFile_, FileStream::Mode::ReadWrite);
+    const WaveFormatInfo header = BeginResult(out);
+    const std::uint32_t written = settings.Quality ? ProcessQuality(in, out, settings, soundAvailable)
+                                                   : ProcessBlocks(in, out, request.BlockSize, settings, soundAvailable);
+    WriteWaveHeader(written + 36, written, header, out);
+    out.Close();
   }
 
   progress_.SetProgress(0, 0, 0);
@@ -357,15 +360,11 @@ WaveFormatInfo ReductionJob::BeginResult(Stream& out) {
 // The block loop. Block i covers frames i*H .. i*H + N - 1, silent past the end, and gives the
 // output frames i*H .. i*H + H - 1 (the last block only those that remain), so the result holds
 // exactly one frame per source frame. Consecutive blocks share H frames, which stay in memory.
-void ReductionJob::ProcessBlocks(int blockSize, const ReductionSettings& settings, bool soundAvailable) {
-  FileStream in(sourceTempFile_, FileStream::Mode::Read);
-  WaitWhileMonitorBusy();
-  FileStream out(outputTempFile_, FileStream::Mode::ReadWrite);
-
+std::uint32_t ReductionJob::ProcessBlocks(Stream& in, Stream& out, int blockSize, const ReductionSettings& settings,
+                                          bool soundAvailable) {
   const bool eightBit = sourceFormat_.BitsPerSample == 8;
   const unsigned bytesPerFrame = eightBit ? 2 : 4;
   const AudioSpan audio{audioStart_, audioFrames_};
-  const WaveFormatInfo header = BeginResult(out);
   const std::uint64_t progressEnd = audio.start + audio.frames * bytesPerFrame;
 
   SpectralReducer reducer(blockSize, settings, sourceFormat_.SampleRate);
@@ -399,22 +398,17 @@ void ReductionJob::ProcessBlocks(int blockSize, const ReductionSettings& setting
     if (CancelRequested()) break;
     progress_.PumpMessages();
   }
-  WriteWaveHeader(written + 36, written, header, out);
-  out.Close();
+  return written;
 }
 
 // The quality mode's passes over the source: for the automatic reverb setting, the centre's
 // reverberation measured over the whole song (the first half of the progress bar), then the
 // reduction as a stream, written as it comes. Memory does not grow with the song.
-void ReductionJob::ProcessQuality(const ReductionSettings& settings, bool soundAvailable) {
-  FileStream in(sourceTempFile_, FileStream::Mode::Read);
-  WaitWhileMonitorBusy();
-  FileStream out(outputTempFile_, FileStream::Mode::ReadWrite);
-
+std::uint32_t ReductionJob::ProcessQuality(Stream& in, Stream& out, const ReductionSettings& settings,
+                                           bool soundAvailable) {
   const bool eightBit = sourceFormat_.BitsPerSample == 8;
   const unsigned bytesPerFrame = eightBit ? 2 : 4;
   const AudioSpan audio{audioStart_, audioFrames_};
-  const WaveFormatInfo header = BeginResult(out);
   const double rate = sourceFormat_.SampleRate;
 
   const bool measure = settings.Reverb == ReverbMode::Auto && !settings.SubtractionBypass;
@@ -440,7 +434,7 @@ void ReductionJob::ProcessQuality(const ReductionSettings& settings, bool soundA
   double beta = settings.Reverb == ReverbMode::On ? 1.0 : 0.0;
   if (measure) {
     CentreReverbMeter meter(QualityParameters::For(settings, rate, 0.0));
-    if (!readAll(0, [&](std::span<const std::int16_t> chunk) { meter.Push(chunk); })) return;
+    if (!readAll(0, [&](std::span<const std::int16_t> chunk) { meter.Push(chunk); })) return 0;
     meter.Finish();
     beta = meter.Beta();
   }
@@ -466,8 +460,7 @@ void ReductionJob::ProcessQuality(const ReductionSettings& settings, bool soundA
     reducer.Finish(result);
     store();
   }
-  WriteWaveHeader(written + 36, written, header, out);
-  out.Close();
+  return written;
 }
 
 // The result is made in the destination's work file and put in place only when complete.

@@ -208,8 +208,11 @@ class ReductionJob {
                 FileFormat destinationFormat, const JobRequest& request);
   void RunSourcePhase(FileFormat format, const std::string& source);
   void CheckFormat();
-  void ProcessBlocks(int blockSize, const ReductionSettings& settings, bool soundAvailable);
-  void ProcessQuality(const ReductionSettings& settings, bool soundAvailable);
+  // The two ways of making the result's audio from the source's, after BeginResult; each returns
+  // the data bytes it wrote.
+  std::uint32_t ProcessBlocks(Stream& in, Stream& out, int blockSize, const ReductionSettings& settings,
+                              bool soundAvailable);
+  std::uint32_t ProcessQuality(Stream& in, Stream& out, const ReductionSettings& settings, bool soundAvailable);
   // Writes the result's header with sizes still 0 and returns it (to be written again at the end);
   // SourceFormat's DataSize counts 16-bit bytes from then on.
   WaveFormatInfo BeginResult(Stream& out);

@@ -8,6 +8,7 @@
 
 #include "Exception.h"
 #include "KeyChange.h"
+#include "Samples.h"
 #include "SimdPath.h"
 #include "VectorMath.h"
 
@@ -24,10 +25,6 @@ constexpr int kChunk = 256;
 double Cube(double v) { return v * v * v; }
 
 double ClampQuarterTurn(double v) { return std::clamp(v, -kQuarterTurn, kQuarterTurn); }
-
-std::int16_t ToSample(double v) {
-  return static_cast<std::int16_t>(std::clamp(v, -32768.0, 32767.0));
-}
 
 // The per-bin kernels below are branch-free loops over plain arrays, so that they vectorise; each
 // is built for the baseline and for AVX2 + FMA and called through RunSimdKernel.
@@ -121,8 +118,8 @@ MEROLUNE_SIMD_KERNEL void CrossFade(const double* yL, const double* yR, const do
       l = std::nearbyint(xL[k] - l);
       r = std::nearbyint(xR[k] - r);
     }
-    out[2 * k] = ToSample(l);
-    out[2 * k + 1] = ToSample(r);
+    out[2 * k] = LimitToInt16(l);
+    out[2 * k + 1] = LimitToInt16(r);
   }
 }
 

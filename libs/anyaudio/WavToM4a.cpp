@@ -168,10 +168,10 @@ class M4aEncoding {
     return ANYAUDIO_ENCODING_FAILED;
   }
 
-  // FFmpeg's AVERROR(e) is -e for a system error; its own error tags are far larger in magnitude.
+  // A write that failed without a system error of its own is an I/O error to the user.
   int WriteFailed(int code) {
-    constexpr int kLargestErrno = 4095;
-    result_.system_error = code < 0 && code >= -kLargestErrno ? -code : EIO;
+    const int error = SystemErrorOf(code);
+    result_.system_error = error != 0 ? error : EIO;
     return ANYAUDIO_WRITE_FAILED;
   }
 

@@ -41,6 +41,11 @@ void SilenceFfmpegLog() {
   std::call_once(once, [] { av_log_set_callback(DropLogLine); });
 }
 
+int SystemErrorOf(int code) {
+  constexpr int kLargestErrno = 4095;
+  return code < 0 && code >= -kLargestErrno ? -code : 0;
+}
+
 std::string FileUrl(const std::string& path) { return "file:" + path; }
 
 InputFile OpenInputFile(const std::string& path, const char* demuxer) {

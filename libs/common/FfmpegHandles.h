@@ -51,6 +51,10 @@ using Fifo = std::unique_ptr<AVAudioFifo, FifoFreer>;
 // line; the first call does it, later ones cost a check. Any thread may call it.
 void SilenceFfmpegLog();
 
+// The errno value an FFmpeg error code carries (AVERROR(e) is -e, a full disk ENOSPC); 0 for FFmpeg's
+// own error tags, which are far larger in magnitude, and for success.
+int SystemErrorOf(int code);
+
 // FFmpeg reads names with a protocol prefix ("http:", "concat:", ...) as URLs; ours are always
 // local files, whatever characters they hold.
 std::string FileUrl(const std::string& path);

@@ -45,9 +45,7 @@ thread_local int lastSystemError = 0;
 // Keeps `code` when it carries a system error and none was kept yet; always false, for
 // `return Failed(code);` on a failure path.
 bool Failed(int code) {
-  // FFmpeg's AVERROR(e) is -e; its own error tags are far larger in magnitude.
-  constexpr int kLargestErrno = 4095;
-  if (lastSystemError == 0 && code < 0 && code >= -kLargestErrno) lastSystemError = -code;
+  if (lastSystemError == 0) lastSystemError = SystemErrorOf(code);
   return false;
 }
 
