@@ -24,7 +24,7 @@ struct QualityParameters {
   int KHigh = -1;
   double Tan2W = 0;      // tan^2 of the gate's width W = 0.4 P
   double Tan2Wr = 0;     // tan^2 of the reverberant mask's width Wr = W + 10 degrees
-  double KappaMax = 0;   // the fit's largest magnitude, cot(1.2 W)
+  double KappaMax = 0;   // the fit's largest magnitude, cot(W / 2)
   double Beta = 0;       // the share of the reverberant mask, 0 .. 1
   bool Inverse = false;  // output mix - Y
   bool Bypass = false;   // Y = X everywhere (the subtraction bypassed)
