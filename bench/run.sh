@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Release tree and runs the benchmarks: our FFT against FFTW's (when that benchmark is
 # built), then the whole job's speed and merolune-cli's peak memory, merolune-cli's start-up against
-# sox's, then both reductions' separation of known stems (SEPARATION_RECORDING names its real
-# accompaniment instead of the one it fetches), then our codecs against the reference tools, then the
-# monitor's cost while it plays (into JACK's dummy driver, started here under a server name of this
-# run's own). CODEC_REPS sets the codec benchmark's runs per figure;
+# sox's, its batch with two jobs at once against one, then both reductions' separation of known
+# stems (SEPARATION_RECORDING names its real accompaniment instead of the one it fetches), then our
+# codecs against the reference tools, then the monitor's cost while it plays (into JACK's dummy
+# driver, started here under a server name of this run's own). CODEC_REPS sets the codec benchmark's runs per figure;
 # CODEC_WAV names a 16-bit stereo WAV file (a real recording) for it to use instead of the generated song.
 #   bench/run.sh [merolune-bench options]     e.g. --long, --reps 9, --seconds 60
 # The packages come from scripts/install-deps.sh (./test.sh and ./run.sh run it too).
@@ -45,6 +45,13 @@ echo "## merolune-bench $*"
 
 echo "## merolune-bench-startup"
 "$bin/merolune-bench-startup"
+
+if build cmake --build build/release ${JOBS:+-j "$JOBS"} --target merolune-bench-batch; then
+  echo "## merolune-bench-batch"
+  "$bin/merolune-bench-batch"
+else
+  echo "## merolune-bench-batch: not built (see above), skipped"
+fi
 
 # The two reductions scored on mixes with known stems. The real-recording mixes use
 # SEPARATION_RECORDING, else a track of wesnoth-1.16-music, whose package (153 MB) is fetched once

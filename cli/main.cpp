@@ -11,12 +11,15 @@
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "Batch.h"
 #include "ConversionModule.h"
 #include "Exception.h"
 #include "Formats.h"
@@ -32,9 +35,12 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr const char* kUsage = R"(Usage: merolune-cli [options] SOURCE DEST
+       merolune-cli [options] -o DIR SOURCE...
 
 Turns SOURCE into a karaoke track DEST by reducing the centre-panned vocal.
 The extensions choose the formats (.wav; an unknown DEST extension receives WAV).
+With -o, every SOURCE (folders are walked for audio files) becomes DIR/NAME_cc.EXT,
+keeping the folders' layout, several files at once.
 
 Reduction:
   --p-param POS         phase limit, 0..900 (tenths of a degree), default 450
@@ -62,6 +68,16 @@ Encoding:
                         160 192 224 256 320, default 96
   --opus-kbps K         Opus bit rate, 32..256, default 128 (written at 48 kHz)
   --aac-kbps K          AAC (.m4a) bit rate, 64..320, default 192
+Batch (with -o DIR):
+  -o DIR                the output folder (made when missing)
+  --format EXT          the destinations' format, e.g. mp3; default: each source's own
+                        (WAV for a source in a format that is only read)
+  -j, --jobs N          N files at once, default: one per core
+  --shard K/N           only the K-th of N shares of the files, the same on every machine
+  --stems               also NAME_vocals.EXT, the removed part, in the same pass
+  --dry-run             print each SOURCE and its destination, convert nothing
+  An existing destination is skipped unless --overwrite. Exit status: 0 when every
+  file was done or skipped, 1 otherwise; every failure is named.
 Other:
   --no-tags             leave out the source's tags and cover (kept by default)
   --overwrite           replace an existing DEST
@@ -72,6 +88,12 @@ Exit status: 0 done, 1 the job failed or was cancelled, 2 bad usage.
 )";
 
 struct Options {
+  // The job's options as given (--name=value), for the batch's jobs; the batch's own are not here.
+  std::vector<std::string> JobArguments;
+  bool Batch = false;
+  BatchOptions BatchSettings;
+  std::vector<std::string> Sources;
+  bool ReportProgress = false;  // a batch's job: progress as "progress FRACTION" lines on stderr
   TuningControls Controls;
   ReductionToggles Toggles;
   // Checked here against what the dialog offers, so that a script learns of a typo at once.
@@ -115,10 +137,37 @@ int ParseInt(const char* option, const char* text, int low, int high) {
   return v;
 }
 
+// --format's extension, with or without its dot, as ".ext" of a format that is written.
+std::string ParseFormat(const std::string& text) {
+  std::string extension = text.starts_with('.') ? text : "." + text;
+  if (FormatFromExtension("x" + extension) == FileFormat::Unknown) {
+    std::string list;
+    for (const FormatRow& row : kFormats) {
+      if (!list.empty()) list += ' ';
+      list += row.Extension + 1;
+    }
+    throw UsageError("--format takes one of " + list + ", not '" + text + "'");
+  }
+  for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return extension;
+}
+
+// --shard K/N with 1 <= K <= N.
+void ParseShard(const std::string& text, BatchOptions& batch) {
+  const std::size_t slash = text.find('/');
+  const int k = slash == std::string::npos ? 0 : ParseHz(std::string_view(text).substr(0, slash), 0);
+  const int n = slash == std::string::npos ? 0 : ParseHz(std::string_view(text).substr(slash + 1), 0);
+  if (k < 1 || n < 1 || k > n) throw UsageError("--shard takes K/N with 1 <= K <= N, not '" + text + "'");
+  batch.ShardIndex = k;
+  batch.ShardCount = n;
+}
+
 Options ParseOptions(int argc, char** argv) {
   enum : int {
     kP = 256, kA, kNoSynthetic, kPrecision, kRange, kLow, kHigh, kKey, kInverse, kSubtractionBypass, kEnhancer,
-    kBypassAll, kQuality, kReverb, kApe, kOgg, kMp3, kFlac, kWma, kOpus, kAac, kNoTags, kOverwrite, kQuiet, kHelp,
+    kBypassAll, kQuality, kReverb, kApe, kOgg, kMp3, kFlac, kWma, kOpus, kAac, kNoTags, kOverwrite,
+    // The options above are each job's; those below, the program's.
+    kQuiet, kHelp, kFormat, kShard, kStems, kDryRun, kReportProgress,
   };
   static const option longOptions[] = {
       {"p-param", required_argument, nullptr, kP},
@@ -146,16 +195,32 @@ Options ParseOptions(int argc, char** argv) {
       {"overwrite", no_argument, nullptr, kOverwrite},
       {"quiet", no_argument, nullptr, kQuiet},
       {"help", no_argument, nullptr, kHelp},
+      {"jobs", required_argument, nullptr, 'j'},
+      {"format", required_argument, nullptr, kFormat},
+      {"shard", required_argument, nullptr, kShard},
+      {"stems", no_argument, nullptr, kStems},
+      {"dry-run", no_argument, nullptr, kDryRun},
+      {"report-progress", no_argument, nullptr, kReportProgress},
       {nullptr, 0, nullptr, 0},
   };
   Options o;
   std::optional<int> range;
   std::optional<std::string> low, high;
   std::optional<ReverbMode> reverb;
+  bool batchOnly = false;
   opterr = 0;
   for (;;) {
-    const int c = getopt_long(argc, argv, "", longOptions, nullptr);
+    int index = -1;
+    const int c = getopt_long(argc, argv, "o:j:", longOptions, &index);
     if (c == -1) break;
+    if (c >= kP && c <= kOverwrite && index >= 0) {
+      std::string argument = std::string("--") + longOptions[index].name;
+      if (optarg) {
+        argument += '=';
+        argument += optarg;
+      }
+      o.JobArguments.push_back(std::move(argument));
+    }
     const char* name = optind > 0 && optind <= argc ? argv[optind - 1] : "option";
     switch (c) {
       case kP: o.Controls.PPosition = ParseInt("--p-param", optarg, 0, kPPositionMax); break;
@@ -182,6 +247,16 @@ Options ParseOptions(int argc, char** argv) {
       case kNoTags: o.KeepTags = false; break;
       case kOverwrite: o.Overwrite = true; break;
       case kQuiet: o.Quiet = true; break;
+      case 'o':
+        o.Batch = true;
+        o.BatchSettings.OutputDir = optarg;
+        break;
+      case 'j': o.BatchSettings.Jobs = ParseInt("--jobs", optarg, 1, 256); batchOnly = true; break;
+      case kFormat: o.BatchSettings.Extension = ParseFormat(optarg); batchOnly = true; break;
+      case kShard: ParseShard(optarg, o.BatchSettings); batchOnly = true; break;
+      case kStems: o.BatchSettings.Stems = true; batchOnly = true; break;
+      case kDryRun: o.BatchSettings.DryRun = true; batchOnly = true; break;
+      case kReportProgress: o.ReportProgress = true; break;
       case kHelp: std::cout << kUsage; std::exit(0);
       default: throw UsageError(std::string("unknown or incomplete option '") + name + "'");
     }
@@ -189,9 +264,18 @@ Options ParseOptions(int argc, char** argv) {
   if (reverb && !o.Controls.Quality) throw UsageError("--reverb needs --quality");
   if (reverb) o.Controls.Reverb = *reverb;
   if (o.Controls.Quality && !o.Controls.Synthetic) throw UsageError("--no-synthetic does not apply to the quality mode");
-  if (argc - optind != 2) throw UsageError("expected SOURCE and DEST");
-  o.Source = argv[optind];
-  o.Destination = argv[optind + 1];
+  if (o.Batch) {
+    if (o.BatchSettings.OutputDir.empty()) throw UsageError("-o takes a folder");
+    if (optind == argc) throw UsageError("expected at least one SOURCE after -o DIR");
+    o.Sources.assign(argv + optind, argv + argc);
+    o.BatchSettings.Overwrite = o.Overwrite;
+    o.BatchSettings.Quiet = o.Quiet;
+  } else {
+    if (batchOnly) throw UsageError("--jobs, --format, --shard, --stems and --dry-run need -o DIR");
+    if (argc - optind != 2) throw UsageError("expected SOURCE and DEST");
+    o.Source = argv[optind];
+    o.Destination = argv[optind + 1];
+  }
 
   // The range boxes: a preset fills them, custom keeps what they held ("150" and "14000" at start)
   // unless given.
@@ -212,7 +296,12 @@ Options ParseOptions(int argc, char** argv) {
 class CliHost final : public JobProgress, public JobQuestions {
  public:
   explicit CliHost(const Options& options)
-      : options_(options), progress_(!options.Quiet && ::isatty(STDERR_FILENO)) {}
+      : options_(options), progress_(options.ReportProgress || (!options.Quiet && ::isatty(STDERR_FILENO))) {
+    // A batch's job reports one fraction for all its phases, each an equal share.
+    if (SourceNeedsConverter(options.Source)) phases_.push_back("decoding");
+    phases_.push_back("reducing");
+    if (IsCoded(FormatFromExtension(options.Destination))) phases_.push_back("encoding");
+  }
 
   // The conversion components deliver their notices through the module's event loop.
   void PumpMessages() override {
@@ -239,7 +328,7 @@ class CliHost final : public JobProgress, public JobQuestions {
 
   // Before the process's own last words, so that they start on a clean line.
   void ClearLine() {
-    if (shown_) std::fputs("\r\033[K", stderr);
+    if (shown_ && !options_.ReportProgress) std::fputs("\r\033[K", stderr);
     shown_ = false;
   }
 
@@ -254,7 +343,11 @@ class CliHost final : public JobProgress, public JobQuestions {
     if (!progress_) return;
     const auto now = std::chrono::steady_clock::now();
     if (shown_ && phase == phase_ && !final && now - lastShown_ < std::chrono::milliseconds(100)) return;
-    if (fraction < 0) {
+    if (options_.ReportProgress) {
+      const auto at = std::find_if(phases_.begin(), phases_.end(), [&](const char* p) { return !std::strcmp(p, phase); });
+      const double share = at == phases_.end() ? 0.0 : static_cast<double>(at - phases_.begin());
+      std::fprintf(stderr, "progress %.4f\n", (share + std::clamp(fraction, 0.0, 1.0)) / static_cast<double>(phases_.size()));
+    } else if (fraction < 0) {
       std::fprintf(stderr, "\r\033[K%s...", phase);
     } else {
       std::fprintf(stderr, "\r\033[K%s %3.0f%%", phase, 100.0 * std::min(fraction, 1.0));
@@ -271,6 +364,7 @@ class CliHost final : public JobProgress, public JobQuestions {
   bool shown_ = false;
   const char* phase_ = nullptr;
   std::chrono::steady_clock::time_point lastShown_;
+  std::vector<const char*> phases_;
 };
 
 std::atomic<ReductionJob*> runningJob{nullptr};
@@ -296,11 +390,26 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
 
-  // Interrupt, terminate and hang-up all stop the job with its clean-up.
+  // Interrupt, terminate and hang-up all stop the job with its clean-up (a batch's jobs, each
+  // with its own).
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+
+  if (options.Batch) {
+    const BatchOptions& batch = options.BatchSettings;
+    std::vector<BatchItem> items = PlanBatch(options.Sources, batch);
+    if (batch.ShardCount > 1) items = ShareOf(items, batch.ShardIndex, batch.ShardCount);
+    std::error_code error;
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe", error).string();
+    int status = RunBatch(items, batch, error ? std::string(argv[0]) : self, options.JobArguments, stopSignal);
+    if (const int signal = stopSignal.load()) {
+      status = kExitFailed;
+      std::cerr << "merolune-cli: stopped by SIG" << sigabbrev_np(signal) << '\n';
+    }
+    return status;
+  }
 
   // The conversion module (with Qt's event loop, which the job pumps, and the codec libraries) is
   // opened only for a job that converts; a job from WAV to WAV goes without it and starts faster.

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <numbers>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -31,6 +32,7 @@ using test::TempDir;
 struct CliRun {
   int status = -1;
   std::string err;
+  std::string out;
 };
 
 std::string Quote(const std::string& s) {
@@ -43,9 +45,9 @@ class CliTest : public ::testing::Test {
  protected:
   // Runs the tool with `args` (already quoted where needed) and this test's own TMPDIR.
   CliRun Cli(const std::string& args, const std::string& prefix = "") {
-    const std::string errFile = dir_.File("stderr.txt");
+    const std::string errFile = dir_.File("stderr.txt"), outFile = dir_.File("stdout.txt");
     const std::string command = prefix + "env TMPDIR=" + Quote(tmp_.Path()) + " " + Quote(MEROLUNE_CLI) + " " +
-                                args + " > /dev/null 2> " + Quote(errFile);
+                                args + " > " + Quote(outFile) + " 2> " + Quote(errFile);
     const int raw = std::system(command.c_str());
     CliRun run;
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -53,6 +55,10 @@ class CliTest : public ::testing::Test {
     std::stringstream text;
     text << in.rdbuf();
     run.err = text.str();
+    std::ifstream out(outFile);
+    std::stringstream outText;
+    outText << out.rdbuf();
+    run.out = outText.str();
     return run;
   }
 
@@ -139,7 +145,8 @@ TEST_F(CliTest, BadUsageExitsWithTwo) {
   for (const char* args :
        {"", "--bogus a b", "--p-param 901 a b", "--key 6 a b", "--precision x a b", "--range 2 --low 1 a b",
         "only-one-file", "--flac-level 9 a b", "--reverb on a b", "--quality --reverb loud a b",
-        "--quality --no-synthetic a b"}) {
+        "--quality --no-synthetic a b", "--shard 0/3 -o d a", "--shard 4/3 -o d a", "--shard 2 -o d a",
+        "--format xyz -o d a", "-j 0 -o d a", "--stems a b", "--dry-run a b", "-o d"}) {
     SCOPED_TRACE(args);
     const CliRun run = Cli(args);
     EXPECT_EQ(run.status, 2);
@@ -498,6 +505,155 @@ TEST_F(CliTest, ProgressNamesThePhaseAndChangedRatesAreNoted) {
     EXPECT_TRUE(std::regex_search(text, std::regex(std::string(phase) + " +[0-9]+%"))) << phase << " in " << text;
   EXPECT_TRUE(std::regex_search(text, std::regex("reducing +100%")));
   EXPECT_NE(text.find("note: MP3 written at 48000 Hz (the source has 96000 Hz)"), std::string::npos) << text;
+}
+
+// ------------------------------------------------------------------------------------ the batch
+
+// The planned destination of every file, "SOURCE\tDEST" a line, from --dry-run.
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+void WriteText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A folder's files go under DIR with their folders, NAME_cc.EXT in the source's own format or
+// --format's, each the same bytes as the single-file form gives; a second run skips them all, and
+// --overwrite does them again.
+TEST_F(CliTest, BatchKeepsTheLayoutAndSkipsWhatExists) {
+  const std::string lib = dir_.File("lib");
+  std::filesystem::create_directories(lib + "/disc 1/extra");
+  const std::string a = lib + "/a.wav", b = lib + "/disc 1/b.WAV", c = lib + "/disc 1/extra/c.wav";
+  std::filesystem::rename(Song("a.wav", 5000), a);
+  std::filesystem::rename(Song("b.wav", 7000), b);
+  std::filesystem::rename(Song("c.wav", 3000), c);
+  WriteText(lib + "/notes.txt", "not audio");
+  const std::string out = dir_.File("out");
+  struct Case {
+    std::string format, extension;
+  };
+  for (const Case& k : {Case{"", ".wav"}, Case{"--format FLAC", ".flac"}}) {
+    SCOPED_TRACE(k.format);
+    std::filesystem::remove_all(out);
+    CliRun run = Cli("--precision 0 -j 2 " + k.format + " -o " + Quote(out) + " " + Quote(lib));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("3 done, 0 skipped, 0 failed"), std::string::npos) << run.err;
+    const std::pair<std::string, std::string> expected[] = {
+        {a, out + "/lib/a_cc"}, {b, out + "/lib/disc 1/b_cc"}, {c, out + "/lib/disc 1/extra/c_cc"}};
+    for (const auto& [source, destination] : expected) {
+      // b.WAV keeps its extension's spelling when its own format is kept.
+      const std::string made = destination + (k.extension == ".wav" && source == b ? ".WAV" : k.extension);
+      ASSERT_TRUE(std::filesystem::exists(made)) << made;
+      const std::string single = dir_.File("single" + k.extension);
+      ASSERT_EQ(Cli("--precision 0 --quiet " + Quote(source) + " " + Quote(single) + " --overwrite").status, 0);
+      EXPECT_EQ(ReadFile(made), ReadFile(single)) << made;
+    }
+    EXPECT_EQ(Entries(out + "/lib").size(), 2u);  // a_cc and "disc 1": nothing for notes.txt
+    const auto before = std::filesystem::last_write_time(out + "/lib/a_cc" + k.extension);
+    run = Cli(k.format + " -o " + Quote(out) + " " + Quote(lib));
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("0 done, 3 skipped, 0 failed"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("exists (--overwrite replaces it)"), std::string::npos);
+    EXPECT_EQ(std::filesystem::last_write_time(out + "/lib/a_cc" + k.extension), before);
+    run = Cli(k.format + " --overwrite -o " + Quote(out) + " " + Quote(lib));
+    EXPECT_NE(run.err.find("3 done, 0 skipped, 0 failed"), std::string::npos) << run.err;
+  }
+  EXPECT_TRUE(TempDirEmpty());
+}
+
+// --shard K/N splits the batch into N disjoint shares that make up the whole, whatever order the
+// folder lists its files in.
+TEST_F(CliTest, ShardsAreDisjointAndMakeUpTheBatch) {
+  const std::string lib = dir_.File("many");
+  for (int i = 0; i < 50; ++i) {
+    // Made in a scrambled order, across three folders.
+    const int n = (i * 37) % 50;
+    const std::string folder = lib + "/f" + std::to_string(n % 3);
+    std::filesystem::create_directories(folder);
+    WriteText(folder + "/t" + std::to_string(n) + (n % 2 ? ".mp3" : ".flac"), "");
+  }
+  const CliRun whole = Cli("--dry-run -o out " + Quote(lib));
+  ASSERT_EQ(whole.status, 0) << whole.err;
+  const auto lines = Lines(whole.out);
+  const std::multiset<std::string> all(lines.begin(), lines.end());
+  ASSERT_EQ(all.size(), 50u);
+  for (int n = 1; n <= 7; ++n) {
+    std::multiset<std::string> joined;
+    for (int k = 1; k <= n; ++k) {
+      std::string args = "--dry-run --shard ";
+      args += std::to_string(k) + "/" + std::to_string(n) + " -o out " + Quote(lib);
+      const auto share = Lines(Cli(args).out);
+      // Shares differ in size by one at most.
+      EXPECT_LE(share.size(), (50u + n - 1) / n);
+      EXPECT_GE(share.size(), 50u / n);
+      joined.insert(share.begin(), share.end());
+    }
+    EXPECT_EQ(joined, all) << n;  // as multisets: nothing twice, nothing missing
+  }
+}
+
+// Twenty good files and five bad ones: the twenty are done, the five named with their reasons, no
+// temporary file is left, and the status is 1.
+TEST_F(CliTest, BatchSurvivesBadFilesAndNamesThem) {
+  const std::string lib = dir_.File("mixed");
+  std::filesystem::create_directories(lib);
+  const std::string good = Song("good.wav", 2000);
+  for (int i = 0; i < 20; ++i) std::filesystem::copy_file(good, lib + "/good" + std::to_string(i) + ".wav");
+  WriteText(lib + "/truncated.wav", ReadFile(good).substr(0, 30));
+  WriteText(lib + "/renamed.mp3", "just some text\n");
+  WriteText(lib + "/empty.flac", "");
+  std::filesystem::create_directories(lib + "/folder.wav");
+  // Root reads any file: there, a sixth kind of junk stands in for the unreadable one.
+  const std::string fifth = ::geteuid() == 0 ? "junk.ogg" : "unreadable.wav";
+  if (::geteuid() == 0) {
+    WriteText(lib + "/" + fifth, std::string("OggS") + std::string(200, '\x7f'));
+  } else {
+    std::filesystem::copy_file(good, lib + "/" + fifth);
+    std::filesystem::permissions(lib + "/" + fifth, std::filesystem::perms::none);
+  }
+  const CliRun run = Cli("-j 2 --format mp3 -o " + Quote(dir_.File("out")) + " " + Quote(lib));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("20 done, 0 skipped, 5 failed"), std::string::npos) << run.err;
+  const std::string failures = run.err.substr(run.err.find("failed:"));
+  for (const std::string& bad : {std::string("truncated.wav: "), std::string("renamed.mp3: "), std::string("empty.flac: "),
+                                 std::string("folder.wav: is a folder"), fifth + ": "})
+    EXPECT_NE(failures.find(bad), std::string::npos) << bad << "\n" << run.err;
+  EXPECT_EQ(Entries(dir_.File("out") + "/mixed").size(), 20u);
+  EXPECT_TRUE(JobTempFiles().empty());
+}
+
+// An interrupt stops every running job with its clean-up and starts no other: the status is 1 and no
+// temporary file or half-written destination is left.
+TEST_F(CliTest, BatchInterruptStopsEveryJobAndCleansUp) {
+  const std::string lib = dir_.File("long");
+  std::filesystem::create_directories(lib);
+  const std::string song = Song("song.wav", 44100 * 60);
+  for (int i = 0; i < 4; ++i) std::filesystem::copy_file(song, lib + "/s" + std::to_string(i) + ".wav");
+  const std::string out = dir_.File("out");
+  const pid_t child = Spawn({"--precision", "4", "-j", "2", "--format", "flac", "-o", out, lib}, dir_.File("err.txt"));
+  bool running = false;
+  for (int i = 0; i < 3000 && !running; ++i) {
+    running = JobTempFiles().size() >= 2;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(running);
+  ::kill(child, SIGINT);
+  int raw = 0;
+  ASSERT_EQ(::waitpid(child, &raw, 0), child);
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(WEXITSTATUS(raw), 1);
+  const std::string err = ReadFile(dir_.File("err.txt"));
+  EXPECT_NE(err.find("not started"), std::string::npos) << err;
+  EXPECT_NE(err.find("stopped by SIGINT"), std::string::npos) << err;
+  EXPECT_TRUE(Entries(out + "/long").empty());
+  EXPECT_TRUE(JobTempFiles().empty());
 }
 
 }  // namespace
