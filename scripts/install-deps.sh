@@ -16,6 +16,7 @@ packages=(
   libtag1-dev                        # TagLib: the tags copied from a source to its karaoke track (libtagcopy.so)
   qt6-base-dev libgl-dev             # the desktop program (Qt 6 Widgets, D-Bus, Network)
   qt6-svg-dev                        # tools/MakeVersionPicture: the version picture drawn from the SVG icon
+  qt6-tools-dev qt6-l10n-tools       # the windows' English texts: i18n/merolune_en.ts compiled by lrelease
   fonts-noto-cjk                     # Japanese text in the windows
   fonts-liberation                   # the widths of Times New Roman and Arial, which the banners ask for
   dbus libglib2.0-bin                # a private session bus and gdbus for the remote-control tests

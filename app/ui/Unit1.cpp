@@ -55,6 +55,9 @@ namespace merolune {
 
 namespace {
 
+// A text of the window in the interface's language.
+QString Text(const char* japanese) { return QCoreApplication::translate("TForm1", japanese); }
+
 // The seek bar counts bytes in 32 bits.
 std::int32_t ClampToInt32(std::int64_t value) {
   return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, 0, INT32_MAX));
@@ -83,10 +86,10 @@ QString FilterSuffix(const QString& filter, const QString& otherwise) {
   return match.hasMatch() ? match.captured(1) : otherwise;
 }
 
-QToolButton* MakeToolButton(QToolBar* bar, Glyph glyph, const char* hint, bool checkable) {
+QToolButton* MakeToolButton(QToolBar* bar, Glyph glyph, const QString& hint, bool checkable) {
   auto* button = new QToolButton(bar);
   button->setIcon(GlyphIcon(glyph));
-  button->setToolTip(QString::fromUtf8(hint));
+  button->setToolTip(hint);
   button->setCheckable(checkable);
   button->setAutoRaise(true);
   bar->addWidget(button);
@@ -151,17 +154,17 @@ TForm1::TForm1(QWidget* parent, std::unique_ptr<SoundDevice> sound)
 TForm1::~TForm1() { Shutdown(); }
 
 void TForm1::BuildMenus() {
-  FileMenu = menuBar()->addMenu("ファイル(&F)");
-  O1 = FileMenu->addAction("対象ファイルを開く(&O)...");
-  S1 = FileMenu->addAction("保存先ファイルを指定(&S)...");
+  FileMenu = menuBar()->addMenu(Text("ファイル(&F)"));
+  O1 = FileMenu->addAction(Text("対象ファイルを開く(&O)..."));
+  S1 = FileMenu->addAction(Text("保存先ファイルを指定(&S)..."));
   FileMenu->addSeparator();
-  X1 = FileMenu->addAction("終了(&X)");
-  OptionMenu = menuBar()->addMenu("オプション(&O)");
-  E2 = OptionMenu->addAction("エンコード設定(&E)...");
-  M1 = OptionMenu->addAction("一言メッセージ(&M)...");
-  HelpMenu = menuBar()->addMenu("ヘルプ(&H)");
-  E1 = HelpMenu->addAction("補足説明(&E)...");
-  V1 = HelpMenu->addAction("バージョン(&V)...");
+  X1 = FileMenu->addAction(Text("終了(&X)"));
+  OptionMenu = menuBar()->addMenu(Text("オプション(&O)"));
+  E2 = OptionMenu->addAction(Text("エンコード設定(&E)..."));
+  M1 = OptionMenu->addAction(Text("一言メッセージ(&M)..."));
+  HelpMenu = menuBar()->addMenu(Text("ヘルプ(&H)"));
+  E1 = HelpMenu->addAction(Text("補足説明(&E)..."));
+  V1 = HelpMenu->addAction(Text("バージョン(&V)..."));
   // The small dialogs: each made for one showing, with no owner, and gone when it closes.
   connect(M1, &QAction::triggered, this, [this] { Guarded(this, [] { TSendMsgDlg().exec(); }); });
   connect(E1, &QAction::triggered, this, [this] { Guarded(this, [] { TRiderDlg().exec(); }); });
@@ -190,19 +193,19 @@ void TForm1::BuildToolBar(QWidget* client) {
   auto* indent = new QWidget(ToolBar1);
   indent->setFixedWidth(10);
   ToolBar1->addWidget(indent);
-  ToolButton1 = MakeToolButton(ToolBar1, Glyph::Open, "ソースを開く", false);
-  ToolButton2 = MakeToolButton(ToolBar1, Glyph::Save, "保存先を指定する", false);
+  ToolButton1 = MakeToolButton(ToolBar1, Glyph::Open, Text("ソースを開く"), false);
+  ToolButton2 = MakeToolButton(ToolBar1, Glyph::Save, Text("保存先を指定する"), false);
   ToolBar1->addSeparator();
-  ToolButton3 = MakeToolButton(ToolBar1, Glyph::Run, "実行", false);
-  ToolButton5 = MakeToolButton(ToolBar1, Glyph::Cancel, "キャンセル", false);
+  ToolButton3 = MakeToolButton(ToolBar1, Glyph::Run, Text("実行"), false);
+  ToolButton5 = MakeToolButton(ToolBar1, Glyph::Cancel, Text("キャンセル"), false);
   ToolBar1->addSeparator();
-  ToolButton13 = MakeToolButton(ToolBar1, Glyph::BypassAll, "すべての処理をバイパス", true);
-  ToolButton10 = MakeToolButton(ToolBar1, Glyph::Inverse, "逆モード", true);
-  ToolButton11 = MakeToolButton(ToolBar1, Glyph::SubtractionBypass, "減算処理バイパス", true);
-  ToolButton12 = MakeToolButton(ToolBar1, Glyph::Enhancer, "エンハンサー", true);
+  ToolButton13 = MakeToolButton(ToolBar1, Glyph::BypassAll, Text("すべての処理をバイパス"), true);
+  ToolButton10 = MakeToolButton(ToolBar1, Glyph::Inverse, Text("逆モード"), true);
+  ToolButton11 = MakeToolButton(ToolBar1, Glyph::SubtractionBypass, Text("減算処理バイパス"), true);
+  ToolButton12 = MakeToolButton(ToolBar1, Glyph::Enhancer, Text("エンハンサー"), true);
   ToolBar1->addSeparator();
-  ToolButton6 = MakeToolButton(ToolBar1, Glyph::Play, "再生", false);
-  ToolButton8 = MakeToolButton(ToolBar1, Glyph::Stop, "停止", false);
+  ToolButton6 = MakeToolButton(ToolBar1, Glyph::Play, Text("再生"), false);
+  ToolButton8 = MakeToolButton(ToolBar1, Glyph::Stop, Text("停止"), false);
 
   connect(ToolButton1, &QToolButton::clicked, this, [this] { Button2->click(); });
   connect(ToolButton2, &QToolButton::clicked, this, [this] { Button3->click(); });
@@ -236,14 +239,14 @@ void TForm1::BuildControls(QWidget* client) {
   connect(Button3, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& p) { ShowPopupMenu1(Button3, p); });
 
-  Button1 = new QPushButton(GlyphIcon(Glyph::Run), "カラオケ化 実行", client);
+  Button1 = new QPushButton(GlyphIcon(Glyph::Run), Text("カラオケ化 実行"), client);
   Button1->setGeometry(16, 88, 249, 25);
   QFont bold = Button1->font();
   bold.setBold(true);
   Button1->setFont(bold);
   BitBtn1 = new QPushButton(GlyphIcon(Glyph::Cancel), QString(), client);
   BitBtn1->setGeometry(272, 88, 33, 25);
-  BitBtn1->setToolTip("キャンセル");
+  BitBtn1->setToolTip(Text("キャンセル"));
   // Esc clicks the cancel button wherever the focus is in the window.
   auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
   connect(escape, &QShortcut::activated, BitBtn1, &QPushButton::click);
@@ -307,7 +310,7 @@ void TForm1::BuildControls(QWidget* client) {
   TrackBar3->setInvertedAppearance(true);
   TrackBar3->setInvertedControls(true);
 
-  auto* groupBox3 = new QGroupBox("リサジュー", client);
+  auto* groupBox3 = new QGroupBox(Text("リサジュー"), client);
   groupBox3->setGeometry(168, 152, 137, 129);
   auto* panel1 = new QFrame(groupBox3);
   panel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
@@ -319,7 +322,7 @@ void TForm1::BuildControls(QWidget* client) {
   scope.fill(Qt::black);
   Image1->setPixmap(QPixmap::fromImage(scope));
 
-  SpeedButton2 = new QPushButton("カラオケ化調整", client);
+  SpeedButton2 = new QPushButton(Text("カラオケ化調整"), client);
   SpeedButton2->setGeometry(16, 288, 289, 25);
   SpeedButton2->setCheckable(true);
   connect(SpeedButton2, &QPushButton::clicked, this, [this] { SpeedButton2Click(); });

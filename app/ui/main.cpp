@@ -11,6 +11,7 @@
 
 #include "ErrorBox.h"
 #include "SoundDevice.h"
+#include "Translation.h"
 #include "Unit1.h"
 
 namespace {
@@ -51,6 +52,7 @@ int main(int argc, char** argv) {
     // is handed the request alone, since it would refuse an unknown option beside it.
     parser.process({words.first(), "--help-all"});
   }
+  merolune::InstallTranslation(app);
   QApplication::setApplicationDisplayName("Merolune");
   QApplication::setDesktopFileName("merolune");
 

@@ -2,6 +2,7 @@
 
 #include "Unit2.h"
 
+#include <QCoreApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QColor>
@@ -25,6 +26,9 @@
 namespace merolune {
 
 namespace {
+
+// A text of the dialog in the interface's language.
+QString Text(const char* japanese) { return QCoreApplication::translate("TTuneDlg", japanese); }
 
 // The dialog's client area; every control sits at a fixed position inside it.
 constexpr int kClientWidth = 322;
@@ -76,13 +80,13 @@ class SuppressScope {
 }  // namespace
 
 TTuneDlg::TTuneDlg(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(QStringLiteral("カラオケ化調整"));
+  setWindowTitle(Text("カラオケ化調整"));
   setWindowFlags(Qt::Tool | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
   setModal(false);
   setFont(UiFont(UiFace::JapaneseUi, 12));
   setFixedSize(kClientWidth, kClientHeight);
 
-  GroupBox1 = new QGroupBox(QStringLiteral("カラオケ化調整"), this);
+  GroupBox1 = new QGroupBox(Text("カラオケ化調整"), this);
   GroupBox1->setGeometry(6, 2, 310, 250);
 
   // Columns inside the group box: labels on the left, controls from kControlX to kRightEdge.
@@ -108,26 +112,26 @@ TTuneDlg::TTuneDlg(QWidget* parent) : QDialog(parent) {
   constexpr int kQualityY = 220;
 
   // A and P: the strength hints stand above the two bars, at their ends.
-  Label3 = MakeLabel(QStringLiteral("< ゆるい"), GroupBox1, QRect(kControlX, kHintY, 80, 14));
-  Label4 = MakeLabel(QStringLiteral("つよい >"), GroupBox1, QRect(kRightEdge - 80, kHintY, 80, 14),
+  Label3 = MakeLabel(Text("< ゆるい"), GroupBox1, QRect(kControlX, kHintY, 80, 14));
+  Label4 = MakeLabel(Text("つよい >"), GroupBox1, QRect(kRightEdge - 80, kHintY, 80, 14),
                      Qt::AlignRight | Qt::AlignVCenter);
 
   Label1 =
-      MakeLabel(QStringLiteral("Aパラメータ :"), GroupBox1, QRect(kLabelX, kAY, kLabelWidth, kLabelHeight));
+      MakeLabel(Text("Aパラメータ :"), GroupBox1, QRect(kLabelX, kAY, kLabelWidth, kLabelHeight));
   TrackBar1 = MakeTrackBar(GroupBox1, 0, kAPositionMax, 25, TuningControls{}.APosition,
                            QRect(kControlX, kAY, kBarWidth, kBarHeight));
 
   Label2 =
-      MakeLabel(QStringLiteral("Pパラメータ :"), GroupBox1, QRect(kLabelX, kPY, kLabelWidth, kLabelHeight));
+      MakeLabel(Text("Pパラメータ :"), GroupBox1, QRect(kLabelX, kPY, kLabelWidth, kLabelHeight));
   TrackBar2 = MakeTrackBar(GroupBox1, 0, kPPositionMax, 30, TuningControls{}.PPosition,
                            QRect(kControlX, kPY, kBarWidth, kBarHeight));
 
-  CheckBox1 = new QCheckBox(QStringLiteral("シンセティック"), GroupBox1);
+  CheckBox1 = new QCheckBox(Text("シンセティック"), GroupBox1);
   CheckBox1->setGeometry(kControlX, kSyntheticY, 120, kRowHeight);
   CheckBox1->setChecked(TuningControls{}.Synthetic);
 
   // Precision and speed.
-  Label5 = MakeLabel(QStringLiteral("精度と速度 :"), GroupBox1, QRect(kLabelX, kPrecisionY, kLabelWidth, 22));
+  Label5 = MakeLabel(Text("精度と速度 :"), GroupBox1, QRect(kLabelX, kPrecisionY, kLabelWidth, 22));
   ComboBox1 = new QComboBox(GroupBox1);
   for (const char* item : kPrecisionItems) ComboBox1->addItem(QString::fromUtf8(item));
   ComboBox1->setCurrentIndex(TuningControls{}.PrecisionIndex);
@@ -135,9 +139,9 @@ TTuneDlg::TTuneDlg(QWidget* parent) : QDialog(parent) {
   connect(ComboBox1, &QComboBox::currentIndexChanged, this, &TTuneDlg::ComboBox1Change);
 
   // Processing range: the preset list and the two boxes it fills.
-  Label6 = MakeLabel(QStringLiteral("処理範囲 :"), GroupBox1, QRect(kLabelX, kRangeY, kLabelWidth, 22));
+  Label6 = MakeLabel(Text("処理範囲 :"), GroupBox1, QRect(kLabelX, kRangeY, kLabelWidth, 22));
   ComboBox2 = new QComboBox(GroupBox1);
-  for (const RangePreset& preset : kRangePresets) ComboBox2->addItem(QString::fromUtf8(preset.Item));
+  for (const RangePreset& preset : kRangePresets) ComboBox2->addItem(Text(preset.Item));
   ComboBox2->setCurrentIndex(TuningControls{}.RangeIndex);
   ComboBox2->setGeometry(kControlX, kRangeY, kBarWidth, 22);
 
@@ -156,24 +160,24 @@ TTuneDlg::TTuneDlg(QWidget* parent) : QDialog(parent) {
 
   // Key change.
   Label9 =
-      MakeLabel(QStringLiteral("キーチェンジ:"), GroupBox1, QRect(kLabelX, kKeyY, kLabelWidth, kLabelHeight));
+      MakeLabel(Text("キーチェンジ:"), GroupBox1, QRect(kLabelX, kKeyY, kLabelWidth, kLabelHeight));
   TrackBar4 = MakeTrackBar(GroupBox1, kKeyMin, kKeyMax, 1, TuningControls{}.KeyPosition,
                            QRect(kControlX, kKeyY, 150, kBarHeight));
   connect(TrackBar4, &QSlider::valueChanged, this, [this] { TrackBar4Change(); });
 
   // The quality mode and its handling of a reverberant voice. The mode has no plain/weighted choice,
   // which is greyed out while it is on.
-  Label10 = MakeLabel(QStringLiteral("高音質 :"), GroupBox1, QRect(kLabelX, kQualityY, kLabelWidth, 22));
-  CheckBox2 = new QCheckBox(QStringLiteral("使う"), GroupBox1);
+  Label10 = MakeLabel(Text("高音質 :"), GroupBox1, QRect(kLabelX, kQualityY, kLabelWidth, 22));
+  CheckBox2 = new QCheckBox(Text("使う"), GroupBox1);
   CheckBox2->setGeometry(kControlX, kQualityY, 56, 22);
-  Label11 = MakeLabel(QStringLiteral("残響 :"), GroupBox1, QRect(kControlX + 60, kQualityY, 46, 22));
+  Label11 = MakeLabel(Text("残響 :"), GroupBox1, QRect(kControlX + 60, kQualityY, 46, 22));
   ComboBox3 = new QComboBox(GroupBox1);
-  for (const char* item : {"自動", "なし", "あり"}) ComboBox3->addItem(QString::fromUtf8(item));
+  for (const char* item : {"自動", "なし", "あり"}) ComboBox3->addItem(Text(item));
   ComboBox3->setGeometry(kControlX + 108, kQualityY, kRightEdge - kControlX - 108, 22);
   connect(CheckBox2, &QCheckBox::toggled, this, [this] { CheckBox2Change(); });
 
   // The notice below the group box, shown only while a job runs.
-  StaticText1 = MakeLabel(QStringLiteral("いま変更しても適用されません"), this, QRect(10, 255, 302, 18));
+  StaticText1 = MakeLabel(Text("いま変更しても適用されません"), this, QRect(10, 255, 302, 18));
   QFont bold = StaticText1->font();
   bold.setBold(true);
   StaticText1->setFont(bold);

@@ -1,0 +1,131 @@
+// The interface language: chosen by MEROLUNE_LANG or the locale, and in English no Japanese text
+// left in the main window or the tuning dialog.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTabWidget>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "Language.h"
+#include "SoundDevice.h"
+#include "Translation.h"
+#include "Unit1.h"
+#include "Unit2.h"
+
+namespace merolune {
+namespace {
+
+// Sets the four variables for one case (unset when absent) and puts them back afterwards.
+class Environment {
+ public:
+  explicit Environment(const std::map<std::string, std::string>& values) {
+    for (const char* name : kNames) {
+      const char* old = std::getenv(name);
+      saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+      const auto it = values.find(name);
+      if (it == values.end())
+        ::unsetenv(name);
+      else
+        ::setenv(name, it->second.c_str(), 1);
+    }
+  }
+  ~Environment() {
+    for (const auto& [name, value] : saved_) {
+      if (value)
+        ::setenv(name.c_str(), value->c_str(), 1);
+      else
+        ::unsetenv(name.c_str());
+    }
+  }
+
+ private:
+  static constexpr const char* kNames[] = {"MEROLUNE_LANG", "LC_ALL", "LC_MESSAGES", "LANG"};
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+TEST(LanguageTest, TheVariableThenTheLocaleChoose) {
+  struct Case {
+    std::map<std::string, std::string> env;
+    Language expected;
+  };
+  const Case cases[] = {
+      {{}, Language::English},
+      {{{"LANG", "C"}}, Language::English},
+      {{{"LANG", "ja_JP.UTF-8"}}, Language::Japanese},
+      {{{"LANG", "en_US.UTF-8"}, {"LC_MESSAGES", "ja_JP.UTF-8"}}, Language::Japanese},
+      {{{"LANG", "ja_JP.UTF-8"}, {"LC_ALL", "C.UTF-8"}}, Language::English},
+      {{{"LANG", "ja_JP.UTF-8"}, {"LC_ALL", ""}}, Language::Japanese},  // empty counts as unset
+      {{{"LANG", "ja_JP.UTF-8"}, {"MEROLUNE_LANG", "en"}}, Language::English},
+      {{{"LANG", "C"}, {"MEROLUNE_LANG", "ja"}}, Language::Japanese},
+      {{{"LANG", "ja_JP.UTF-8"}, {"MEROLUNE_LANG", "fr"}}, Language::Japanese},  // not ours: the locale
+  };
+  for (const Case& c : cases) {
+    Environment env(c.env);
+    std::string trace;
+    for (const auto& [name, value] : c.env) trace += name + "=" + value + " ";
+    SCOPED_TRACE(trace);
+    EXPECT_EQ(InterfaceLanguage(), c.expected);
+  }
+}
+
+// Every text a user can see on `root` and the widgets and menus below it.
+QStringList VisibleTexts(QWidget& root) {
+  QStringList texts{root.windowTitle()};
+  QList<QWidget*> widgets = root.findChildren<QWidget*>();
+  widgets.prepend(&root);
+  for (QWidget* w : widgets) {
+    texts << w->toolTip();
+    if (auto* label = qobject_cast<QLabel*>(w)) texts << label->text();
+    if (auto* button = qobject_cast<QAbstractButton*>(w)) texts << button->text();
+    if (auto* box = qobject_cast<QGroupBox*>(w)) texts << box->title();
+    if (auto* combo = qobject_cast<QComboBox*>(w))
+      for (int i = 0; i < combo->count(); ++i) texts << combo->itemText(i);
+    if (auto* tabs = qobject_cast<QTabWidget*>(w))
+      for (int i = 0; i < tabs->count(); ++i) texts << tabs->tabText(i);
+    if (auto* menu = qobject_cast<QMenu*>(w)) texts << menu->title();
+    for (const QAction* action : w->actions()) texts << action->text() << action->toolTip();
+  }
+  return texts;
+}
+
+QStringList Japanese(const QStringList& texts) {
+  static const QRegularExpression kana(QStringLiteral("[\\x{3040}-\\x{30ff}\\x{4e00}-\\x{9fff}\\x{ff01}-\\x{ff5e}]"));
+  QStringList found;
+  for (const QString& text : texts)
+    if (text.contains(kana)) found << text;
+  return found;
+}
+
+// Under English the main window and the tuning dialog show no Japanese; under Japanese they show
+// their own texts, as without a translation.
+TEST(EnglishTest, TheWindowsShowNoJapaneseInEnglish) {
+  KeepSoundOutputUntilExit();
+  {
+    Environment english(std::map<std::string, std::string>{{"MEROLUNE_LANG", "en"}});
+    ASSERT_TRUE(InstallTranslation(*qApp));
+    TForm1 form;
+    TTuneDlg tune;
+    const QStringList left = Japanese(VisibleTexts(form)) + Japanese(VisibleTexts(tune));
+    EXPECT_TRUE(left.isEmpty()) << left.join(" | ").toStdString();
+    EXPECT_EQ(form.Button1->text(), "Make Karaoke");
+    EXPECT_EQ(tune.windowTitle(), "Karaoke Tuning");
+  }
+  // Japanese needs no translation.
+  Environment japanese(std::map<std::string, std::string>{{"LANG", "ja_JP.UTF-8"}});
+  EXPECT_FALSE(InstallTranslation(*qApp));
+}
+
+}  // namespace
+}  // namespace merolune
