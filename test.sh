@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test; then every test again under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and the threaded parts under ThreadSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the threaded parts under ThreadSanitizer;
+# last, the Debian package is built and checked (scripts/build-deb.sh).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -51,3 +52,8 @@ cmake --build build/asan -j "$jobs"
 # still checked.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:intercept_tls_get_addr=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs"
+
+# The Debian package: built from a Release build of its own, checked with lintian, appstreamcli and
+# desktop-file-validate, its unpacked programs converting the demo song (and, as root, installed,
+# run and removed again).
+scripts/build-deb.sh

@@ -22,6 +22,9 @@ packages=(
   dbus libglib2.0-bin                # a private session bus and gdbus for the remote-control tests
   portaudio19-dev libasound2-dev libjack-jackd2-dev  # sound output for the monitor (and silencing ALSA and JACK)
   jackd2 libasound2-plugins          # playback tests: JACK's dummy driver behind ALSA, recorded by ALSA's file plugin
+  ccache                             # compiler cache of the package's build (scripts/build-deb.sh)
+  dpkg-dev file lintian man-db       # the Debian package: cpack's dependency scan, its check, the man page
+  appstream desktop-file-utils       # the package's AppStream metainfo and desktop entry checked
 )
 case "${1:-}" in
   --fuzz) packages+=(clang libclang-rt-14-dev) ;;
