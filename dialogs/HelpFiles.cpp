@@ -2,6 +2,7 @@
 
 #include "HelpFiles.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 
@@ -17,10 +18,11 @@ QString RiderPagePath(const QString& executableDir) {
 }
 
 QString MissingRiderPage(const QString& path) {
-  return QStringLiteral("<html><body><h3>補足説明のページが見つかりません</h3>"
-                        "<p>次のファイルがありません。</p><p><tt>%1</tt></p>"
-                        "<p>プログラムと同じフォルダーか、インストール先の share/merolune/ に "
-                        "rider.html を置いてください。</p></body></html>")
+  return QCoreApplication::translate("HelpFiles",
+                                     "<html><body><h3>補足説明のページが見つかりません</h3>"
+                                     "<p>次のファイルがありません。</p><p><tt>%1</tt></p>"
+                                     "<p>プログラムと同じフォルダーか、インストール先の share/merolune/ に "
+                                     "rider.html を置いてください。</p></body></html>")
       .arg(path.toHtmlEscaped());
 }
 

@@ -186,4 +186,84 @@
         <translation>Custom</translation>
     </message>
 </context>
+<context>
+    <name>TEncsetDlg</name>
+    <message>
+        <source>エンコード</source>
+        <translation>Encoding</translation>
+    </message>
+    <message>
+        <source>品質:</source>
+        <translation>Level:</translation>
+    </message>
+    <message>
+        <source>クオリティ:</source>
+        <translation>Quality:</translation>
+    </message>
+    <message>
+        <source>ビットレート:</source>
+        <translation>Bit rate:</translation>
+    </message>
+    <message>
+        <source>デフォルト</source>
+        <translation>Default</translation>
+    </message>
+    <message>
+        <source>最速 (Fast)</source>
+        <translation>Fast</translation>
+    </message>
+    <message>
+        <source>標準 (Normal)</source>
+        <translation>Normal</translation>
+    </message>
+    <message>
+        <source>高品質 (High)</source>
+        <translation>High</translation>
+    </message>
+    <message>
+        <source>最高品質 (Extra-High)</source>
+        <translation>Extra High</translation>
+    </message>
+</context>
+<context>
+    <name>TSendMsgDlg</name>
+    <message>
+        <source>一言メッセージ</source>
+        <translation>Short Message</translation>
+    </message>
+    <message>
+        <source>作者へメッセージを送ることができます。お気軽にご利用ください。</source>
+        <translation>You can send the author a message. Feel free to write.</translation>
+    </message>
+    <message>
+        <source>送る</source>
+        <translation>Send</translation>
+    </message>
+    <message>
+        <source>閉じる</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>送達</source>
+        <translation>Sent</translation>
+    </message>
+    <message>
+        <source>送信が完了しました。</source>
+        <translation>The message has been sent.</translation>
+    </message>
+</context>
+<context>
+    <name>TRiderDlg</name>
+    <message>
+        <source>補足説明</source>
+        <translation>Explanation</translation>
+    </message>
+</context>
+<context>
+    <name>HelpFiles</name>
+    <message>
+        <source>&lt;html&gt;&lt;body&gt;&lt;h3&gt;補足説明のページが見つかりません&lt;/h3&gt;&lt;p&gt;次のファイルがありません。&lt;/p&gt;&lt;p&gt;&lt;tt&gt;%1&lt;/tt&gt;&lt;/p&gt;&lt;p&gt;プログラムと同じフォルダーか、インストール先の share/merolune/ に rider.html を置いてください。&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</source>
+        <translation>&lt;html&gt;&lt;body&gt;&lt;h3&gt;The explanation page cannot be found&lt;/h3&gt;&lt;p&gt;This file is missing:&lt;/p&gt;&lt;p&gt;&lt;tt&gt;%1&lt;/tt&gt;&lt;/p&gt;&lt;p&gt;Put rider.html beside the program or, when installed, in share/merolune/.&lt;/p&gt;&lt;/body&gt;&lt;/html&gt;</translation>
+    </message>
+</context>
 </TS>

@@ -6,7 +6,7 @@
 # encoding banner after a click on the disabled window,
 # and again a moment later with the progress bar moved on, and the help menu's three dialogs
 # (opened from the keyboard): the message to the author, the explanation page and the version.
-# Writes out/screenshots/*.png. MEROLUNE_BUILD_DIR chooses the build (default build/release).
+# Writes out/screenshots/*.png (out/screenshots/LANG/*.png with MEROLUNE_LANG=LANG). MEROLUNE_BUILD_DIR chooses the build (default build/release).
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 build="${MEROLUNE_BUILD_DIR:-$top/build/release}"
@@ -14,7 +14,8 @@ build="${MEROLUNE_BUILD_DIR:-$top/build/release}"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target merolune merolune-demosong >/dev/null
 
-out="$top/out/screenshots"
+# MEROLUNE_LANG=en or ja photographs the windows in that language, into out/screenshots/en or ja.
+out="$top/out/screenshots${MEROLUNE_LANG:+/$MEROLUNE_LANG}"
 mkdir -p "$out"
 "$build/tools/merolune-demosong" --seconds 600 "$out/song.wav"
 rm -f "$out/song_cc.wav" "$out/song_cc.ogg"
@@ -62,7 +63,7 @@ dbus-run-session -- xvfb-run -a -s "-screen 0 800x600x24" bash -c '
     wait $dialog
     call 0x8014 & job=$!
     # The settings come after the reduction; Escape on the window would cancel the job instead.
-    xdotool search --sync --name "^エンコード$" > /dev/null
+    xdotool search --sync --name "^(エンコード|Encoding)$" > /dev/null
     sleep 0.5
     import -window root "$OUT/encoding-settings.png"
     # Ctrl+Tab walks the pages: the last one lists the libraries.

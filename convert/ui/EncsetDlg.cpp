@@ -2,6 +2,7 @@
 
 #include "EncsetDlg.h"
 
+#include <QCoreApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFont>
@@ -24,6 +25,9 @@ namespace merolune {
 std::function<void(TEncsetDlg& dialog)> TEncsetDlg::ModalHook;
 
 namespace {
+
+// A text of the dialog in the interface's language.
+QString Text(const char* japanese) { return QCoreApplication::translate("TEncsetDlg", japanese); }
 
 constexpr int kClientWidth = 289;
 constexpr int kClientHeight = 216;
@@ -65,8 +69,8 @@ constexpr int kBarY = kRowY - 3;
 constexpr int kValueX = kControlX + kBarWidth + 4;
 constexpr int kValueWidth = 28;
 
-QLabel* MakeLabel(const char* text, QWidget* parent, const QRect& geometry) {
-  auto* label = new QLabel(QString::fromUtf8(text), parent);
+QLabel* MakeLabel(const QString& text, QWidget* parent, const QRect& geometry) {
+  auto* label = new QLabel(text, parent);
   label->setGeometry(geometry);
   label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   return label;
@@ -83,7 +87,7 @@ QComboBox* MakeList(const QStringList& items, QWidget* parent, const QRect& geom
 template <std::size_t N>
 QStringList Texts(const std::array<const char*, N>& items) {
   QStringList texts;
-  for (const char* item : items) texts << QString::fromUtf8(item);
+  for (const char* item : items) texts << Text(item);
   return texts;
 }
 
@@ -132,7 +136,7 @@ bool SelectKbps(QComboBox& box, int kbps) {
 }  // namespace
 
 TEncsetDlg::TEncsetDlg(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(QStringLiteral("エンコード"));
+  setWindowTitle(Text("エンコード"));
   // A fixed dialog frame: a title and a close box, nothing to resize, minimise or maximise.
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                  Qt::MSWindowsFixedSizeDialogHint);
@@ -169,30 +173,30 @@ TEncsetDlg::TEncsetDlg(QWidget* parent) : QDialog(parent) {
   const QRect caption(kCaptionX, kRowY, kCaptionWidth, kRowHeight);
   const EncoderControls defaults;
 
-  Label1 = MakeLabel("品質:", TabSheet1, caption);
+  Label1 = MakeLabel(Text("品質:"), TabSheet1, caption);
   ComboBox3 = MakeList(Texts(kApeItemTexts), TabSheet1, QRect(kControlX, kRowY, 150, kRowHeight));
 
-  Label2 = MakeLabel("クオリティ:", TabSheet2, caption);
+  Label2 = MakeLabel(Text("クオリティ:"), TabSheet2, caption);
   TrackBar1 = MakeTrackBar(kOggPositionMin, kOggPositionMax, defaults.OggPosition, TabSheet2, &Label8);
 
-  Label3 = MakeLabel("ビットレート:", TabSheet3, caption);
+  Label3 = MakeLabel(Text("ビットレート:"), TabSheet3, caption);
   ComboBox1 = MakeList(Texts(kMp3Rates), TabSheet3, QRect(kControlX, kRowY, 70, kRowHeight));
   Label4 = MakeLabel("Kbps", TabSheet3, QRect(kControlX + 76, kRowY, 40, kRowHeight));
 
-  Label5 = MakeLabel("クオリティ:", TabSheet4, caption);
+  Label5 = MakeLabel(Text("クオリティ:"), TabSheet4, caption);
   TrackBar2 = MakeTrackBar(0, kFlacLevelMax, kFlacBarDefault, TabSheet4, &Label9);
-  CheckBox1 = new QCheckBox(QStringLiteral("デフォルト"), TabSheet4);
+  CheckBox1 = new QCheckBox(Text("デフォルト"), TabSheet4);
   CheckBox1->setGeometry(kControlX, kBarY + kBarHeight + 8, 120, kRowHeight);
 
-  Label6 = MakeLabel("ビットレート:", TabSheet5, caption);
+  Label6 = MakeLabel(Text("ビットレート:"), TabSheet5, caption);
   ComboBox4 = MakeList(Texts(kWmaRates), TabSheet5, QRect(kControlX, kRowY, 70, kRowHeight));
   Label7 = MakeLabel("Kbps", TabSheet5, QRect(kControlX + 76, kRowY, 40, kRowHeight));
 
-  Label10 = MakeLabel("ビットレート:", TabSheet7, caption);
+  Label10 = MakeLabel(Text("ビットレート:"), TabSheet7, caption);
   ComboBox5 = MakeList(Texts(kOpusRates), TabSheet7, QRect(kControlX, kRowY, 70, kRowHeight));
   Label11 = MakeLabel("Kbps", TabSheet7, QRect(kControlX + 76, kRowY, 40, kRowHeight));
 
-  Label12 = MakeLabel("ビットレート:", TabSheet8, caption);
+  Label12 = MakeLabel(Text("ビットレート:"), TabSheet8, caption);
   ComboBox6 = MakeList(Texts(kAacRates), TabSheet8, QRect(kControlX, kRowY, 70, kRowHeight));
   Label13 = MakeLabel("Kbps", TabSheet8, QRect(kControlX + 76, kRowY, 40, kRowHeight));
 

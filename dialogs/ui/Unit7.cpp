@@ -27,7 +27,7 @@ constexpr int kPanelHeight = 41;
 
 TRiderDlg::TRiderDlg(QWidget* parent, QString executableDir)
     : QDialog(parent), executableDir_(std::move(executableDir)) {
-  setWindowTitle(kRiderCaption);
+  setWindowTitle(QCoreApplication::translate("TRiderDlg", kRiderCaption));
   setFont(UiFont(UiFace::JapaneseP, 12));
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                  Qt::WindowMaximizeButtonHint);

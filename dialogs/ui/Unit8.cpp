@@ -2,6 +2,7 @@
 
 #include "Unit8.h"
 
+#include <QCoreApplication>
 #include <QApplication>
 #include <QFrame>
 #include <QGuiApplication>
@@ -23,13 +24,16 @@ std::function<void(const QString& caption, const QString& text)> TSendMsgDlg::No
 
 namespace {
 
+// A text of the dialog in the interface's language.
+QString Text(const char* japanese) { return QCoreApplication::translate("TSendMsgDlg", japanese); }
+
 constexpr int kClientWidth = 394;
 constexpr int kClientHeight = 249;
 constexpr int kBannerHeight = 73;
 constexpr const char* kInvitation = "作者へメッセージを送ることができます。お気軽にご利用ください。";
 
-QLabel* MakeLabel(const char* text, QWidget* parent, int x, int y, const QFont& font) {
-  auto* label = new QLabel(QString::fromUtf8(text), parent);
+QLabel* MakeLabel(const QString& text, QWidget* parent, int x, int y, const QFont& font) {
+  auto* label = new QLabel(text, parent);
   label->setFont(font);
   label->setAttribute(Qt::WA_TranslucentBackground);
   label->adjustSize();
@@ -37,8 +41,8 @@ QLabel* MakeLabel(const char* text, QWidget* parent, int x, int y, const QFont& 
   return label;
 }
 
-QPushButton* MakeButton(const char* text, QStyle::StandardPixmap glyph, QWidget* parent, const QRect& bounds) {
-  auto* button = new QPushButton(parent->style()->standardIcon(glyph), QString::fromUtf8(text), parent);
+QPushButton* MakeButton(const QString& text, QStyle::StandardPixmap glyph, QWidget* parent, const QRect& bounds) {
+  auto* button = new QPushButton(parent->style()->standardIcon(glyph), text, parent);
   button->setGeometry(bounds);
   return button;
 }
@@ -63,13 +67,13 @@ TSendMsgDlg::TSendMsgDlg(QWidget* parent) : QDialog(parent) {
   Bevel1->setFrameStyle(QFrame::HLine | QFrame::Sunken);
   Bevel1->setGeometry(0, kBannerHeight - 1, kClientWidth, 2);
   Bevel1->setFixedHeight(2);
-  Label1 = MakeLabel("一言メッセージ", this, 16, 16, UiFont(UiFace::JapaneseUi, 19, true));
-  const QString invitation = QString::fromUtf8(kInvitation);
-  Label2 = MakeLabel(kInvitation, this, 32, 48, FittedFont(font(), invitation, kClientWidth - 32 - 8));
+  Label1 = MakeLabel(Text("一言メッセージ"), this, 16, 16, UiFont(UiFace::JapaneseUi, 19, true));
+  const QString invitation = Text(kInvitation);
+  Label2 = MakeLabel(invitation, this, 32, 48, FittedFont(font(), invitation, kClientWidth - 32 - 8));
   Memo1 = new QPlainTextEdit(this);
   Memo1->setGeometry(8, 80, 377, 129);
-  BitBtn1 = MakeButton("送る", QStyle::SP_DialogApplyButton, this, QRect(104, 216, 81, 25));
-  BitBtn2 = MakeButton("閉じる", QStyle::SP_DialogCloseButton, this, QRect(192, 216, 81, 25));
+  BitBtn1 = MakeButton(Text("送る"), QStyle::SP_DialogApplyButton, this, QRect(104, 216, 81, 25));
+  BitBtn2 = MakeButton(Text("閉じる"), QStyle::SP_DialogCloseButton, this, QRect(192, 216, 81, 25));
   BitBtn1->setAutoDefault(false);
   BitBtn2->setAutoDefault(false);
   IdHTTP1 = new TMessageSender(this);
@@ -112,9 +116,9 @@ void TSendMsgDlg::SendFinished(bool delivered, const QString& message) {
     return;
   }
   if (NoticeHook) {
-    NoticeHook(kSentCaption, kSentText);
+    NoticeHook(Text(kSentCaption), Text(kSentText));
   } else {
-    QMessageBox box(QMessageBox::Information, kSentCaption, kSentText, QMessageBox::Ok);
+    QMessageBox box(QMessageBox::Information, Text(kSentCaption), Text(kSentText), QMessageBox::Ok);
     box.exec();
   }
   accept();

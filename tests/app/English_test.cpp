@@ -1,5 +1,5 @@
 // The interface language: chosen by MEROLUNE_LANG or the locale, and in English no Japanese text
-// left in the main window or the tuning dialog.
+// left in any window or dialog.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -22,7 +22,12 @@
 #include "SoundDevice.h"
 #include "Translation.h"
 #include "Unit1.h"
+#include "EncsetDlg.h"
+#include "HelpFiles.h"
 #include "Unit2.h"
+#include "Unit6.h"
+#include "Unit7.h"
+#include "Unit8.h"
 
 namespace merolune {
 namespace {
@@ -108,8 +113,8 @@ QStringList Japanese(const QStringList& texts) {
   return found;
 }
 
-// Under English the main window and the tuning dialog show no Japanese; under Japanese they show
-// their own texts, as without a translation.
+// Under English no window or dialog shows Japanese; under Japanese they show their own texts, as
+// without a translation.
 TEST(EnglishTest, TheWindowsShowNoJapaneseInEnglish) {
   KeepSoundOutputUntilExit();
   {
@@ -117,10 +122,17 @@ TEST(EnglishTest, TheWindowsShowNoJapaneseInEnglish) {
     ASSERT_TRUE(InstallTranslation(*qApp));
     TForm1 form;
     TTuneDlg tune;
-    const QStringList left = Japanese(VisibleTexts(form)) + Japanese(VisibleTexts(tune));
+    TEncsetDlg encoding;
+    TSendMsgDlg message;
+    TRiderDlg explanation;
+    TVersionDlg version;
+    QStringList left;
+    for (QWidget* window : std::initializer_list<QWidget*>{&form, &tune, &encoding, &message, &explanation, &version})
+      left << Japanese(VisibleTexts(*window));
     EXPECT_TRUE(left.isEmpty()) << left.join(" | ").toStdString();
     EXPECT_EQ(form.Button1->text(), "Make Karaoke");
     EXPECT_EQ(tune.windowTitle(), "Karaoke Tuning");
+    EXPECT_FALSE(MissingRiderPage("/nowhere/rider.html").contains(QStringLiteral("見つかりません")));
   }
   // Japanese needs no translation.
   Environment japanese(std::map<std::string, std::string>{{"LANG", "ja_JP.UTF-8"}});
