@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <iterator>
 #include <numbers>
+#include <span>
 #include <vector>
 
 #include "Signals.h"
@@ -194,25 +196,34 @@ int MaxDifference(const std::vector<std::int16_t>& a, const std::vector<std::int
 
 ReductionSettings Defaults() { return ReductionSettings{}; }
 
+// Settings that take a cell's different paths.
+struct CellCase {
+  const char* name;
+  double beta;
+  bool inverse, enhancer, bypass, wholeRange;
+};
+constexpr CellCase kCellCases[] = {{"dry", 0.0, false, false, false, false},
+                                   {"reverberant", 0.6, false, false, false, false},
+                                   {"inverse", 0.3, true, false, false, false},
+                                   {"enhancer", 0.0, false, true, false, true},
+                                   {"inverse enhancer", 0.0, true, true, false, false},
+                                   {"bypass", 0.0, false, false, true, false}};
+
+ReductionSettings SettingsOf(const CellCase& c) {
+  ReductionSettings s = Defaults();
+  s.Inverse = c.inverse;
+  s.Enhancer = c.enhancer;
+  s.SubtractionBypass = c.bypass;
+  s.RangeRestricted = !c.wholeRange;
+  return s;
+}
+
 // Every path of a cell against the reference, on a song-like mix of 0.25 s.
 TEST(QualityReductionTest, CellsFollowTheLiteralSteps) {
   const auto song = test::SongLike(11025, 44100, 31);
-  struct Case {
-    const char* name;
-    double beta;
-    bool inverse, enhancer, bypass, wholeRange;
-  };
-  for (const Case& c : {Case{"dry", 0.0, false, false, false, false}, Case{"reverberant", 0.6, false, false, false, false},
-                        Case{"inverse", 0.3, true, false, false, false}, Case{"enhancer", 0.0, false, true, false, true},
-                        Case{"inverse enhancer", 0.0, true, true, false, false},
-                        Case{"bypass", 0.0, false, false, true, false}}) {
+  for (const CellCase& c : kCellCases) {
     SCOPED_TRACE(c.name);
-    ReductionSettings s = Defaults();
-    s.Inverse = c.inverse;
-    s.Enhancer = c.enhancer;
-    s.SubtractionBypass = c.bypass;
-    s.RangeRestricted = !c.wholeRange;
-    const QualityParameters p = QualityParameters::For(s, 44100, c.beta);
+    const QualityParameters p = QualityParameters::For(SettingsOf(c), 44100, c.beta);
     const auto ours = Reduce(p, song, 777);
     const auto expected = Reference(p, song).Output();
     ASSERT_EQ(ours.size(), song.size());
@@ -269,6 +280,58 @@ TEST(QualityReductionTest, IdentitiesLengthsAndAlignmentAtEveryRate) {
       int worst = 0;
       for (std::size_t i = 0; i < song.size(); ++i) worst = std::max(worst, std::abs(karaoke[i] + vocal[i] - song[i]));
       EXPECT_LE(worst, 1);
+    }
+  }
+}
+
+// The removed part written beside the output in the same pass, over the signals and the settings
+// that take the cells' different paths, the input cut into pieces of several sizes: the output is as
+// it is without it, output + removed = input for every sample the 16-bit limit leaves alone, and the
+// removed part is within 1 LSB of what the opposite inverse setting writes (both give the input minus
+// the other's output, one rounded before the subtraction and one after).
+TEST(QualityReductionTest, TheRemovedPartAddsUpToTheInputAndIsTheOppositeInverse) {
+  const std::size_t frames = 22050;
+  struct Signal {
+    const char* name;
+    std::vector<std::int16_t> samples;
+    bool overshoots;
+  };
+  const Signal signals[] = {{"song", test::SongLike(frames, 44100, 41), false},
+                            {"identical", test::IdenticalChannels(frames, 44100, 42), false},
+                            {"opposite", test::OppositeChannels(frames, 44100, 43), false},
+                            {"silent right", test::OneSilentChannel(frames, 44100, 44, true), false},
+                            {"squares", test::FullScaleSquares(frames, 44100, 45), true}};
+  // The input in pieces of these sizes, one for each setting.
+  constexpr std::size_t kChunks[] = {4096, 777, 1, 30000, 1023, 5000};
+  static_assert(std::size(kChunks) == std::size(kCellCases));
+  for (const Signal& signal : signals) {
+    for (std::size_t j = 0; j < std::size(kCellCases); ++j) {
+      const CellCase& c = kCellCases[j];
+      SCOPED_TRACE(testing::Message() << signal.name << ", " << c.name);
+      ReductionSettings s = SettingsOf(c);
+      const QualityParameters p = QualityParameters::For(s, 44100, c.beta);
+      const std::vector<std::int16_t>& in = signal.samples;
+      QualityReducer reducer(p);
+      std::vector<std::int16_t> out, removed;
+      for (std::size_t at = 0; at < in.size(); at += 2 * kChunks[j])
+        reducer.Process(std::span(in).subspan(at, std::min(2 * kChunks[j], in.size() - at)), out, &removed);
+      reducer.Finish(out, &removed);
+      ASSERT_EQ(out.size(), in.size());
+      ASSERT_EQ(removed.size(), in.size());
+      EXPECT_EQ(out, Reduce(p, in));
+      std::size_t limited = 0;
+      for (std::size_t i = 0; i < in.size(); ++i) {
+        if (std::abs(out[i]) >= 32767 || std::abs(removed[i]) >= 32767) {
+          ++limited;
+          continue;
+        }
+        ASSERT_EQ(out[i] + removed[i], in[i]) << "sample " << i;
+      }
+      if (!signal.overshoots) {
+        EXPECT_EQ(limited, 0u);
+      }
+      s.Inverse = !s.Inverse;
+      EXPECT_LE(MaxDifference(removed, Reduce(QualityParameters::For(s, 44100, c.beta), in)), 1);
     }
   }
 }

@@ -780,6 +780,62 @@ INSTANTIATE_TEST_SUITE_P(Grid, SimdPathsAgree, ::testing::ValuesIn(Grid()),
                          [](const ::testing::TestParamInfo<Case>& test) { return test.param.Name; });
 
 // ---------------------------------------------------------------------------------------------
+// The removed part, written beside the output in the same pass: output + removed = input for every
+// sample the 16-bit limit leaves alone, the output as it is without it, and the removed part what
+// the opposite inverse setting writes as its output (inverse + normal = input, whatever the other
+// settings).
+
+struct WithRemoved {
+  std::vector<std::int16_t> Out, Removed;
+};
+
+WithRemoved ReduceWithRemoved(const std::vector<std::int16_t>& in, int blockSize, const ReductionSettings& settings,
+                              double sampleRate) {
+  SpectralReducer reducer(blockSize, settings, sampleRate);
+  const std::size_t frames = FrameCount(in);
+  const std::size_t h = U(blockSize / 2);
+  WithRemoved result{std::vector<std::int16_t>(in.size()), std::vector<std::int16_t>(in.size())};
+  std::vector<std::int16_t> out(2 * h), removed(2 * h);
+  for (std::size_t i = 0; i < ReferenceBlockCount(frames, blockSize); ++i) {
+    reducer.ProcessBlock(ReferenceBlock(in, blockSize, i), out, removed);
+    const auto at = static_cast<std::ptrdiff_t>(2 * i * h);
+    const std::size_t count = 2 * std::min(h, frames - i * h);
+    std::copy_n(out.begin(), count, result.Out.begin() + at);
+    std::copy_n(removed.begin(), count, result.Removed.begin() + at);
+  }
+  return result;
+}
+
+bool AtLimit(std::int16_t v) { return v == 32767 || v == -32768; }
+
+class RemovedPart : public ::testing::TestWithParam<Case> {};
+
+TEST_P(RemovedPart, AddsUpToTheInputAndIsTheOppositeInverseOutput) {
+  const Case& c = GetParam();
+  const std::vector<std::int16_t> in = MakeSignal(c);
+  const WithRemoved both = ReduceWithRemoved(in, c.BlockSize, c.Settings, c.Rate);
+  EXPECT_EQ(both.Out, ReduceWithEngine(in, c.BlockSize, c.Settings, c.Rate));
+  std::size_t limited = 0;
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    if (AtLimit(both.Out[i]) || AtLimit(both.Removed[i])) {
+      ++limited;
+      continue;
+    }
+    ASSERT_EQ(both.Out[i] + both.Removed[i], in[i]) << "sample " << i;
+  }
+  // Only the full-scale squares overshoot.
+  if (c.Signal != Source::Squares) {
+    EXPECT_EQ(limited, 0u);
+  }
+  ReductionSettings opposite = c.Settings;
+  opposite.Inverse = !opposite.Inverse;
+  EXPECT_TRUE(WithinLsb(both.Removed, ReduceWithEngine(in, c.BlockSize, opposite, c.Rate), 1, c.BlockSize));
+}
+
+INSTANTIATE_TEST_SUITE_P(Grid, RemovedPart, ::testing::ValuesIn(Grid()),
+                         [](const ::testing::TestParamInfo<Case>& test) { return test.param.Name; });
+
+// ---------------------------------------------------------------------------------------------
 // The 1-LSB agreement is not vacuous: our reducer takes the centre out and keeps the sides,
 // and leaves the signal alone where it should.
 
