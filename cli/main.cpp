@@ -31,7 +31,7 @@ using namespace merolune;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-constexpr const char* kUsage = R"(Usage: merolune-cli [options] SOURCE DEST
+constexpr const char* kUsage = R"(Usage: merolune-cli [options] [--vocals FILE] SOURCE DEST
 
 Turns SOURCE into a karaoke track DEST by reducing the centre-panned vocal.
 The extensions choose the formats (.wav; an unknown DEST extension receives WAV).
@@ -45,6 +45,9 @@ Reduction:
   --low HZ --high HZ    custom range (implies --range 4)
   --key K               key change in semitones, -5..5, default 0
   --inverse             keep the removed part instead of the rest
+  --vocals FILE         also write the removed part (the vocals) to FILE, in the same
+                        pass; its extension chooses its format as DEST's does. Karaoke
+                        and vocals add up to the source. Not with --inverse or --key
   --subtraction-bypass  skip the subtraction
   --enhancer            widen the stereo image
   --bypass-all          no processing at all: DEST receives the source as it is
@@ -81,6 +84,7 @@ struct Options {
   bool KeepTags = true;
   std::string Source;
   std::string Destination;
+  std::string Vocals;
 };
 
 class UsageError : public std::runtime_error {
@@ -118,7 +122,7 @@ int ParseInt(const char* option, const char* text, int low, int high) {
 Options ParseOptions(int argc, char** argv) {
   enum : int {
     kP = 256, kA, kNoSynthetic, kPrecision, kRange, kLow, kHigh, kKey, kInverse, kSubtractionBypass, kEnhancer,
-    kBypassAll, kQuality, kReverb, kApe, kOgg, kMp3, kFlac, kWma, kOpus, kAac, kNoTags, kOverwrite, kQuiet, kHelp,
+    kBypassAll, kQuality, kReverb, kVocals, kApe, kOgg, kMp3, kFlac, kWma, kOpus, kAac, kNoTags, kOverwrite, kQuiet, kHelp,
   };
   static const option longOptions[] = {
       {"p-param", required_argument, nullptr, kP},
@@ -135,6 +139,7 @@ Options ParseOptions(int argc, char** argv) {
       {"bypass-all", no_argument, nullptr, kBypassAll},
       {"quality", no_argument, nullptr, kQuality},
       {"reverb", required_argument, nullptr, kReverb},
+      {"vocals", required_argument, nullptr, kVocals},
       {"ape-level", required_argument, nullptr, kApe},
       {"ogg-quality", required_argument, nullptr, kOgg},
       {"mp3-kbps", required_argument, nullptr, kMp3},
@@ -172,6 +177,10 @@ Options ParseOptions(int argc, char** argv) {
       case kBypassAll: o.Toggles.BypassAll = true; break;
       case kQuality: o.Controls.Quality = true; break;
       case kReverb: reverb = ParseReverb(optarg); break;
+      case kVocals:
+        if (*optarg == '\0') throw UsageError("--vocals takes a file name");
+        o.Vocals = optarg;
+        break;
       case kApe: o.Encoder.ApeItem = ParseInt("--ape-level", optarg, 0, kApeItems - 1); break;
       case kOgg: o.Encoder.OggPosition = ParseInt("--ogg-quality", optarg, kOggPositionMin, kOggPositionMax); break;
       case kMp3: o.Encoder.Mp3Kbps = ParseListed("--mp3-kbps", optarg, kMp3Rates); break;
@@ -189,6 +198,12 @@ Options ParseOptions(int argc, char** argv) {
   if (reverb && !o.Controls.Quality) throw UsageError("--reverb needs --quality");
   if (reverb) o.Controls.Reverb = *reverb;
   if (o.Controls.Quality && !o.Controls.Synthetic) throw UsageError("--no-synthetic does not apply to the quality mode");
+  // The vocals are what the karaoke lacks of the source: inverse mode writes them as DEST already,
+  // and a key change leaves the karaoke nothing to add up to the source with.
+  if (!o.Vocals.empty() && o.Toggles.Inverse)
+    throw UsageError("--vocals cannot go with --inverse (DEST is the vocals then)");
+  if (!o.Vocals.empty() && o.Controls.KeyPosition != 0)
+    throw UsageError("--vocals cannot go with --key: a key-changed karaoke and the vocals do not add up to the source");
   if (argc - optind != 2) throw UsageError("expected SOURCE and DEST");
   o.Source = argv[optind];
   o.Destination = argv[optind + 1];
@@ -307,7 +322,8 @@ int main(int argc, char** argv) {
   // It stays loaded until the program ends.
   std::optional<LibraryBinding<ConversionModuleEntryPoints>> module;
   std::unique_ptr<ConversionModule> converter;
-  if (SourceNeedsConverter(options.Source) || IsCoded(FormatFromExtension(options.Destination))) {
+  if (SourceNeedsConverter(options.Source) || IsCoded(FormatFromExtension(options.Destination)) ||
+      IsCoded(FormatFromExtension(options.Vocals))) {
     module.emplace(kConversionModuleLibrary, DynamicLibrary::Unloading::Never);
     std::string error;
     if (module->Usable()) converter.reset(module->Api().merolune_open_conversion(&error));
@@ -323,6 +339,7 @@ int main(int argc, char** argv) {
   request.BypassAll = options.Toggles.BypassAll;
   request.Encoder = MakeEncoderSettings(options.Encoder);
   request.KeepTags = options.KeepTags;
+  request.VocalsDestination = options.Vocals;
 
   CliHost host(options);
   host.SetConverter(converter.get());

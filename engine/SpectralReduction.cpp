@@ -111,9 +111,10 @@ MEROLUNE_SIMD_KERNEL void ScaleBins(const double* scale, const double* re, const
 // before they are limited to 16 bits (all three are whole numbers there). The choices are made
 // once per block, not per sample.
 template <bool kInverse, bool kRemoved>
-MEROLUNE_SIMD_KERNEL void CrossFade(const double* yL, const double* yR, const double* prevL, const double* prevR,
-                                    const double* fadeIn, const double* fadeOut, const double* xL,
-                                    const double* xR, int count, std::int16_t* out, std::int16_t* removed) {
+MEROLUNE_SIMD_KERNEL void CrossFade(const double* yL, const double* yR, const double* prevL,
+                                    const double* prevR, const double* fadeIn, const double* fadeOut,
+                                    const double* xL, const double* xR, int count, std::int16_t* out,
+                                    std::int16_t* removed) {
   for (int k = 0; k < count; ++k) {
     double l = std::nearbyint(yL[k] * fadeIn[k] + prevL[k] * fadeOut[k]);
     double r = std::nearbyint(yR[k] * fadeIn[k] + prevR[k] * fadeOut[k]);
@@ -131,13 +132,15 @@ MEROLUNE_SIMD_KERNEL void CrossFade(const double* yL, const double* yR, const do
 }
 
 using CrossFadeRoutine = void (*)(const double*, const double*, const double*, const double*, const double*,
-                                  const double*, const double*, const double*, int, std::int16_t*, std::int16_t*);
+                                  const double*, const double*, const double*, int, std::int16_t*,
+                                  std::int16_t*);
 
 template <bool kInverse, bool kRemoved>
 void RunCrossFade(const double* yL, const double* yR, const double* prevL, const double* prevR,
                   const double* fadeIn, const double* fadeOut, const double* xL, const double* xR, int count,
                   std::int16_t* out, std::int16_t* removed) {
-  RunSimdKernel<CrossFade<kInverse, kRemoved>>(yL, yR, prevL, prevR, fadeIn, fadeOut, xL, xR, count, out, removed);
+  RunSimdKernel<CrossFade<kInverse, kRemoved>>(yL, yR, prevL, prevR, fadeIn, fadeOut, xL, xR, count, out,
+                                               removed);
 }
 
 MEROLUNE_SIMD_KERNEL void Deinterleave(const std::int16_t* frames, int count, double* left, double* right) {
