@@ -34,7 +34,7 @@ using namespace merolune;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-constexpr const char* kUsage = R"(Usage: merolune-cli [options] SOURCE DEST
+constexpr const char* kUsage = R"(Usage: merolune-cli [options] [--vocals FILE] SOURCE DEST
        merolune-cli [options] -o DIR SOURCE...
 
 Turns SOURCE into a karaoke track DEST by reducing the centre-panned vocal.
@@ -51,6 +51,9 @@ Reduction:
   --low HZ --high HZ    custom range (implies --range 4)
   --key K               key change in semitones, -5..5, default 0
   --inverse             keep the removed part instead of the rest
+  --vocals FILE         also write the removed part (the vocals) to FILE, in the same
+                        pass; its extension chooses its format as DEST's does. Karaoke
+                        and vocals add up to the source. Not with --inverse or --key
   --subtraction-bypass  skip the subtraction
   --enhancer            widen the stereo image
   --bypass-all          no processing at all: DEST receives the source as it is
@@ -103,6 +106,7 @@ struct Options {
   bool KeepTags = true;
   std::string Source;
   std::string Destination;
+  std::string Vocals;
 };
 
 class UsageError : public std::runtime_error {
@@ -165,7 +169,7 @@ void ParseShard(const std::string& text, BatchOptions& batch) {
 Options ParseOptions(int argc, char** argv) {
   enum : int {
     kP = 256, kA, kNoSynthetic, kPrecision, kRange, kLow, kHigh, kKey, kInverse, kSubtractionBypass, kEnhancer,
-    kBypassAll, kQuality, kReverb, kApe, kOgg, kMp3, kFlac, kWma, kOpus, kAac, kNoTags, kOverwrite,
+    kBypassAll, kQuality, kReverb, kVocals, kApe, kOgg, kMp3, kFlac, kWma, kOpus, kAac, kNoTags, kOverwrite,
     // The options above are each job's; those below, the program's.
     kQuiet, kHelp, kFormat, kShard, kStems, kDryRun, kReportProgress,
   };
@@ -184,6 +188,7 @@ Options ParseOptions(int argc, char** argv) {
       {"bypass-all", no_argument, nullptr, kBypassAll},
       {"quality", no_argument, nullptr, kQuality},
       {"reverb", required_argument, nullptr, kReverb},
+      {"vocals", required_argument, nullptr, kVocals},
       {"ape-level", required_argument, nullptr, kApe},
       {"ogg-quality", required_argument, nullptr, kOgg},
       {"mp3-kbps", required_argument, nullptr, kMp3},
@@ -237,6 +242,10 @@ Options ParseOptions(int argc, char** argv) {
       case kBypassAll: o.Toggles.BypassAll = true; break;
       case kQuality: o.Controls.Quality = true; break;
       case kReverb: reverb = ParseReverb(optarg); break;
+      case kVocals:
+        if (*optarg == '\0') throw UsageError("--vocals takes a file name");
+        o.Vocals = optarg;
+        break;
       case kApe: o.Encoder.ApeItem = ParseInt("--ape-level", optarg, 0, kApeItems - 1); break;
       case kOgg: o.Encoder.OggPosition = ParseInt("--ogg-quality", optarg, kOggPositionMin, kOggPositionMax); break;
       case kMp3: o.Encoder.Mp3Kbps = ParseListed("--mp3-kbps", optarg, kMp3Rates); break;
@@ -264,8 +273,18 @@ Options ParseOptions(int argc, char** argv) {
   if (reverb && !o.Controls.Quality) throw UsageError("--reverb needs --quality");
   if (reverb) o.Controls.Reverb = *reverb;
   if (o.Controls.Quality && !o.Controls.Synthetic) throw UsageError("--no-synthetic does not apply to the quality mode");
+  // The vocals are what the karaoke lacks of the source: inverse mode writes them as DEST already,
+  // and a key change leaves the karaoke nothing to add up to the source with.
+  const bool vocals = !o.Vocals.empty() || o.BatchSettings.Stems;
+  const char* vocalsOption = o.BatchSettings.Stems ? "--stems" : "--vocals";
+  if (vocals && o.Toggles.Inverse)
+    throw UsageError(std::string(vocalsOption) + " cannot go with --inverse (DEST is the vocals then)");
+  if (vocals && o.Controls.KeyPosition != 0)
+    throw UsageError(std::string(vocalsOption) +
+                     " cannot go with --key: a key-changed karaoke and the vocals do not add up to the source");
   if (o.Batch) {
     if (o.BatchSettings.OutputDir.empty()) throw UsageError("-o takes a folder");
+    if (!o.Vocals.empty()) throw UsageError("--vocals names one file; a batch writes its vocals with --stems");
     if (optind == argc) throw UsageError("expected at least one SOURCE after -o DIR");
     o.Sources.assign(argv + optind, argv + argc);
     o.BatchSettings.Overwrite = o.Overwrite;
@@ -416,7 +435,8 @@ int main(int argc, char** argv) {
   // It stays loaded until the program ends.
   std::optional<LibraryBinding<ConversionModuleEntryPoints>> module;
   std::unique_ptr<ConversionModule> converter;
-  if (SourceNeedsConverter(options.Source) || IsCoded(FormatFromExtension(options.Destination))) {
+  if (SourceNeedsConverter(options.Source) || IsCoded(FormatFromExtension(options.Destination)) ||
+      IsCoded(FormatFromExtension(options.Vocals))) {
     module.emplace(kConversionModuleLibrary, DynamicLibrary::Unloading::Never);
     std::string error;
     if (module->Usable()) converter.reset(module->Api().merolune_open_conversion(&error));
@@ -432,6 +452,7 @@ int main(int argc, char** argv) {
   request.BypassAll = options.Toggles.BypassAll;
   request.Encoder = MakeEncoderSettings(options.Encoder);
   request.KeepTags = options.KeepTags;
+  request.VocalsDestination = options.Vocals;
 
   CliHost host(options);
   host.SetConverter(converter.get());

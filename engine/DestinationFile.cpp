@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "Exception.h"
 #include "Paths.h"
@@ -95,6 +96,15 @@ DestinationFile::DestinationFile(std::string destination) : destination_(std::mo
   if (errno != ENOENT) Fail(errno);
   CheckFolder(Folder(target_));
   if (Name(target_).size() > NameMax(Folder(target_))) Fail(ENAMETOOLONG);
+}
+
+bool DestinationFile::SameTarget(const std::string& other) const {
+  int error = 0;
+  const std::string otherTarget = FollowLinks(other, error);
+  std::error_code errorA, errorB;
+  const std::filesystem::path a = std::filesystem::weakly_canonical(target_, errorA);
+  const std::filesystem::path b = std::filesystem::weakly_canonical(otherTarget, errorB);
+  return !error && !errorA && !errorB && a == b;
 }
 
 DestinationFile::~DestinationFile() {

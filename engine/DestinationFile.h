@@ -44,6 +44,9 @@ class DestinationFile {
   const std::string& Target() const { return target_; }
   // Whether the destination is a device or a pipe, which receives a copy.
   bool WritesThrough() const { return writesThrough_; }
+  // Whether `other`, its links followed, leads to the same file as Target (also one yet to be made);
+  // "." and ".." count for nothing.
+  bool SameTarget(const std::string& other) const;
 
   // Puts the finished work file in place. `progress` runs between the chunks of a copy into a
   // device. Throws Exception naming the destination when that fails; the old file then stays.

@@ -240,18 +240,29 @@ QualityReducer::QualityReducer(const QualityParameters& parameters)
   for (auto* v : {&cancel_, &kappaRe_, &kappaIm_}) v->assign(static_cast<std::size_t>(p_.N / 2 + 1), 0.0);
 }
 
-void QualityReducer::Process(std::span<const std::int16_t> frames, std::vector<std::int16_t>& out) {
+void QualityReducer::Process(std::span<const std::int16_t> frames, std::vector<std::int16_t>& out,
+                             std::vector<std::int16_t>* removed) {
   out_ = &out;
+  removed_ = removed;
+  if (removed_) {
+    // The input stays until its output frames are emitted; what was emitted goes once per call.
+    source_.erase(source_.begin(), source_.begin() + static_cast<std::ptrdiff_t>(sourceRead_));
+    sourceRead_ = 0;
+    source_.insert(source_.end(), frames.begin(), frames.end());
+  }
   Push(frames);
   out_ = nullptr;
+  removed_ = nullptr;
 }
 
-void QualityReducer::Finish(std::vector<std::int16_t>& out) {
+void QualityReducer::Finish(std::vector<std::int16_t>& out, std::vector<std::int16_t>* removed) {
   out_ = &out;
+  removed_ = removed;
   StftFrames::Finish();
   // No frame adds to what is left in the buffer.
-  Emit(olaStart_ + p_.N, out);
+  Emit(olaStart_ + p_.N);
   out_ = nullptr;
+  removed_ = nullptr;
 }
 
 void QualityReducer::Visit(std::int64_t t, const Cell& c) {
@@ -340,7 +351,7 @@ void QualityReducer::Visit(std::int64_t t, const Cell& c) {
     olaR_[u] += synthesis_[u] * yi_[u];
   }
   // The first H samples of the buffer are complete: no later frame reaches them.
-  Emit(olaStart_ + p_.H, *out_);
+  Emit(olaStart_ + p_.H);
   olaL_.erase(olaL_.begin(), olaL_.begin() + p_.H);
   olaR_.erase(olaR_.begin(), olaR_.begin() + p_.H);
   olaL_.resize(static_cast<std::size_t>(p_.N), 0.0);
@@ -348,16 +359,33 @@ void QualityReducer::Visit(std::int64_t t, const Cell& c) {
   olaStart_ += p_.H;
 }
 
-// Emits the padded samples from emitted_ up to `upTo` that hold the signal (the padding is dropped).
-void QualityReducer::Emit(std::int64_t upTo, std::vector<std::int16_t>& out) {
-  const std::int64_t signalEnd = p_.N + SamplesPushed();
-  for (std::int64_t pos = emitted_; pos < upTo; ++pos) {
-    if (pos < p_.N || pos >= signalEnd) continue;
-    const auto u = static_cast<std::size_t>(pos - olaStart_);
-    out.push_back(LimitToInt16(std::nearbyint(olaL_[u])));
-    out.push_back(LimitToInt16(std::nearbyint(olaR_[u])));
-  }
+// Emits the padded samples from emitted_ up to `upTo` that hold the signal (the padding is dropped),
+// and their removed part when it is wanted.
+void QualityReducer::Emit(std::int64_t upTo) {
+  const std::int64_t from = std::max<std::int64_t>(emitted_, p_.N);
+  const std::int64_t to = std::min<std::int64_t>(upTo, p_.N + SamplesPushed());
   emitted_ = std::max(emitted_, upTo);
+  if (from >= to) return;
+  const auto first = static_cast<std::size_t>(from - olaStart_);
+  const auto count = static_cast<std::size_t>(to - from);
+  std::vector<std::int16_t>& out = *out_;
+  const std::size_t at = out.size();
+  out.resize(at + 2 * count);
+  for (std::size_t i = 0; i < count; ++i) {
+    out[at + 2 * i] = LimitToInt16(std::nearbyint(olaL_[first + i]));
+    out[at + 2 * i + 1] = LimitToInt16(std::nearbyint(olaR_[first + i]));
+  }
+  if (!removed_) return;
+  // Input minus the rounded output, both whole numbers: the two add up to the input exactly.
+  const std::int16_t* x = source_.data() + sourceRead_;
+  std::vector<std::int16_t>& removed = *removed_;
+  const std::size_t removedAt = removed.size();
+  removed.resize(removedAt + 2 * count);
+  for (std::size_t i = 0; i < count; ++i) {
+    removed[removedAt + 2 * i] = LimitToInt16(x[2 * i] - std::nearbyint(olaL_[first + i]));
+    removed[removedAt + 2 * i + 1] = LimitToInt16(x[2 * i + 1] - std::nearbyint(olaR_[first + i]));
+  }
+  sourceRead_ += 2 * count;
 }
 
 }  // namespace merolune

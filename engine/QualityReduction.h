@@ -135,10 +135,15 @@ class QualityReducer final : public StftFrames {
  public:
   explicit QualityReducer(const QualityParameters& parameters);
 
-  // Feeds interleaved frames and appends the output frames that are complete to `out`.
-  void Process(std::span<const std::int16_t> frames, std::vector<std::int16_t>& out);
-  // After the last Process: appends the rest, so that `out` received as many frames as went in.
-  void Finish(std::vector<std::int16_t>& out);
+  // Feeds interleaved frames and appends the output frames that are complete to `out`. `removed`,
+  // when given (to every call of a job, or to none), receives as many frames: what `out` lacks of the
+  // input, input minus output, so that the two add up to the input exactly until the 16-bit limit
+  // cuts one of them (in inverse mode it is the processed signal).
+  void Process(std::span<const std::int16_t> frames, std::vector<std::int16_t>& out,
+               std::vector<std::int16_t>* removed = nullptr);
+  // After the last Process: appends the rest, so that `out` (and `removed`) received as many frames
+  // as went in.
+  void Finish(std::vector<std::int16_t>& out, std::vector<std::int16_t>* removed = nullptr);
 
   // Called once per frame, when set, with the frame's operator (the benchmark freezes it and
   // applies it to a mix's stems). Unset in a job, where the operator is not even stored.
@@ -146,7 +151,7 @@ class QualityReducer final : public StftFrames {
 
  private:
   void Visit(std::int64_t t, const Cell& cell) override;
-  void Emit(std::int64_t upTo, std::vector<std::int16_t>& out);
+  void Emit(std::int64_t upTo);
 
   QualityParameters p_;
   std::vector<double> synthesis_;   // the Hann window times 2/3
@@ -156,6 +161,10 @@ class QualityReducer final : public StftFrames {
   detail::AlignedDoubles yr_, yi_, ar_, ai_, br_, bi_;
   std::vector<double> keep_, cancel_, kappaRe_, kappaIm_;  // the operator, for FrameObserver
   std::vector<std::int16_t>* out_ = nullptr;
+  std::vector<std::int16_t>* removed_ = nullptr;
+  // For the removed part: the input frames not emitted yet, from sourceRead_ on (interleaved).
+  std::vector<std::int16_t> source_;
+  std::size_t sourceRead_ = 0;
   std::optional<PhaseVocoderShift> key_;
 };
 

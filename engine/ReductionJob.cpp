@@ -139,8 +139,8 @@ bool SourceNeedsConverter(const std::string& source) {
   }
 }
 
-// Runs when the job ends, however it ends: controls unlocked, the temporary source deleted, the
-// output file kept as the latest result.
+// Runs when the job ends, however it ends: controls unlocked, the temporary source and vocals
+// deleted, the output file kept as the latest result.
 class ReductionJob::Cleanup {
  public:
   explicit Cleanup(ReductionJob& job) : job_(job) {}
@@ -148,6 +148,8 @@ class ReductionJob::Cleanup {
     job_.progress_.UnlockControls();
     DeleteFileIfExists(job_.sourceTempFile_);
     job_.sourceTempFile_.clear();
+    DeleteFileIfExists(job_.vocalsTempFile_);
+    job_.vocalsTempFile_.clear();
     job_.lastOutputTempFile_ = job_.outputTempFile_;
   }
   Cleanup(const Cleanup&) = delete;
@@ -223,22 +225,24 @@ JobResult ReductionJob::DoReduce(const std::string& source, const std::string& d
     questions_.ShowError(kSourceNotFile + source);
     return JobResult::NotStarted;
   }
-  // Without a converter the compressed destinations cannot be written: say so before any work.
-  const FileFormat destinationFormat = FormatFromExtension(destination);
-  if (IsCoded(destinationFormat) && !CanConvert(destinationFormat)) {
-    questions_.ShowError(kUnsupportedFormat);
+  // The vocals are the karaoke's complement; where there is none to the source, they are refused.
+  const bool vocals = !request.VocalsDestination.empty();
+  if (vocals && (request.Settings.Inverse || request.Settings.KeySemitones != 0)) {
+    questions_.ShowError(request.Settings.Inverse ? kVocalsWithInverse : kVocalsWithKeyChange);
     return JobResult::NotStarted;
   }
-  // A folder is no file to overwrite; the destination's check below refuses it.
-  if (FileExists(destination) && !IsDirectory(destination) && !questions_.ConfirmOverwrite(destination))
-    return JobResult::NotStarted;
-  // A destination that cannot be written is found now, not after minutes of work.
   std::optional<DestinationFile> target;
-  try {
-    target.emplace(destination);
-  } catch (const Exception& e) {
-    questions_.ShowError(e.what());
-    return JobResult::NotStarted;
+  if (!CheckDestination(destination, target)) return JobResult::NotStarted;
+  std::vector<Delivery> deliveries{{&outputTempFile_, FormatFromExtension(destination), &*target}};
+  std::optional<DestinationFile> vocalsTarget;
+  if (vocals) {
+    // Two results cannot go to one file (a device or a pipe takes them one after the other).
+    if (!target->WritesThrough() && target->SameTarget(request.VocalsDestination)) {
+      questions_.ShowError(kVocalsSameAsDestination + request.VocalsDestination);
+      return JobResult::NotStarted;
+    }
+    if (!CheckDestination(request.VocalsDestination, vocalsTarget)) return JobResult::NotStarted;
+    deliveries.push_back({&vocalsTempFile_, FormatFromExtension(request.VocalsDestination), &*vocalsTarget});
   }
 
   cancelRequested_.store(false, std::memory_order_relaxed);
@@ -246,15 +250,35 @@ JobResult ReductionJob::DoReduce(const std::string& source, const std::string& d
   progress_.LockControls();
   Cleanup cleanup(*this);
   try {
-    return Run(source, SourceFormatFromPath(source), *target, destinationFormat, request);
+    return Run(source, SourceFormatFromPath(source), deliveries, request);
   } catch (const EAbort&) {
     progress_.SetProgress(0, 0, 0);
     return JobResult::Cancelled;
   }
 }
 
-JobResult ReductionJob::Run(const std::string& source, FileFormat sourceFormat, DestinationFile& destination,
-                            FileFormat destinationFormat, const JobRequest& request) {
+bool ReductionJob::CheckDestination(const std::string& destination, std::optional<DestinationFile>& target) {
+  // Without a converter the compressed destinations cannot be written: say so before any work.
+  const FileFormat format = FormatFromExtension(destination);
+  if (IsCoded(format) && !CanConvert(format)) {
+    questions_.ShowError(kUnsupportedFormat);
+    return false;
+  }
+  // A folder is no file to overwrite; the destination's check below refuses it.
+  if (FileExists(destination) && !IsDirectory(destination) && !questions_.ConfirmOverwrite(destination))
+    return false;
+  // A destination that cannot be written is found now, not after minutes of work.
+  try {
+    target.emplace(destination);
+  } catch (const Exception& e) {
+    questions_.ShowError(e.what());
+    return false;
+  }
+  return true;
+}
+
+JobResult ReductionJob::Run(const std::string& source, FileFormat sourceFormat,
+                            const std::vector<Delivery>& deliveries, const JobRequest& request) {
   ReductionSettings settings = request.Settings;
   if (settings.Inverse) settings.KeySemitones = 0;
 
@@ -270,6 +294,7 @@ JobResult ReductionJob::Run(const std::string& source, FileFormat sourceFormat, 
   RunSourcePhase(sourceFormat, source);
   StopIfCancelled();
   outputTempFile_ = MakeTempWavName();
+  if (deliveries.size() > 1) vocalsTempFile_ = MakeTempWavName();
 
   bool soundAvailable = false;
   {
@@ -291,24 +316,34 @@ JobResult ReductionJob::Run(const std::string& source, FileFormat sourceFormat, 
       progress_.PumpMessages();
       StopIfCancelled();
     });
+    if (!vocalsTempFile_.empty()) WriteSilentVocals();
     progress_.SetProgress(sourceFormat_.DataSize, 0, sourceFormat_.DataSize);
     monitor_.SetPlayEnabled(soundAvailable);
   } else {
     FileStream in(sourceTempFile_, FileStream::Mode::Read);
     WaitWhileMonitorBusy();
     FileStream out(outputTempFile_, FileStream::Mode::ReadWrite);
+    std::optional<FileStream> vocals;
+    if (!vocalsTempFile_.empty()) vocals.emplace(vocalsTempFile_, FileStream::Mode::ReadWrite);
+    Stream* removed = vocals ? &*vocals : nullptr;
     const WaveFormatInfo header = BeginResult(out);
-    const std::uint32_t written = settings.Quality ? ProcessQuality(in, out, settings, soundAvailable)
-                                                   : ProcessBlocks(in, out, request.BlockSize, settings, soundAvailable);
+    if (removed) WriteWaveHeader(0, 0, header, *removed);
+    const std::uint32_t written =
+        settings.Quality ? ProcessQuality(in, out, removed, settings, soundAvailable)
+                         : ProcessBlocks(in, out, removed, request.BlockSize, settings, soundAvailable);
     WriteWaveHeader(written + 36, written, header, out);
     out.Close();
+    if (vocals) {
+      WriteWaveHeader(written + 36, written, header, *vocals);
+      vocals->Close();
+    }
   }
 
   progress_.SetProgress(0, 0, 0);
   if (CancelRequested()) return JobResult::Cancelled;
 
   const bool wasPlaying = monitor_.SuspendPlayback();
-  RunDestinationPhase(source, sourceFormat, destinationFormat, destination, request);
+  RunDestinationPhase(source, sourceFormat, deliveries, request);
   if (wasPlaying) monitor_.ResumePlayback();
   return JobResult::Completed;
 }
@@ -346,11 +381,16 @@ void ReductionJob::CheckFormat() {
   sourceFormat_.DataSize = static_cast<std::uint32_t>(audio.frames * bytesPerFrame);
 }
 
-WaveFormatInfo ReductionJob::BeginResult(Stream& out) {
+WaveFormatInfo ReductionJob::ResultHeader() const {
   // The result is plain PCM, also from an extensible source, whose sub-format block does not fit
   // the 16-byte format chunk.
   WaveFormatInfo header = sourceFormat_;
   header.FormatTag = kFormatPcm;
+  return header;
+}
+
+WaveFormatInfo ReductionJob::BeginResult(Stream& out) {
+  const WaveFormatInfo header = ResultHeader();
   WriteWaveHeader(0, 0, header, out);
   // From here on DataSize counts 16-bit bytes, as the monitor expects.
   if (sourceFormat_.BitsPerSample == 8) sourceFormat_.DataSize *= 2;
@@ -360,8 +400,8 @@ WaveFormatInfo ReductionJob::BeginResult(Stream& out) {
 // The block loop. Block i covers frames i*H .. i*H + N - 1, silent past the end, and gives the
 // output frames i*H .. i*H + H - 1 (the last block only those that remain), so the result holds
 // exactly one frame per source frame. Consecutive blocks share H frames, which stay in memory.
-std::uint32_t ReductionJob::ProcessBlocks(Stream& in, Stream& out, int blockSize, const ReductionSettings& settings,
-                                          bool soundAvailable) {
+std::uint32_t ReductionJob::ProcessBlocks(Stream& in, Stream& out, Stream* vocals, int blockSize,
+                                          const ReductionSettings& settings, bool soundAvailable) {
   const bool eightBit = sourceFormat_.BitsPerSample == 8;
   const unsigned bytesPerFrame = eightBit ? 2 : 4;
   const AudioSpan audio{audioStart_, audioFrames_};
@@ -373,6 +413,7 @@ std::uint32_t ReductionJob::ProcessBlocks(Stream& in, Stream& out, int blockSize
   const std::uint64_t h = n / 2;
   std::vector<std::int16_t> block(2 * n, 0);
   std::vector<std::int16_t> result(2 * h);
+  std::vector<std::int16_t> removed(vocals ? 2 * h : 0);
   std::vector<std::uint8_t> raw(4 * n);
   const std::uint64_t playableBytes = kPlayableSeconds * 4 * sourceFormat_.SampleRate;
   std::uint32_t written = 0;
@@ -388,9 +429,10 @@ std::uint32_t ReductionJob::ProcessBlocks(Stream& in, Stream& out, int blockSize
     LoadFrames(in, audio.start + from * bytesPerFrame, count, eightBit, target, raw);
     std::fill(target + 2 * count, block.data() + 2 * n, std::int16_t{0});
 
-    reducer.ProcessBlock(block, result);
+    reducer.ProcessBlock(block, result, removed);
     const std::uint64_t frames = std::min(h, audio.frames - first);
     StoreFrames(out, result.data(), frames, raw);
+    if (vocals) StoreFrames(*vocals, removed.data(), frames, raw);
     written += static_cast<std::uint32_t>(frames * 4);
 
     progress_.SetProgress(audio.start + std::min(audio.frames, first + n) * bytesPerFrame, audio.start, progressEnd);
@@ -404,8 +446,8 @@ std::uint32_t ReductionJob::ProcessBlocks(Stream& in, Stream& out, int blockSize
 // The quality mode's passes over the source: for the automatic reverb setting, the centre's
 // reverberation measured over the whole song (the first half of the progress bar), then the
 // reduction as a stream, written as it comes. Memory does not grow with the song.
-std::uint32_t ReductionJob::ProcessQuality(Stream& in, Stream& out, const ReductionSettings& settings,
-                                           bool soundAvailable) {
+std::uint32_t ReductionJob::ProcessQuality(Stream& in, Stream& out, Stream* vocals,
+                                           const ReductionSettings& settings, bool soundAvailable) {
   const bool eightBit = sourceFormat_.BitsPerSample == 8;
   const unsigned bytesPerFrame = eightBit ? 2 : 4;
   const AudioSpan audio{audioStart_, audioFrames_};
@@ -441,6 +483,8 @@ std::uint32_t ReductionJob::ProcessQuality(Stream& in, Stream& out, const Reduct
 
   QualityReducer reducer(QualityParameters::For(settings, rate, beta));
   std::vector<std::int16_t> result;
+  std::vector<std::int16_t> removed;
+  std::vector<std::int16_t>* removedOut = vocals ? &removed : nullptr;
   std::vector<std::uint8_t> rawOut;
   const std::uint64_t playableBytes = kPlayableSeconds * 4 * sourceFormat_.SampleRate;
   std::uint32_t written = 0;
@@ -448,43 +492,76 @@ std::uint32_t ReductionJob::ProcessQuality(Stream& in, Stream& out, const Reduct
     const std::size_t count = result.size() / 2;
     rawOut.resize(4 * count);
     StoreFrames(out, result.data(), count, rawOut);
+    if (vocals) StoreFrames(*vocals, removed.data(), count, rawOut);
     written += static_cast<std::uint32_t>(4 * count);
     result.clear();
+    removed.clear();
     monitor_.SetPlayEnabled(soundAvailable && written > playableBytes);
   };
   const bool whole = readAll(passes - 1, [&](std::span<const std::int16_t> chunk) {
-    reducer.Process(chunk, result);
+    reducer.Process(chunk, result, removedOut);
     store();
   });
   if (whole) {
-    reducer.Finish(result);
+    reducer.Finish(result, removedOut);
     store();
   }
   return written;
 }
 
-// The result is made in the destination's work file and put in place only when complete.
-void ReductionJob::RunDestinationPhase(const std::string& source, FileFormat sourceFormat, FileFormat format,
-                                       DestinationFile& destination, const JobRequest& request) {
-  EncoderSettings encoder = request.Encoder;
-  if (IsCoded(format)) questions_.ChooseEncoderSettings(format, encoder);
+void ReductionJob::WriteSilentVocals() {
+  FileStream vocals(vocalsTempFile_, FileStream::Mode::ReadWrite);
+  const std::uint64_t bytes = audioFrames_ * 4;
+  WriteWaveHeader(static_cast<std::uint32_t>(bytes + 36), static_cast<std::uint32_t>(bytes), ResultHeader(),
+                  vocals);
+  const std::vector<std::uint8_t> zeros(1 << 16, 0);
+  for (std::uint64_t done = 0; done < bytes; done += zeros.size()) {
+    vocals.Write(zeros.data(), static_cast<std::size_t>(std::min<std::uint64_t>(zeros.size(), bytes - done)));
+    progress_.PumpMessages();
+    StopIfCancelled();
+  }
+  vocals.Close();
+}
+
+// Each result is made in its destination's work file; they are put in place only when all are
+// complete, so a failure or a cancel on the way leaves every destination as it was.
+void ReductionJob::RunDestinationPhase(const std::string& source, FileFormat sourceFormat,
+                                       const std::vector<Delivery>& deliveries, const JobRequest& request) {
+  // The encoder settings are asked once for each coded format, before any encoding.
+  std::vector<std::pair<FileFormat, EncoderSettings>> encoders;
+  const auto settingsFor = [&encoders](FileFormat format) -> EncoderSettings* {
+    for (auto& [f, settings] : encoders)
+      if (f == format) return &settings;
+    return nullptr;
+  };
+  for (const Delivery& d : deliveries) {
+    if (!IsCoded(d.Format) || settingsFor(d.Format)) continue;
+    encoders.emplace_back(d.Format, request.Encoder);
+    questions_.ChooseEncoderSettings(d.Format, encoders.back().second);
+  }
   // A cancel (or a signal) that came while the settings were shown stops the job here.
   StopIfCancelled();
-  Phase phase(*this, ConversionPhase::Encoding);
-  const std::string& work = destination.Prepare();
-  if (IsCoded(format)) {
-    converter_->Encode(format, outputTempFile_, work, encoder, &phase);
-  } else {
-    CopyFile(outputTempFile_, work, phase.Copying());
+  std::optional<Phase> phase;
+  for (const Delivery& d : deliveries) {
+    phase.emplace(*this, ConversionPhase::Encoding);
+    const std::string& work = d.Destination->Prepare();
+    if (IsCoded(d.Format)) {
+      converter_->Encode(d.Format, *d.Wav, work, *settingsFor(d.Format), &*phase);
+    } else {
+      CopyFile(*d.Wav, work, phase->Copying());
+    }
+    StopIfCancelled();
+    if (request.KeepTags && tagCopier_) {
+      // A destination of no known kind receives WAV.
+      const std::string note = tagCopier_->CopyTags(
+          source, sourceFormat, work, d.Format == FileFormat::Unknown ? FileFormat::Wav : d.Format);
+      if (!note.empty()) phase->Note(note);
+    }
   }
-  StopIfCancelled();
-  if (request.KeepTags && tagCopier_) {
-    // A destination of no known kind receives WAV.
-    const std::string note =
-        tagCopier_->CopyTags(source, sourceFormat, work, format == FileFormat::Unknown ? FileFormat::Wav : format);
-    if (!note.empty()) phase.Note(note);
-  }
-  destination.Commit(phase.Copying());
+  // A device or a pipe, whose copy may still fail (a full device), goes first: a rename hardly fails.
+  for (const bool writesThrough : {true, false})
+    for (const Delivery& d : deliveries)
+      if (d.Destination->WritesThrough() == writesThrough) d.Destination->Commit(phase->Copying());
 }
 
 }  // namespace merolune

@@ -4,7 +4,9 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "DestinationFile.h"
 #include "Formats.h"
@@ -29,6 +31,14 @@ inline constexpr const char* kUnsupportedBits = "対応していない量子化�
 inline constexpr const char* kShortFormatChunk = "WAV ファイルの fmt チャンクが短すぎます（16 バイト未満）";
 inline constexpr const char* kZeroSampleRate = "WAV ファイルのサンプリング周波数が 0 です";
 inline constexpr const char* kResultTooLarge = "出力が WAV の上限 (4 GiB) を超えます";
+// Why a job refuses to write the removed part beside the karaoke track: in inverse mode the result
+// is that part already, and after a key change the two no longer add up to the source.
+inline constexpr const char* kVocalsWithInverse =
+    "逆モードでは除去した部分（ボーカル）を別のファイルに書き出せません: 結果そのものが除去した部分です";
+inline constexpr const char* kVocalsWithKeyChange =
+    "キー変更をするときは除去した部分（ボーカル）を別のファイルに書き出せません: "
+    "カラオケと足しても元の曲に戻りません";
+inline constexpr const char* kVocalsSameAsDestination = "ボーカルの保存先がカラオケの保存先と同じです: ";
 inline constexpr const char* kErrorCaption = "エラー";
 inline constexpr const char* kConfirmCaption = "確認";
 
@@ -54,6 +64,13 @@ struct JobRequest {
   EncoderSettings Encoder;
   // The source's tags and front cover go into the destination (when the job has a TagCopier).
   bool KeepTags = true;
+  // Where the removed part (the vocal stem) goes beside the karaoke track, made in the same pass;
+  // empty for none. Its extension chooses its format as the destination's does, and it is checked,
+  // encoded, tagged and put in place the same way. Sample for sample, karaoke + vocals = source
+  // before each is limited to 16 bits, and the vocals are what inverse mode writes. With BypassAll
+  // they are silence. Refused (before any work) in inverse mode, with a key change, and at the
+  // destination's own path.
+  std::string VocalsDestination;
 };
 
 // What the program around the job (the window, the command-line tool) learns of its progress. Every
@@ -181,9 +198,11 @@ class ReductionJob {
   ReductionJob(const ReductionJob&) = delete;
   ReductionJob& operator=(const ReductionJob&) = delete;
 
-  // Runs one job. Throws Exception after its clean-up when it fails; the temporary source is
-  // deleted on every path. A destination that cannot be written ends the job with a message box
-  // before any work; a failed or cancelled job leaves an existing destination as it was.
+  // Runs one job. Throws Exception after its clean-up when it fails; the temporary source (and the
+  // vocals' temporary WAV) is deleted on every path. A destination that cannot be written ends the
+  // job with a message box before any work; a failed or cancelled job leaves an existing
+  // destination as it was. With the vocals, both destinations are put in place only once both
+  // are complete.
   JobResult DoReduce(const std::string& source, const std::string& destination, const JobRequest& request);
 
   // Who copies the source's tags into the result; null (the default) keeps none. Not owned.
@@ -202,22 +221,39 @@ class ReductionJob {
  private:
   class Cleanup;
   class Phase;
+  // A result on its way: the temporary WAV it is made in, its format and its destination.
+  struct Delivery {
+    const std::string* Wav;
+    FileFormat Format;
+    DestinationFile* Destination;
+  };
   // Whether the converter handles the compressed `format`.
   bool CanConvert(FileFormat format) const;
-  JobResult Run(const std::string& source, FileFormat sourceFormat, DestinationFile& destination,
-                FileFormat destinationFormat, const JobRequest& request);
+  // The checks a destination passes before any work: a format that can be written, the overwrite
+  // question, a place that can be written. False when the job ends there (with a message box, or
+  // the question answered no); else true, with `target` made.
+  bool CheckDestination(const std::string& destination, std::optional<DestinationFile>& target);
+  JobResult Run(const std::string& source, FileFormat sourceFormat, const std::vector<Delivery>& deliveries,
+                const JobRequest& request);
   void RunSourcePhase(FileFormat format, const std::string& source);
   void CheckFormat();
   // The two ways of making the result's audio from the source's, after BeginResult; each returns
-  // the data bytes it wrote.
-  std::uint32_t ProcessBlocks(Stream& in, Stream& out, int blockSize, const ReductionSettings& settings,
-                              bool soundAvailable);
-  std::uint32_t ProcessQuality(Stream& in, Stream& out, const ReductionSettings& settings, bool soundAvailable);
+  // the data bytes it wrote, to `out` and as many to `vocals` (the removed part) when given.
+  std::uint32_t ProcessBlocks(Stream& in, Stream& out, Stream* vocals, int blockSize,
+                              const ReductionSettings& settings, bool soundAvailable);
+  std::uint32_t ProcessQuality(Stream& in, Stream& out, Stream* vocals, const ReductionSettings& settings,
+                               bool soundAvailable);
+  // The header of a 16-bit result of the source's rate, in plain PCM.
+  WaveFormatInfo ResultHeader() const;
   // Writes the result's header with sizes still 0 and returns it (to be written again at the end);
   // SourceFormat's DataSize counts 16-bit bytes from then on.
   WaveFormatInfo BeginResult(Stream& out);
-  void RunDestinationPhase(const std::string& source, FileFormat sourceFormat, FileFormat format,
-                           DestinationFile& destination, const JobRequest& request);
+  // The vocals of a job that bypasses everything: as many silent frames as the source has.
+  void WriteSilentVocals();
+  // Encodes (or copies) each result into its destination's work file, copies the source's tags into
+  // it, and puts them all in place once all are complete.
+  void RunDestinationPhase(const std::string& source, FileFormat sourceFormat,
+                           const std::vector<Delivery>& deliveries, const JobRequest& request);
   void WaitWhileMonitorBusy();
   // Throws EAbort once a cancel was requested.
   void StopIfCancelled() const;
@@ -235,6 +271,8 @@ class ReductionJob {
   std::string sourceTempFile_;
   std::string outputTempFile_;
   std::string lastOutputTempFile_;
+  // The removed part's temporary WAV, while a job that writes it runs.
+  std::string vocalsTempFile_;
 };
 
 }  // namespace merolune

@@ -106,21 +106,41 @@ MEROLUNE_SIMD_KERNEL void ScaleBins(const double* scale, const double* re, const
 }
 
 // Cross-fades the block's first half with the previous block's second half and rounds to 16-bit
-// samples; in inverse mode the output is the input minus the processed signal.
+// samples; in inverse mode the output is the input minus the processed signal. With kRemoved,
+// `removed` receives the input minus the output, so that the two add up to the input exactly
+// before they are limited to 16 bits (all three are whole numbers there). The choices are made
+// once per block, not per sample.
+template <bool kInverse, bool kRemoved>
 MEROLUNE_SIMD_KERNEL void CrossFade(const double* yL, const double* yR, const double* prevL,
                                     const double* prevR, const double* fadeIn, const double* fadeOut,
-                                    const double* xL, const double* xR, bool inverse, int count,
-                                    std::int16_t* out) {
+                                    const double* xL, const double* xR, int count, std::int16_t* out,
+                                    std::int16_t* removed) {
   for (int k = 0; k < count; ++k) {
     double l = std::nearbyint(yL[k] * fadeIn[k] + prevL[k] * fadeOut[k]);
     double r = std::nearbyint(yR[k] * fadeIn[k] + prevR[k] * fadeOut[k]);
-    if (inverse) {
-      l = std::nearbyint(xL[k] - l);
-      r = std::nearbyint(xR[k] - r);
+    if constexpr (kInverse) {
+      l = xL[k] - l;
+      r = xR[k] - r;
     }
     out[2 * k] = LimitToInt16(l);
     out[2 * k + 1] = LimitToInt16(r);
+    if constexpr (kRemoved) {
+      removed[2 * k] = LimitToInt16(xL[k] - l);
+      removed[2 * k + 1] = LimitToInt16(xR[k] - r);
+    }
   }
+}
+
+using CrossFadeRoutine = void (*)(const double*, const double*, const double*, const double*, const double*,
+                                  const double*, const double*, const double*, int, std::int16_t*,
+                                  std::int16_t*);
+
+template <bool kInverse, bool kRemoved>
+void RunCrossFade(const double* yL, const double* yR, const double* prevL, const double* prevR,
+                  const double* fadeIn, const double* fadeOut, const double* xL, const double* xR, int count,
+                  std::int16_t* out, std::int16_t* removed) {
+  RunSimdKernel<CrossFade<kInverse, kRemoved>>(yL, yR, prevL, prevR, fadeIn, fadeOut, xL, xR, count, out,
+                                               removed);
 }
 
 MEROLUNE_SIMD_KERNEL void Deinterleave(const std::int16_t* frames, int count, double* left, double* right) {
@@ -183,7 +203,8 @@ SpectralReducer::SpectralReducer(int blockSize, const ReductionSettings& setting
   work_.assign(6 * kChunk, 0.0);
 }
 
-void SpectralReducer::ProcessBlock(std::span<const std::int16_t> block, std::span<std::int16_t> out) {
+void SpectralReducer::ProcessBlock(std::span<const std::int16_t> block, std::span<std::int16_t> out,
+                                   std::span<std::int16_t> removed) {
   RunSimdKernel<Deinterleave>(block.data(), n_, xL_.data(), xR_.data());
   waveFFT1_.SetData(xL_);
   waveFFT2_.SetData(xR_);
@@ -202,7 +223,7 @@ void SpectralReducer::ProcessBlock(std::span<const std::int16_t> block, std::spa
   RunSimdKernel<ScaleBins>(scaleR_.data(), waveFFT2_.Re(), waveFFT2_.Im(), h_, settings_.Enhancer,
                            waveIFFT2_.HalfRe(), waveIFFT2_.HalfIm());
   ExecutePair(waveIFFT1_, waveIFFT2_);
-  CrossFadeAndOutput(out);
+  CrossFadeAndOutput(out, removed);
 }
 
 void SpectralReducer::ShiftKeys() {
@@ -241,11 +262,15 @@ void SpectralReducer::AnalyseAndSubtract() {
   }
 }
 
-void SpectralReducer::CrossFadeAndOutput(std::span<std::int16_t> out) {
+void SpectralReducer::CrossFadeAndOutput(std::span<std::int16_t> out, std::span<std::int16_t> removed) {
   const double* yL = waveIFFT1_.OutRe();
   const double* yR = waveIFFT2_.OutRe();
-  RunSimdKernel<CrossFade>(yL, yR, prevL_.data(), prevR_.data(), fadeIn_.data(), fadeOut_.data(), xL_.data(),
-                           xR_.data(), settings_.Inverse, h_, out.data());
+  // Indexed by inverse mode and by whether the removed part is wanted.
+  constexpr CrossFadeRoutine kCrossFades[2][2] = {{RunCrossFade<false, false>, RunCrossFade<false, true>},
+                                                  {RunCrossFade<true, false>, RunCrossFade<true, true>}};
+  kCrossFades[settings_.Inverse][!removed.empty()](yL, yR, prevL_.data(), prevR_.data(), fadeIn_.data(),
+                                                   fadeOut_.data(), xL_.data(), xR_.data(), h_, out.data(),
+                                                   removed.data());
   std::copy(yL + h_, yL + n_, prevL_.begin());
   std::copy(yR + h_, yR + n_, prevR_.begin());
 }

@@ -39,13 +39,16 @@ class SpectralReducer {
   std::function<void(std::span<const double> scaleL, std::span<const double> scaleR)> ScalesObserver;
 
   // `block`: N interleaved frames (left, right), 2N samples. `out`: receives the block's first
-  // H output frames, 2H samples.
-  void ProcessBlock(std::span<const std::int16_t> block, std::span<std::int16_t> out);
+  // H output frames, 2H samples. `removed`, unless empty, receives as many: what `out` lacks of the
+  // input, input minus output, frame for frame (in inverse mode the processed signal itself). Output
+  // and removed part add up to the input exactly until the 16-bit limit cuts one of them.
+  void ProcessBlock(std::span<const std::int16_t> block, std::span<std::int16_t> out,
+                    std::span<std::int16_t> removed = {});
 
  private:
   void AnalyseAndSubtract();
   void ShiftKeys();
-  void CrossFadeAndOutput(std::span<std::int16_t> out);
+  void CrossFadeAndOutput(std::span<std::int16_t> out, std::span<std::int16_t> removed);
 
   int n_;
   int h_;

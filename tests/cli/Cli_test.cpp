@@ -146,7 +146,10 @@ TEST_F(CliTest, BadUsageExitsWithTwo) {
        {"", "--bogus a b", "--p-param 901 a b", "--key 6 a b", "--precision x a b", "--range 2 --low 1 a b",
         "only-one-file", "--flac-level 9 a b", "--reverb on a b", "--quality --reverb loud a b",
         "--quality --no-synthetic a b", "--shard 0/3 -o d a", "--shard 4/3 -o d a", "--shard 2 -o d a",
-        "--format xyz -o d a", "-j 0 -o d a", "--stems a b", "--dry-run a b", "-o d"}) {
+        "--format xyz -o d a", "-j 0 -o d a", "--stems a b", "--dry-run a b", "-o d",
+        "--vocals v.wav --inverse a b", "--inverse --vocals v.wav a b", "--vocals v.wav --key 1 a b",
+        "--vocals '' a b", "--vocals v.wav a", "--vocals v.wav -o d a", "--stems --inverse -o d a",
+        "--stems --key 2 -o d a"}) {
     SCOPED_TRACE(args);
     const CliRun run = Cli(args);
     EXPECT_EQ(run.status, 2);
@@ -154,29 +157,108 @@ TEST_F(CliTest, BadUsageExitsWithTwo) {
   }
 }
 
-// The quality mode through the tool: the source's length, a changed result for every reverb setting,
-// and the removed part (--inverse) adding back to the source within 1 LSB per sample.
-TEST_F(CliTest, QualityModeKeepsTheLengthAndItsInverseAddsBackToTheSource) {
+// Both modes through the tool (the quality mode with every reverb setting): the source's length, a
+// changed result, the removed part (--inverse) adding back to the source within 1 LSB per sample, and
+// --vocals writing it beside the karaoke in the same job: the two add up to the source exactly, and the
+// vocals are the inverse result (the quality mode's within 1 LSB). With everything bypassed nothing is
+// removed: the vocals are silence.
+TEST_F(CliTest, ResultsKeepTheLengthAndTheirVocalsAndInverseAddBackToTheSource) {
   const std::string source = Song("song.wav", 3 * 44100 + 17);
-  for (const char* reverb : {"auto", "off", "on"}) {
-    SCOPED_TRACE(reverb);
-    const std::string karaoke = dir_.File(std::string("karaoke-") + reverb + ".wav");
-    const std::string vocal = dir_.File(std::string("vocal-") + reverb + ".wav");
-    const std::string options = std::string("--quiet --quality --reverb ") + reverb + " ";
-    ASSERT_EQ(Cli(options + Quote(source) + " " + Quote(karaoke)).status, 0);
-    ASSERT_EQ(Cli(options + "--inverse " + Quote(source) + " " + Quote(vocal)).status, 0);
+  const std::string karaoke = dir_.File("karaoke.wav"), vocals = dir_.File("vocals.wav");
+  const std::string inverse = dir_.File("inverse.wav");
+  for (const char* mode : {"--quality --reverb auto", "--quality --reverb off", "--quality --reverb on",
+                           "--precision 0", "--enhancer"}) {
+    SCOPED_TRACE(mode);
+    const std::string options = std::string("--quiet --overwrite ") + mode + " ";
+    const CliRun run = Cli(options + "--vocals " + Quote(vocals) + " " + Quote(source) + " " + Quote(karaoke));
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(Cli(options + "--inverse " + Quote(source) + " " + Quote(inverse)).status, 0);
     const auto k = test::ReadResultWav(karaoke, 44100);
-    const auto v = test::ReadResultWav(vocal, 44100);
+    const auto v = test::ReadResultWav(vocals, 44100);
+    const auto i = test::ReadResultWav(inverse, 44100);
     ASSERT_EQ(k.size(), samples_.size());
     ASSERT_EQ(v.size(), samples_.size());
-    int worst = 0, moved = 0;
-    for (std::size_t i = 0; i < k.size(); ++i) {
-      worst = std::max(worst, std::abs(k[i] + v[i] - samples_[i]));
-      moved = std::max(moved, std::abs(k[i] - samples_[i]));
+    ASSERT_EQ(i.size(), samples_.size());
+    int withInverse = 0, withVocals = 0, fromInverse = 0, moved = 0;
+    for (std::size_t n = 0; n < k.size(); ++n) {
+      withInverse = std::max(withInverse, std::abs(k[n] + i[n] - samples_[n]));
+      withVocals = std::max(withVocals, std::abs(k[n] + v[n] - samples_[n]));
+      fromInverse = std::max(fromInverse, std::abs(v[n] - i[n]));
+      moved = std::max(moved, std::abs(k[n] - samples_[n]));
     }
-    EXPECT_LE(worst, 1);
+    EXPECT_LE(withInverse, 1);
+    EXPECT_EQ(withVocals, 0);
+    EXPECT_LE(fromInverse, 1);
     EXPECT_GT(moved, 100);
+    EXPECT_TRUE(TempDirEmpty());
   }
+  const CliRun bypassed = Cli("--overwrite --bypass-all --vocals " + Quote(vocals) + " " + Quote(source) + " " +
+                              Quote(karaoke));
+  ASSERT_EQ(bypassed.status, 0) << bypassed.err;
+  EXPECT_EQ(test::ReadResultWav(vocals, 44100), std::vector<std::int16_t>(samples_.size(), 0));
+}
+
+// Each file takes the format of its own extension; a peer decoder reads both at the source's length,
+// and the lossless vocals are the WAV vocals sample for sample.
+TEST_F(CliTest, VocalsInACodedFormatDecodeToTheSourcesLength) {
+  if (std::system("command -v ffmpeg > /dev/null") != 0) GTEST_SKIP() << "ffmpeg missing";
+  const std::string source = Song("song.wav", 44100 + 333);
+  ASSERT_EQ(Cli("--quiet --vocals " + Quote(dir_.File("vocals.wav")) + " " + Quote(source) + " " +
+                Quote(dir_.File("karaoke.wav")))
+                .status,
+            0);
+  const auto wavVocals = test::ReadResultWav(dir_.File("vocals.wav"), 44100);
+  // 16-bit stereo PCM as ffmpeg decodes it.
+  const auto decode = [&](const std::string& path) {
+    const std::string raw = dir_.File("decoded.raw");
+    EXPECT_EQ(std::system(("ffmpeg -v error -y -i " + Quote(path) + " -f s16le " + Quote(raw)).c_str()), 0);
+    const auto bytes = test::ReadBytes(raw);
+    std::vector<std::int16_t> samples(bytes.size() / 2);
+    for (std::size_t i = 0; i < samples.size(); ++i)
+      samples[i] = static_cast<std::int16_t>(test::U16At(bytes, 2 * i));
+    return samples;
+  };
+  struct Case {
+    const char* karaoke;
+    const char* vocals;
+  };
+  for (const Case& c : {Case{"karaoke.mp3", "vocals.flac"}, Case{"karaoke.flac", "vocals.mp3"}}) {
+    SCOPED_TRACE(c.vocals);
+    const CliRun run = Cli("--quiet --vocals " + Quote(dir_.File(c.vocals)) + " " + Quote(source) + " " +
+                           Quote(dir_.File(c.karaoke)));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(decode(dir_.File(c.karaoke)).size(), samples_.size());
+    const auto vocals = decode(dir_.File(c.vocals));
+    EXPECT_EQ(vocals.size(), samples_.size());
+    if (std::string(c.vocals) == "vocals.flac") {
+      EXPECT_EQ(vocals, wavVocals);
+    }
+    EXPECT_TRUE(TempDirEmpty());
+  }
+}
+
+// A job whose vocals cannot be written fails with the reason, and leaves neither file nor any
+// temporary one; an existing vocals file is replaced only with --overwrite.
+TEST_F(CliTest, AFailingVocalsJobLeavesNeitherFile) {
+  const std::string source = Song("song.wav", 3000);
+  test::WriteBytes(dir_.File("plain"), {1});
+  test::WriteBytes(dir_.File("exists.wav"), {1});
+  const std::string karaoke = dir_.File("karaoke.wav");
+  struct Case {
+    std::string options, vocals, message;
+  };
+  for (const Case& c : {Case{"", dir_.File("plain/vocals.wav"), "(Not a directory)"},
+                        Case{"--overwrite ", "/dev/full", "No space left on device"},
+                        Case{"", dir_.File("exists.wav"), "already exists"},
+                        Case{"", karaoke, "ボーカルの保存先がカラオケの保存先と同じです"}}) {
+    SCOPED_TRACE(c.vocals);
+    const CliRun run = Cli(c.options + "--vocals " + Quote(c.vocals) + " " + Quote(source) + " " + Quote(karaoke));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(karaoke));
+    EXPECT_TRUE(TempDirEmpty());
+  }
+  EXPECT_EQ(test::ReadBytes(dir_.File("exists.wav")), std::vector<std::uint8_t>{1});
 }
 
 TEST_F(CliTest, FailuresExitWithOneAndTheJobsMessage) {
@@ -566,6 +648,28 @@ TEST_F(CliTest, BatchKeepsTheLayoutAndSkipsWhatExists) {
     EXPECT_NE(run.err.find("3 done, 0 skipped, 0 failed"), std::string::npos) << run.err;
   }
   EXPECT_TRUE(TempDirEmpty());
+}
+
+// --stems writes NAME_vocals.EXT beside NAME_cc.EXT from the same pass: the two add back to the
+// source within 1 LSB, and an existing stem counts as an existing destination.
+TEST_F(CliTest, BatchStemsAddBackToTheSource) {
+  const std::string lib = dir_.File("stems");
+  std::filesystem::create_directories(lib);
+  std::filesystem::rename(Song("s.wav", 20000), lib + "/s.wav");
+  const std::string out = dir_.File("out");
+  CliRun run = Cli("--stems --quality -o " + Quote(out) + " " + Quote(lib));
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto karaoke = test::ReadResultWav(out + "/stems/s_cc.wav", 44100);
+  const auto vocals = test::ReadResultWav(out + "/stems/s_vocals.wav", 44100);
+  ASSERT_EQ(karaoke.size(), samples_.size());
+  ASSERT_EQ(vocals.size(), samples_.size());
+  int worst = 0;
+  for (std::size_t i = 0; i < samples_.size(); ++i) worst = std::max(worst, std::abs(karaoke[i] + vocals[i] - samples_[i]));
+  EXPECT_LE(worst, 1);
+  std::filesystem::remove(out + "/stems/s_cc.wav");
+  run = Cli("--stems -o " + Quote(out) + " " + Quote(lib));
+  EXPECT_NE(run.err.find("s_vocals.wav exists"), std::string::npos) << run.err;
+  EXPECT_FALSE(std::filesystem::exists(out + "/stems/s_cc.wav"));
 }
 
 // --shard K/N splits the batch into N disjoint shares that make up the whole, whatever order the

@@ -174,15 +174,16 @@ class Reference {
   std::vector<std::vector<Complex>> L_, R_;
 };
 
+// The output, and the removed part into `removed` when given.
 std::vector<std::int16_t> Reduce(const QualityParameters& p, const std::vector<std::int16_t>& in,
-                                 std::size_t chunk = 4096) {
+                                 std::size_t chunk = 4096, std::vector<std::int16_t>* removed = nullptr) {
   QualityReducer reducer(p);
   std::vector<std::int16_t> out;
   for (std::size_t at = 0; at < in.size(); at += 2 * chunk) {
     const std::size_t count = std::min(2 * chunk, in.size() - at);
-    reducer.Process(std::span(in).subspan(at, count), out);
+    reducer.Process(std::span(in).subspan(at, count), out, removed);
   }
-  reducer.Finish(out);
+  reducer.Finish(out, removed);
   return out;
 }
 
@@ -194,7 +195,9 @@ int MaxDifference(const std::vector<std::int16_t>& a, const std::vector<std::int
 
 ReductionSettings Defaults() { return ReductionSettings{}; }
 
-// Every path of a cell against the reference, on a song-like mix of 0.25 s.
+// Every path of a cell against the reference, on a song-like mix of 0.25 s. The removed part beside
+// the output adds up with it to the input exactly and is within 1 LSB of what the opposite inverse
+// setting writes (each is the input minus the other's output, rounded before or after).
 TEST(QualityReductionTest, CellsFollowTheLiteralSteps) {
   const auto song = test::SongLike(11025, 44100, 31);
   struct Case {
@@ -213,10 +216,15 @@ TEST(QualityReductionTest, CellsFollowTheLiteralSteps) {
     s.SubtractionBypass = c.bypass;
     s.RangeRestricted = !c.wholeRange;
     const QualityParameters p = QualityParameters::For(s, 44100, c.beta);
-    const auto ours = Reduce(p, song, 777);
+    std::vector<std::int16_t> removed;
+    const auto ours = Reduce(p, song, 777, &removed);
     const auto expected = Reference(p, song).Output();
     ASSERT_EQ(ours.size(), song.size());
     EXPECT_LE(MaxDifference(ours, expected), 1);
+    ASSERT_EQ(removed.size(), song.size());
+    for (std::size_t i = 0; i < song.size(); ++i) ASSERT_EQ(ours[i] + removed[i], song[i]) << i;
+    s.Inverse = !s.Inverse;
+    EXPECT_LE(MaxDifference(removed, Reduce(QualityParameters::For(s, 44100, c.beta), song, 4096)), 1);
     if (!c.bypass && !c.inverse) {
       EXPECT_GT(MaxDifference(ours, song), 100);  // it did reduce
     }
@@ -261,14 +269,17 @@ TEST(QualityReductionTest, IdentitiesLengthsAndAlignmentAtEveryRate) {
       EXPECT_LE(MaxDifference(same, song), 1);
 
       ReductionSettings s = Defaults();
-      const auto karaoke = Reduce(QualityParameters::For(s, rate, 0.5), song);
+      std::vector<std::int16_t> removed;
+      const auto karaoke = Reduce(QualityParameters::For(s, rate, 0.5), song, 1 + frames / 5, &removed);
       s.Inverse = true;
       const auto vocal = Reduce(QualityParameters::For(s, rate, 0.5), song, 333);
       ASSERT_EQ(karaoke.size(), song.size());
       ASSERT_EQ(vocal.size(), song.size());
+      ASSERT_EQ(removed.size(), song.size());
       int worst = 0;
       for (std::size_t i = 0; i < song.size(); ++i) worst = std::max(worst, std::abs(karaoke[i] + vocal[i] - song[i]));
       EXPECT_LE(worst, 1);
+      EXPECT_LE(MaxDifference(removed, vocal), 1);
     }
   }
 }

@@ -479,6 +479,8 @@ class ScriptedConverter : public FormatConverter {
  public:
   enum class Ending { Finish, Fail, Cancel };
   Ending ending = Ending::Finish;
+  // The encodings before this one finish whatever `ending` says.
+  std::size_t endingFrom = 0;
   std::vector<std::uint8_t> bytes{'e', 'n', 'c', 'o', 'd', 'e', 'd'};
   ReductionJob* job = nullptr;
   std::vector<double> progress;
@@ -492,6 +494,7 @@ class ScriptedConverter : public FormatConverter {
     encoded.push_back({format, settings});
     WriteBytes(destination, bytes);
     observer->Progress(0.5);
+    if (encoded.size() <= endingFrom) return;
     if (ending == Ending::Fail) throw Exception("encoder failed");
     if (ending == Ending::Cancel) {
       job->RequestCancel();
@@ -531,6 +534,93 @@ TEST_F(ReductionJobTest, FailedOrCancelledEncodingsKeepTheOldDestination) {
             << e.path();
       EXPECT_EQ(TempFilesLeft(), 1) << "only the latest result";
     }
+  }
+}
+
+// Vocals that cannot be the karaoke's complement, or cannot be written, end the job before any work
+// with their message, and nothing is made.
+TEST_F(ReductionJobTest, VocalsThatCannotBeMadeOrWrittenAreRefusedBeforeAnyWork) {
+  const std::string source = Write("song.wav", Stereo16(test::SongLike(3000, 44100, 1)));
+  WriteBytes(dir_.File("plain"), {0});
+  const std::string destination = dir_.File("out.wav"), link = dir_.File("link.wav");
+  std::filesystem::create_symlink(destination, link);
+  struct Case {
+    std::function<void(JobRequest&)> change;
+    std::string message;
+  };
+  for (const Case& c :
+       {Case{[](JobRequest& r) { r.Settings.Inverse = true; }, kVocalsWithInverse},
+        Case{[](JobRequest& r) { r.Settings.KeySemitones = -3; }, kVocalsWithKeyChange},
+        Case{[&](JobRequest& r) { r.VocalsDestination = link; }, kVocalsSameAsDestination + link},
+        Case{[&](JobRequest& r) { r.VocalsDestination = dir_.File("plain/v.wav"); },
+             kCannotWriteDestination + dir_.File("plain/v.wav") + " (Not a directory)"},
+        Case{[&](JobRequest& r) { r.VocalsDestination = dir_.File("v.mp3"); }, kUnsupportedFormat}}) {
+    SCOPED_TRACE(c.message);
+    host_.errors.clear();
+    JobRequest request = host_.request;
+    request.VocalsDestination = dir_.File("vocals.wav");
+    c.change(request);
+    {
+      ReductionJob job(host_, host_, host_);
+      EXPECT_EQ(job.DoReduce(source, destination, request), JobResult::NotStarted);
+    }
+    EXPECT_EQ(host_.errors, std::vector<std::string>{c.message});
+    EXPECT_FALSE(std::filesystem::exists(destination));
+    EXPECT_FALSE(std::filesystem::exists(request.VocalsDestination));
+    EXPECT_EQ(host_.locks, 0);
+    EXPECT_EQ(TempFilesLeft(), 0);
+  }
+}
+
+// The vocals go the karaoke's way in their own format: each coded format's settings are asked once
+// and each encoding has its banner; both files are put in place only once both are complete, so a
+// failed or cancelled encoding of either leaves both old files as they were.
+TEST_F(ReductionJobTest, VocalsAreEncodedLikeTheKaraokeAndPutInPlaceOnlyWithIt) {
+  const std::string source = Write("song.wav", Stereo16(test::SongLike(3000, 44100, 3)));
+  const std::vector<std::uint8_t> old{'o', 'l', 'd'};
+  const std::string destination = dir_.File("out.mp3");
+  using Ending = ScriptedConverter::Ending;
+  struct Case {
+    const char* vocals;
+    Ending ending;
+    std::size_t endingFrom;  // 0: the karaoke's encoding ends so, 1: the vocals'
+    std::vector<FileFormat> pages;
+  };
+  for (const Case& c : {Case{"v.mp3", Ending::Finish, 0, {FileFormat::Mp3}},
+                        Case{"v.ogg", Ending::Finish, 0, {FileFormat::Mp3, FileFormat::Ogg}},
+                        Case{"v.ogg", Ending::Fail, 0, {FileFormat::Mp3, FileFormat::Ogg}},
+                        Case{"v.ogg", Ending::Fail, 1, {FileFormat::Mp3, FileFormat::Ogg}},
+                        Case{"v.ogg", Ending::Cancel, 0, {FileFormat::Mp3, FileFormat::Ogg}},
+                        Case{"v.ogg", Ending::Cancel, 1, {FileFormat::Mp3, FileFormat::Ogg}}}) {
+    SCOPED_TRACE(testing::Message() << c.vocals << " ending " << static_cast<int>(c.ending) << " from "
+                                    << c.endingFrom);
+    host_.request.VocalsDestination = dir_.File(c.vocals);
+    host_.encoderPages.clear();
+    host_.phases.clear();
+    WriteBytes(destination, old);
+    WriteBytes(host_.request.VocalsDestination, old);
+    ScriptedConverter converter;
+    converter.ending = c.ending;
+    converter.endingFrom = c.endingFrom;
+    ReductionJob job(host_, host_, host_, &converter);
+    converter.job = &job;
+    JobResult result = JobResult::NotStarted;
+    try {
+      result = job.DoReduce(source, destination, host_.request);
+    } catch (const Exception& e) {
+      EXPECT_EQ(std::string(e.what()), "encoder failed");
+    }
+    const bool finished = c.ending == Ending::Finish;
+    EXPECT_EQ(result, finished                      ? JobResult::Completed
+                      : c.ending == Ending::Cancel ? JobResult::Cancelled
+                                                  : JobResult::NotStarted);
+    EXPECT_EQ(host_.encoderPages, c.pages);
+    const auto encodings = std::count(host_.phases.begin(), host_.phases.end(), "begin-encode");
+    EXPECT_EQ(encodings, finished ? 2 : c.endingFrom + 1);
+    EXPECT_EQ(ReadBytes(destination), finished ? converter.bytes : old);
+    EXPECT_EQ(ReadBytes(host_.request.VocalsDestination), finished ? converter.bytes : old);
+    EXPECT_EQ(host_.locks, host_.unlocks);
+    EXPECT_EQ(TempFilesLeft(), 1) << "only the latest result";
   }
 }
 

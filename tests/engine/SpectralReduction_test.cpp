@@ -33,22 +33,27 @@ ReductionSettings Defaults() { return ReductionSettings{}; }
 std::size_t U(int i) { return static_cast<std::size_t>(i); }
 
 // Our reducer driven over the whole signal the way the job drives it: block i starts at frame
-// i*H, zeros past the end, and contributes its first min(H, F - i*H) output frames.
+// i*H, zeros past the end, and contributes its first min(H, F - i*H) output frames (and as many
+// frames of the removed part to `removed`, when given).
 std::vector<std::int16_t> ReduceWithEngine(const std::vector<std::int16_t>& in, int blockSize,
-                                           const ReductionSettings& settings, double sampleRate) {
+                                           const ReductionSettings& settings, double sampleRate,
+                                           std::vector<std::int16_t>* removed = nullptr) {
   SpectralReducer reducer(blockSize, settings, sampleRate);
   const std::size_t frames = FrameCount(in);
   const std::size_t h = U(blockSize / 2);
   std::vector<std::int16_t> result(in.size());
-  std::vector<std::int16_t> out(2 * h);
+  std::vector<std::int16_t> out(2 * h), removedOut(removed ? 2 * h : 0);
+  if (removed) removed->resize(in.size());
   const std::size_t blocks = ReferenceBlockCount(frames, blockSize);
   for (std::size_t i = 0; i < blocks; ++i) {
     const std::vector<std::int16_t> block = ReferenceBlock(in, blockSize, i);
     std::fill(out.begin(), out.end(), std::int16_t{0});
-    reducer.ProcessBlock(block, out);
+    reducer.ProcessBlock(block, out, removedOut);
     const std::size_t start = i * h;
     const std::size_t count = std::min(h, frames - start);
     std::copy_n(out.begin(), 2 * count, result.begin() + static_cast<std::ptrdiff_t>(2 * start));
+    if (removed)
+      std::copy_n(removedOut.begin(), 2 * count, removed->begin() + static_cast<std::ptrdiff_t>(2 * start));
   }
   return result;
 }
@@ -777,6 +782,35 @@ TEST_P(SimdPathsAgree, PortableAndAvx2FmaWithinOneLsb) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Grid, SimdPathsAgree, ::testing::ValuesIn(Grid()),
+                         [](const ::testing::TestParamInfo<Case>& test) { return test.param.Name; });
+
+// ---------------------------------------------------------------------------------------------
+// The removed part, written beside the output in the same pass: output + removed = input for every
+// sample the 16-bit limit leaves alone, the output as it is without it, and the removed part what
+// the opposite inverse setting writes as its output (inverse + normal = input, whatever the other
+// settings).
+
+class RemovedPart : public ::testing::TestWithParam<Case> {};
+
+TEST_P(RemovedPart, AddsUpToTheInputAndIsTheOppositeInverseOutput) {
+  const Case& c = GetParam();
+  const std::vector<std::int16_t> in = MakeSignal(c);
+  std::vector<std::int16_t> removed;
+  const std::vector<std::int16_t> out = ReduceWithEngine(in, c.BlockSize, c.Settings, c.Rate, &removed);
+  EXPECT_EQ(out, ReduceWithEngine(in, c.BlockSize, c.Settings, c.Rate));
+  const auto atLimit = [](std::int16_t v) { return v == 32767 || v == -32768; };
+  std::size_t limited = 0;
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    if (atLimit(out[i]) || atLimit(removed[i])) ++limited;
+    else ASSERT_EQ(out[i] + removed[i], in[i]) << "sample " << i;
+  }
+  EXPECT_TRUE(limited == 0 || c.Signal == Source::Squares) << "only the full-scale squares overshoot";
+  ReductionSettings opposite = c.Settings;
+  opposite.Inverse = !opposite.Inverse;
+  EXPECT_TRUE(WithinLsb(removed, ReduceWithEngine(in, c.BlockSize, opposite, c.Rate), 1, c.BlockSize));
+}
+
+INSTANTIATE_TEST_SUITE_P(Grid, RemovedPart, ::testing::ValuesIn(Grid()),
                          [](const ::testing::TestParamInfo<Case>& test) { return test.param.Name; });
 
 // ---------------------------------------------------------------------------------------------
