@@ -5,10 +5,14 @@
 // change in the machine's load hits both. The peak resident memory is the largest of the batch's
 // processes (getrusage's ru_maxrss over the tool and the jobs it waited for), so it is one job's
 // peak: it should not grow with -j. The goal: -j 2 at least 1.8 times as fast as -j 1 on two cores.
+// The anchor, in the same run: what two processes at once gain on this machine at all, as flac
+// encoding the same WAV files one and two at a time (xargs -P), since two virtual cores of a
+// shared machine need not give twice the work of one.
 //
 // Output: one line per batch, "batch name=N key=value ...":
 //   batch name=wav_to_wav files=8 song_s=240 reps=.. j1_s=.. j2_s=.. speedup=.. j1_rss_mib=..
 //         j2_rss_mib=.. single_rss_mib=.. cores=.. goal=yes|NO
+//   batch name=anchor_flac files=8 ... p1_s=.. p2_s=.. speedup=..
 
 #include <unistd.h>
 
@@ -34,7 +38,8 @@ constexpr double kGoalSpeedup = 1.8;
 constexpr const char* kUsage = R"(Usage: merolune-bench-batch [options]
 
 Times merolune-cli -o DIR on copies of the demo song with -j 1 and -j 2 (WAV to WAV, MP3 to MP3),
-medians of alternating runs, with the largest process's peak resident memory.
+medians of alternating runs, with the largest process's peak resident memory; and, as the anchor,
+flac encoding the same files one and two at a time.
 
   --files N         copies of the song in each batch (default 8)
   --seconds S       the song's length (default 240)
@@ -87,6 +92,23 @@ void Measure(const char* name, const Options& o, const fs::path& folder, const f
   std::fflush(stdout);
 }
 
+// flac -5 over the WAV files, `parallel` at a time.
+double Anchor(const fs::path& wavs, int parallel) {
+  const std::string command = "ls " + wavs.string() + "/*.wav | xargs -P " + std::to_string(parallel) +
+                              " -I{} flac --silent -5 -f -o /dev/null {}";
+  return RunChildChecked({"sh", "-c", command}, ChildOutput::Discarded).Seconds;
+}
+
+void MeasureAnchor(const Options& o, const fs::path& wavs) {
+  std::vector<double> seconds[2];
+  for (int rep = 0; rep < o.Reps; ++rep)
+    for (int p = 1; p <= 2; ++p) seconds[p - 1].push_back(Anchor(wavs, p));
+  const double p1 = Median(seconds[0]), p2 = Median(seconds[1]);
+  std::printf("batch name=anchor_flac files=%d song_s=%d reps=%d p1_s=%.2f p2_s=%.2f speedup=%.2f\n", o.Files,
+              o.Seconds, o.Reps, p1, p2, p1 / p2);
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -110,6 +132,7 @@ int main(int argc, char** argv) {
       fs::copy_file(song, wavs / ("song" + std::to_string(i) + ".wav"));
       fs::copy_file(mp3, mp3s / ("song" + std::to_string(i) + ".mp3"));
     }
+    MeasureAnchor(o, wavs);
     Measure("wav_to_wav", o, wavs, dir / "out", {MEROLUNE_CLI, "--quiet", song, (dir / "single.wav").string()});
     Measure("mp3_to_mp3", o, mp3s, dir / "out", {MEROLUNE_CLI, "--quiet", mp3, (dir / "single.mp3").string()});
   } catch (const std::exception& e) {

@@ -89,6 +89,23 @@ class CliTest : public ::testing::Test {
     return child;
   }
 
+  // Whether `ready` comes true within 30 s, asked every 10 ms.
+  static bool WaitUntil(const std::function<bool()>& ready) {
+    for (int i = 0; i < 3000; ++i) {
+      if (ready()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  // Interrupts `child` and waits for it: its exit status, or -1 when it did not exit by itself.
+  static int Interrupt(pid_t child) {
+    ::kill(child, SIGINT);
+    int raw = 0;
+    if (::waitpid(child, &raw, 0) != child || !WIFEXITED(raw)) return -1;
+    return WEXITSTATUS(raw);
+  }
+
   // The job's temporary files ("cc…"), not a sanitizer runtime's, which may come and go there as well.
   std::vector<std::string> JobTempFiles() const { return Entries(tmp_.Path(), "cc"); }
 
@@ -319,19 +336,13 @@ TEST_F(CliTest, InterruptCancelsAfterABlockAndCleansUp) {
     ::_exit(127);
   }
   // Wait until the job's temporary files are being written, then interrupt it.
-  bool running = false;
-  for (int i = 0; i < 3000 && !running; ++i) {
+  ASSERT_TRUE(WaitUntil([&] {
     std::error_code ignored;
     for (const std::string& file : JobTempFiles())
-      if (std::filesystem::file_size(file, ignored) > 44) running = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_TRUE(running);
-  ::kill(child, SIGINT);
-  int raw = 0;
-  ASSERT_EQ(::waitpid(child, &raw, 0), child);
-  ASSERT_TRUE(WIFEXITED(raw));
-  EXPECT_EQ(WEXITSTATUS(raw), 1);
+      if (std::filesystem::file_size(file, ignored) > 44) return true;
+    return false;
+  }));
+  EXPECT_EQ(Interrupt(child), 1);
   EXPECT_FALSE(std::filesystem::exists(out));
   EXPECT_TRUE(TempDirEmpty());
 }
@@ -742,17 +753,8 @@ TEST_F(CliTest, BatchInterruptStopsEveryJobAndCleansUp) {
   for (int i = 0; i < 4; ++i) std::filesystem::copy_file(song, lib + "/s" + std::to_string(i) + ".wav");
   const std::string out = dir_.File("out");
   const pid_t child = Spawn({"--precision", "4", "-j", "2", "--format", "flac", "-o", out, lib}, dir_.File("err.txt"));
-  bool running = false;
-  for (int i = 0; i < 3000 && !running; ++i) {
-    running = JobTempFiles().size() >= 2;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_TRUE(running);
-  ::kill(child, SIGINT);
-  int raw = 0;
-  ASSERT_EQ(::waitpid(child, &raw, 0), child);
-  ASSERT_TRUE(WIFEXITED(raw));
-  EXPECT_EQ(WEXITSTATUS(raw), 1);
+  ASSERT_TRUE(WaitUntil([&] { return JobTempFiles().size() >= 2; }));
+  EXPECT_EQ(Interrupt(child), 1);
   const std::string err = ReadFile(dir_.File("err.txt"));
   EXPECT_NE(err.find("not started"), std::string::npos) << err;
   EXPECT_NE(err.find("stopped by SIGINT"), std::string::npos) << err;
