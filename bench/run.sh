@@ -68,7 +68,8 @@ if build cmake --build build/release ${JOBS:+-j "$JOBS"} --target merolune-bench
     fi
     [[ -f "$track" ]] && SEPARATION_RECORDING="$track"
   fi
-  "$bin/merolune-bench-separation" ${SEPARATION_RECORDING:+--recording "$SEPARATION_RECORDING"}
+  # The real-recording mixes and both modes' results go to out/separation for listening.
+  "$bin/merolune-bench-separation" --write-wavs ${SEPARATION_RECORDING:+--recording "$SEPARATION_RECORDING"}
 else
   echo "## merolune-bench-separation: not built (see above), skipped"
 fi

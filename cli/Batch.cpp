@@ -383,7 +383,12 @@ class BatchRun {
     }
     winsize size{};
     const std::size_t width = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col - 1 : 79;
-    if (line.size() > width) line.resize(width);
+    if (line.size() > width) {
+      // Never half a character of a file's name: drop the cut one whole.
+      line.resize(width);
+      while (!line.empty() && (static_cast<unsigned char>(line.back()) & 0xC0) == 0x80) line.pop_back();
+      if (!line.empty() && (static_cast<unsigned char>(line.back()) & 0x80) != 0) line.pop_back();
+    }
     std::fprintf(stderr, "\r\033[K%s", line.c_str());
     std::fflush(stderr);
     shown_ = true;
