@@ -32,30 +32,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return text;
-}
-
-// The extension as the window sees it: from the last dot of the file's name, "" when none.
-std::string ExtensionOf(const std::string& name) {
-  const std::size_t dot = name.rfind('.');
-  return dot == std::string::npos ? std::string() : name.substr(dot);
-}
-
+// A format of the table or one of the other sources the program reads.
 bool IsAudioName(const std::string& name) {
-  const std::string extension = Lower(ExtensionOf(name));
-  if (extension.empty()) return false;
-  for (const FormatRow& row : kFormats)
-    if (extension == row.Extension) return true;
+  if (FormatFromExtension(name) != FileFormat::Unknown) return true;
+  const std::string extension = LowerExtension(name);
   return std::any_of(kOtherSourceExtensions.begin(), kOtherSourceExtensions.end(),
                      [&](const char* other) { return extension == other; });
 }
 
 // NAME_cc.EXT (or NAME_vocals.EXT) for the source's file name: the destinations' format, else the
-// source's own when we write it, else WAV.
+// source's own (as it is spelt) when we write it, else WAV.
 std::string DestinationName(const std::string& sourceName, const std::string& suffix, const std::string& format) {
-  const std::string extension = ExtensionOf(sourceName);
+  const std::string extension = sourceName.substr(sourceName.size() - LowerExtension(sourceName).size());
   std::string chosen = format;
   if (chosen.empty()) chosen = FormatFromExtension(sourceName) != FileFormat::Unknown ? extension : ".wav";
   std::string name = sourceName.substr(0, sourceName.size() - extension.size());

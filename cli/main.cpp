@@ -143,7 +143,7 @@ int ParseInt(const char* option, const char* text, int low, int high) {
 
 // --format's extension, with or without its dot, as ".ext" of a format that is written.
 std::string ParseFormat(const std::string& text) {
-  std::string extension = text.starts_with('.') ? text : "." + text;
+  const std::string extension = LowerExtension("x" + (text.starts_with('.') ? text : "." + text));
   if (FormatFromExtension("x" + extension) == FileFormat::Unknown) {
     std::string list;
     for (const FormatRow& row : kFormats) {
@@ -152,7 +152,6 @@ std::string ParseFormat(const std::string& text) {
     }
     throw UsageError("--format takes one of " + list + ", not '" + text + "'");
   }
-  for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   return extension;
 }
 

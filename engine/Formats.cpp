@@ -7,8 +7,6 @@
 
 namespace merolune {
 
-namespace {
-
 std::string LowerExtension(const std::string& path) {
   const std::string name = std::filesystem::path(path).filename().string();
   const auto dot = name.rfind('.');
@@ -18,6 +16,8 @@ std::string LowerExtension(const std::string& path) {
                  [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
   return ext;
 }
+
+namespace {
 
 // "Name (*.ext);;" for every format.
 std::string EachFormatFilter() {

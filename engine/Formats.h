@@ -164,6 +164,9 @@ const FormatRow* FormatWithMenuTag(int tag);
 // The row whose encoding settings are on `page`; nullptr when none has it.
 const FormatRow* FormatWithSettingsPage(int page);
 
+// The extension of a path's file name from its last dot, in lower case (".WAV" gives ".wav"); empty
+// when there is none or the name's only dot is its first character.
+std::string LowerExtension(const std::string& path);
 // The format chosen by a path's extension, compared in lower case (".WAV" is ".wav").
 FileFormat FormatFromExtension(const std::string& path);
 // A source's format: its extension's, and Other for any extension outside the table.

@@ -18,7 +18,6 @@ namespace {
 constexpr double kGapSentinel = 1e-100;
 constexpr double kGapTolerance = 1e-16;
 
-
 // a - 2 pi round(a / 2 pi): the angle in [-pi, pi], cheaply, for the phase vocoder's every bin.
 double PrincipalAngle(double a) { return a - 2.0 * std::numbers::pi * std::nearbyint(a / (2.0 * std::numbers::pi)); }
 
