@@ -64,9 +64,11 @@ class Planner {
     const fs::file_status status = fs::status(argument, error);
     if (error) return Fail(argument, fs::path(argument).filename().string(), error.message());
     if (!fs::is_directory(status)) return AddFile(argument, fs::path(argument).filename());
-    // A folder keeps its own name under the output folder, as cp -r would; "." and the like give
-    // their contents.
-    const fs::path name = fs::path(argument).lexically_normal().filename();
+    // A folder keeps its own name under the output folder, as cp -r would, written with a final
+    // "/" or not; "." and the like give their contents.
+    fs::path folder = fs::path(argument).lexically_normal();
+    if (!folder.has_filename()) folder = folder.parent_path();
+    const fs::path name = folder.filename();
     const bool named = !name.empty() && name != "." && name != "..";
     Walk(argument, named ? name : fs::path());
   }

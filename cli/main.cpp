@@ -23,6 +23,7 @@
 #include "ConversionModule.h"
 #include "Exception.h"
 #include "Formats.h"
+#include "Messages.h"
 #include "ReductionJob.h"
 #include "ReductionSettings.h"
 #include "TagCopying.h"
@@ -353,7 +354,7 @@ class CliHost final : public JobProgress, public JobQuestions {
  private:
   void Say(const std::string& text) {
     ClearLine();
-    std::cerr << "merolune-cli: " << text << '\n';
+    std::cerr << "merolune-cli: " << LocalizedMessage(text) << '\n';
   }
 
   // At most ten times a second, unless the phase or the end is reached.
@@ -440,7 +441,8 @@ int main(int argc, char** argv) {
     std::string error;
     if (module->Usable()) converter.reset(module->Api().merolune_open_conversion(&error));
     if (!converter) {
-      std::cerr << "merolune-cli: " << (module->Usable() ? error : module->MissingMessage()) << '\n';
+      const std::string why = module->Usable() ? error : module->MissingMessage();
+      std::cerr << "merolune-cli: " << LocalizedMessage(why) << '\n';
       return kExitFailed;
     }
   }
@@ -470,7 +472,7 @@ int main(int argc, char** argv) {
     if (result == JobResult::Cancelled && stopSignal.load() == 0) std::cerr << "merolune-cli: cancelled\n";
   } catch (const std::exception& e) {
     host.ClearLine();
-    std::cerr << "merolune-cli: " << e.what() << '\n';
+    std::cerr << "merolune-cli: " << LocalizedMessage(e.what()) << '\n';
   }
   runningJob.store(nullptr);
   host.ClearLine();

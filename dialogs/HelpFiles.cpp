@@ -9,12 +9,16 @@
 namespace merolune {
 
 QString RiderPagePath(const QString& executableDir) {
-  const QString beside = executableDir + QLatin1Char('/') + QLatin1String(kRiderPageName);
-  if (QFileInfo(beside).isFile()) return beside;
-  const QString installed =
-      QDir::cleanPath(executableDir + QStringLiteral("/../share/merolune/") + QLatin1String(kRiderPageName));
-  if (QFileInfo(installed).isFile()) return installed;
-  return beside;
+  // The page in the interface language, else the program's own.
+  const QString own = QLatin1String(kRiderPageName);
+  const QString translated = QCoreApplication::translate("HelpFiles", kRiderPageName);
+  for (const QString& name : translated == own ? QStringList{own} : QStringList{translated, own}) {
+    const QString beside = executableDir + QLatin1Char('/') + name;
+    if (QFileInfo(beside).isFile()) return beside;
+    const QString installed = QDir::cleanPath(executableDir + QStringLiteral("/../share/merolune/") + name);
+    if (QFileInfo(installed).isFile()) return installed;
+  }
+  return executableDir + QLatin1Char('/') + translated;
 }
 
 QString MissingRiderPage(const QString& path) {

@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "Exception.h"
+#include "Messages.h"
 
 namespace merolune {
 
@@ -26,14 +27,15 @@ std::function<void(const QString&, const QString&)>& Hook() {
 }  // namespace
 
 QString StandardErrorText(const std::string& message) {
-  std::string text = message;
+  std::string text = LocalizedMessage(message);
   if (!text.empty() && static_cast<unsigned char>(text.back()) > static_cast<unsigned char>('.')) text += '.';
   return QString::fromStdString(text);
 }
 
 QString ApplicationTitle() {
   const QString path = QCoreApplication::applicationFilePath();
-  const QString name = path.isEmpty() ? QCoreApplication::applicationName() : QFileInfo(path).completeBaseName();
+  const QString name =
+      path.isEmpty() ? QCoreApplication::applicationName() : QFileInfo(path).completeBaseName();
   return name;
 }
 
@@ -73,7 +75,9 @@ void ShowStandardError(QWidget* parent, const std::string& message) {
   ShowErrorBox(parent, ApplicationTitle(), StandardErrorText(message));
 }
 
-void SetErrorBoxHook(std::function<void(const QString& title, const QString& text)> hook) { Hook() = std::move(hook); }
+void SetErrorBoxHook(std::function<void(const QString& title, const QString& text)> hook) {
+  Hook() = std::move(hook);
+}
 
 bool Guarded(QWidget* parent, const std::function<void()>& handler) noexcept {
   try {

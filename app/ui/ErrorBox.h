@@ -9,9 +9,9 @@ class QWidget;
 
 namespace merolune {
 
-// The text the standard error box shows: the message with "." appended when its last byte
-// sorts after "." (so a message ending in a Japanese character or a letter gets one, a message
-// ending in "." or ")" does not).
+// The text the standard error box shows: the message in the interface language (Messages.h) with
+// "." appended when its last byte sorts after "." (so a message ending in a Japanese character or
+// a letter gets one, a message ending in "." or ")" does not).
 QString StandardErrorText(const std::string& message);
 
 // The box's title: the executable's file name without its extension.

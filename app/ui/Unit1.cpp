@@ -41,6 +41,7 @@
 #include "Icons.h"
 #include "KDrop.h"
 #include "KThdCmp.h"
+#include "Messages.h"
 #include "Monitor.h"
 #include "Notifications.h"
 #include "RemoteControl.h"
@@ -357,7 +358,7 @@ void TForm1::Button1Click() {
   const auto announce = [this](const char* summary, const QString& body) {
     // The activation that the end of a banner hands back to this window arrives as an event.
     QCoreApplication::processEvents();
-    if (!isActiveWindow()) DesktopNotifier().Notify(QString::fromUtf8(summary), body);
+    if (!isActiveWindow()) DesktopNotifier().Notify(QString::fromStdString(LocalizedMessage(summary)), body);
   };
   Guarded(this, [&] {
     try {
@@ -526,21 +527,23 @@ void TForm1::Shutdown() {
 void TForm1::PumpMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
 
 void TForm1::ShowError(const std::string& message) {
-  ShowErrorBox(this, kErrorCaption, QString::fromStdString(message));
+  ShowErrorBox(this, QString::fromStdString(LocalizedMessage(kErrorCaption)),
+               QString::fromStdString(LocalizedMessage(message)));
 }
 
 bool TForm1::ConfirmOverwrite(const std::string& destination) {
   (void)destination;
   if (Dontconfirmoverwrite1->isChecked()) return true;
-  if (OverwriteQuestionHook) return OverwriteQuestionHook(kConfirmOverwrite);
-  QMessageBox box(QMessageBox::Information, kConfirmCaption, kConfirmOverwrite, QMessageBox::Yes | QMessageBox::No,
-                  this);
+  const QString question = QString::fromStdString(LocalizedMessage(kConfirmOverwrite));
+  if (OverwriteQuestionHook) return OverwriteQuestionHook(question);
+  QMessageBox box(QMessageBox::Information, QString::fromStdString(LocalizedMessage(kConfirmCaption)), question,
+                  QMessageBox::Yes | QMessageBox::No, this);
   return box.exec() == QMessageBox::Yes;
 }
 
 void TForm1::Note(const std::string& text) {
   QStatusBar* line = statusBar();
-  line->showMessage(QString::fromStdString(text));
+  line->showMessage(QString::fromStdString(LocalizedMessage(text)));
   if (!line->isVisible()) {
     line->show();
     setFixedSize(sizeHint());

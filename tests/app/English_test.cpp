@@ -9,21 +9,30 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTabWidget>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "EncsetDlg.h"
+#include "ErrorBox.h"
+#include "HelpFiles.h"
 #include "Language.h"
+#include "ReductionJob.h"
 #include "SoundDevice.h"
+#include "TempDir.h"
 #include "Translation.h"
 #include "Unit1.h"
-#include "EncsetDlg.h"
-#include "HelpFiles.h"
 #include "Unit2.h"
 #include "Unit6.h"
 #include "Unit7.h"
@@ -106,7 +115,8 @@ QStringList VisibleTexts(QWidget& root) {
 }
 
 QStringList Japanese(const QStringList& texts) {
-  static const QRegularExpression kana(QStringLiteral("[\\x{3040}-\\x{30ff}\\x{4e00}-\\x{9fff}\\x{ff01}-\\x{ff5e}]"));
+  static const QRegularExpression kana(
+      QStringLiteral("[\\x{3040}-\\x{30ff}\\x{4e00}-\\x{9fff}\\x{ff01}-\\x{ff5e}]"));
   QStringList found;
   for (const QString& text : texts)
     if (text.contains(kana)) found << text;
@@ -127,7 +137,8 @@ TEST(EnglishTest, TheWindowsShowNoJapaneseInEnglish) {
     TRiderDlg explanation;
     TVersionDlg version;
     QStringList left;
-    for (QWidget* window : std::initializer_list<QWidget*>{&form, &tune, &encoding, &message, &explanation, &version})
+    for (QWidget* window :
+         std::initializer_list<QWidget*>{&form, &tune, &encoding, &message, &explanation, &version})
       left << Japanese(VisibleTexts(*window));
     EXPECT_TRUE(left.isEmpty()) << left.join(" | ").toStdString();
     EXPECT_EQ(form.Button1->text(), "Make Karaoke");
@@ -137,6 +148,64 @@ TEST(EnglishTest, TheWindowsShowNoJapaneseInEnglish) {
   // Japanese needs no translation.
   Environment japanese(std::map<std::string, std::string>{{"LANG", "ja_JP.UTF-8"}});
   EXPECT_FALSE(InstallTranslation(*qApp));
+}
+
+// Under English the job's boxes, the standard error box's text and the explanation page are
+// English too; a file name in a message stays as it is.
+TEST(EnglishTest, TheMessagesAndTheExplanationPageAreEnglish) {
+  KeepSoundOutputUntilExit();
+  Environment english(std::map<std::string, std::string>{{"MEROLUNE_LANG", "en"}});
+  ASSERT_TRUE(InstallTranslation(*qApp));
+  test::TempDir dir;
+  std::vector<std::pair<QString, QString>> boxes;
+  SetErrorBoxHook([&](const QString& title, const QString& text) { boxes.emplace_back(title, text); });
+  {
+    TForm1 form;
+    QString question;
+    form.OverwriteQuestionHook = [&](const QString& text) {
+      question = text;
+      return false;
+    };
+    const std::string folder = dir.File("曲.wav");
+    std::filesystem::create_directory(folder);
+    const std::string existing = dir.File("exists.wav");
+    std::ofstream(existing) << "x";
+    for (const auto& [source, destination] :
+         {std::pair{dir.File("missing.wav"), dir.File("out.wav")}, std::pair{folder, dir.File("out.wav")},
+          std::pair{existing, existing}}) {
+      form.Edit1->setText(QString::fromStdString(source));
+      form.Edit2->setText(QString::fromStdString(destination));
+      form.Button1->click();
+    }
+    EXPECT_EQ(question, "The destination file already exists. Overwrite it?");
+  }
+  SetErrorBoxHook(nullptr);
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(boxes[0],
+            std::pair(QString("Error"), QString("The source file does not exist. Please check the path.")));
+  EXPECT_EQ(boxes[1],
+            std::pair(QString("Error"),
+                      QString::fromStdString("The source is not a regular file: " + dir.File("曲.wav"))));
+  // The standard box's full stop follows the English text: none after ")", one after a letter.
+  EXPECT_EQ(StandardErrorText(ChannelCountMessage(4)),
+            QString("Not stereo: this file has 4 channels (only 2-channel stereo is supported)"));
+  EXPECT_EQ(StandardErrorText(kNotStereo), QString("Not stereo."));
+
+  // The English page first, then the program's own; the English one is reported missing.
+  const std::string bin = dir.File("bin");
+  std::filesystem::create_directory(bin);
+  const QString qbin = QString::fromStdString(bin);
+  EXPECT_EQ(RiderPagePath(qbin), qbin + "/rider_en.html");
+  std::ofstream(bin + "/rider.html") << "<html></html>";
+  EXPECT_EQ(RiderPagePath(qbin), qbin + "/rider.html");
+  std::ofstream(bin + "/rider_en.html") << "<html></html>";
+  EXPECT_EQ(RiderPagePath(qbin), qbin + "/rider_en.html");
+  // The English page itself reads in English.
+  std::ifstream page(MEROLUNE_SOURCE_DIR "/app/rider_en.html");
+  std::stringstream text;
+  text << page.rdbuf();
+  ASSERT_FALSE(text.str().empty());
+  EXPECT_TRUE(Japanese({QString::fromStdString(text.str())}).isEmpty());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -306,6 +307,55 @@ TEST_F(CliTest, FailuresExitWithOneAndTheJobsMessage) {
   }
   EXPECT_EQ(test::ReadBytes(dir_.File("exists.wav")), std::vector<std::uint8_t>{1});
   EXPECT_FALSE(std::filesystem::exists(dir_.File("o.wav")));
+}
+
+// The job's messages in the language the locale or MEROLUNE_LANG asks for; a file name in a
+// message is kept as it is.
+TEST_F(CliTest, MessagesFollowTheInterfaceLanguage) {
+  test::WriteBytes(dir_.File("mono.wav"), [] {
+    test::WavSpec s;
+    s.Channels = 1;
+    s.Data.assign(100, 0);
+    return test::MakeWav(s);
+  }());
+  test::WriteBytes(dir_.File("text.flac"), {'n', 'o', 't', ' ', 'a', 'u', 'd', 'i', 'o', '\n'});
+  std::filesystem::create_directory(dir_.File("曲.wav"));
+  struct Failure {
+    std::string args, japanese, english;
+  };
+  const Failure failures[] = {
+      {Quote(dir_.File("none.wav")) + " x.wav", "ソースファイルが存在しません。パスを確認してください。",
+       "The source file does not exist. Please check the path."},
+      {Quote(dir_.File("mono.wav")) + " x.wav", "ステレオではありません: モノラルのファイルは",
+       "Not stereo: a mono file has the same sound on the left and the right"},
+      {Quote(dir_.File("text.flac")) + " x.wav", "デコードに失敗しました: " + dir_.File("text.flac"),
+       "Decoding failed: " + dir_.File("text.flac")},
+      {Quote(dir_.File("曲.wav")) + " x.wav", "ソースが通常のファイルではありません: " + dir_.File("曲.wav"),
+       "The source is not a regular file: " + dir_.File("曲.wav")},
+  };
+  struct Setting {
+    std::string variables;
+    bool english;
+  };
+  const std::string clear = "env -u MEROLUNE_LANG -u LC_ALL -u LC_MESSAGES -u LANG ";
+  for (const Setting& setting : {Setting{"MEROLUNE_LANG=en", true}, Setting{"LANG=C", true}, Setting{"", true},
+                                 Setting{"LANG=ja_JP.UTF-8", false}, Setting{"LC_ALL=ja_JP.UTF-8 LANG=C", false},
+                                 Setting{"LC_ALL=C LANG=ja_JP.UTF-8", true},
+                                 Setting{"MEROLUNE_LANG=ja LANG=en_GB.UTF-8", false}}) {
+    for (const Failure& f : failures) {
+      SCOPED_TRACE(setting.variables + " " + f.args);
+      const CliRun run = Cli(f.args, clear + setting.variables + " ");
+      EXPECT_EQ(run.status, 1);
+      EXPECT_NE(run.err.find(setting.english ? f.english : f.japanese), std::string::npos) << run.err;
+      if (setting.english) {
+        // Nothing Japanese but the folder's own name.
+        std::string rest = run.err;
+        if (const std::size_t at = rest.find("曲.wav"); at != std::string::npos) rest.erase(at, std::strlen("曲.wav"));
+        EXPECT_TRUE(std::all_of(rest.begin(), rest.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+            << run.err;
+      }
+    }
+  }
 }
 
 TEST_F(CliTest, FullTemporaryDiskFailsCleanly) {
@@ -650,7 +700,8 @@ TEST_F(CliTest, BatchKeepsTheLayoutAndSkipsWhatExists) {
     }
     EXPECT_EQ(Entries(out + "/lib").size(), 2u);  // a_cc and "disc 1": nothing for notes.txt
     const auto before = std::filesystem::last_write_time(out + "/lib/a_cc" + k.extension);
-    run = Cli(k.format + " -o " + Quote(out) + " " + Quote(lib));
+    // Named with a final "/", the folder still keeps its name.
+    run = Cli(k.format + " -o " + Quote(out) + " " + Quote(lib + "/"));
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("0 done, 3 skipped, 0 failed"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("exists (--overwrite replaces it)"), std::string::npos);
