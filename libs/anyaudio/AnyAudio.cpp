@@ -7,10 +7,12 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/avstring.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/mathematics.h>
 #include <libavutil/samplefmt.h>
 }
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -134,6 +136,10 @@ class Decoding {
     if (avcodec_open2(codec_.get(), decoder, nullptr) < 0) return ANYAUDIO_NO_DECODER;
     result_.channels = codec_->ch_layout.nb_channels;
     if (result_.channels != 2) return ANYAUDIO_CHANNELS;
+    // An MP4 or QuickTime file states the exact length in its edit list (the demuxer's duration),
+    // and the decoder's last frame runs past it by the encoder's padding.
+    if (std::strcmp(input_->iformat->name, "mov,mp4,m4a,3gp,3g2,mj2") == 0 && stream->duration > 0)
+      statedLength_ = stream->duration;
     const auto format = static_cast<AVSampleFormat>(codec_->sample_fmt);
     result_.is_float = format == AV_SAMPLE_FMT_FLT || format == AV_SAMPLE_FMT_FLTP ||
                        format == AV_SAMPLE_FMT_DBL || format == AV_SAMPLE_FMT_DBLP;
@@ -250,16 +256,43 @@ class Decoding {
       result_.channels = frame.ch_layout.nb_channels;
       return ANYAUDIO_CHANNELS;
     }
-    if (rate_ == 0) rate_ = frame.sample_rate;
+    if (rate_ == 0) {
+      rate_ = frame.sample_rate;
+      // In frames of what the decoder gives (HE-AAC doubles the rate the container may state).
+      if (statedLength_ > 0 && rate_ > 0) {
+        const AVRational frameTime{1, rate_};
+        statedFrames_ = static_cast<std::uint64_t>(
+            av_rescale_q(statedLength_, input_->streams[stream_]->time_base, frameTime));
+      }
+    }
     if (frame.sample_rate != rate_ || rate_ <= 0) return Damaged("the sample rate changes at " + Position());
     if (!narrowing_.Convert(frame)) return Damaged("an unknown sample layout at " + Position());
-    if (!wav.Write(narrowing_.Samples(), static_cast<std::size_t>(frame.nb_samples))) {
-      result_.system_error = wav.Error();
-      return ANYAUDIO_WRITE_FAILED;
-    }
-    result_.frames += static_cast<std::uint64_t>(frame.nb_samples);
     result_.overs = narrowing_.Overs();
+    const std::int16_t* samples = narrowing_.Samples();
+    std::size_t frames = static_cast<std::size_t>(frame.nb_samples);
+    // What goes past the stated length is held back, and dropped at the end as the encoder's
+    // padding. More than a padding's worth means the stated length was wrong: then all is kept.
+    if (statedFrames_ > 0 && result_.frames + frames > statedFrames_) {
+      const std::size_t kept = static_cast<std::size_t>(statedFrames_ - std::min(statedFrames_, result_.frames));
+      pastStatedEnd_.insert(pastStatedEnd_.end(), samples + 2 * kept, samples + 2 * frames);
+      frames = kept;
+    }
+    if (!Put(samples, frames, wav)) return ANYAUDIO_WRITE_FAILED;
+    if (pastStatedEnd_.size() > 2 * kMostPadding) {
+      statedFrames_ = 0;
+      if (!Put(pastStatedEnd_.data(), pastStatedEnd_.size() / 2, wav)) return ANYAUDIO_WRITE_FAILED;
+      pastStatedEnd_.clear();
+    }
     return ANYAUDIO_OK;
+  }
+
+  bool Put(const std::int16_t* samples, std::size_t frames, PendingWavFile& wav) {
+    if (frames > 0 && !wav.Write(samples, frames)) {
+      result_.system_error = wav.Error();
+      return false;
+    }
+    result_.frames += frames;
+    return true;
   }
 
   // A file cut short still decodes up to the cut in most containers; where the container states
@@ -291,6 +324,13 @@ class Decoding {
   int stream_ = -1;
   int rate_ = 0;
   Narrowing narrowing_;
+  // The container's own length of the stream, in its time base and in sample frames (0: none that
+  // bounds the decoding), and the decoded samples past it so far.
+  std::int64_t statedLength_ = 0;
+  std::uint64_t statedFrames_ = 0;
+  std::vector<std::int16_t> pastStatedEnd_;
+  // Two frames of HE-AAC: the most an encoder pads the end with.
+  static constexpr std::size_t kMostPadding = 4096;
 };
 
 int Decode(const char* source, const char* destination, Progress& progress, anyaudio_result& result) {

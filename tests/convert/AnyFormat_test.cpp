@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@ using test::TempDir;
 using test::ToolAvailable;
 
 const std::string kFfmpeg = MEROLUNE_FFMPEG;
+const std::string kFfprobe = MEROLUNE_FFPROBE;
 const std::string kCli = MEROLUNE_CLI;
 
 #define REQUIRE_FFMPEG() \
@@ -111,10 +113,28 @@ TEST_F(AnyFormatTest, PeerMadeSourcesGiveThePeerDecodersSamples) {
     const test::PcmAudio peer = PeerPcm(source);
     ASSERT_TRUE(ours.has_value());
     EXPECT_EQ(ours->SampleRate, peer.SampleRate);
-    ASSERT_EQ(ours->Frames(), peer.Frames());
+    // An MP4 file states the stream's length, which ffmpeg's decoding runs past by the encoder's
+    // padding: ours ends there.
+    std::size_t frames = peer.Frames();
+    if (const std::string name = c.name; name.ends_with(".m4a") || name.ends_with(".mp4")) {
+      std::string stated;
+      ASSERT_EQ(RunTool({kFfprobe, "-v", "error", "-select_streams", "a:0", "-show_entries",
+                         "stream=time_base,duration_ts", "-of", "default=noprint_wrappers=1:nokey=1", source},
+                        &stated),
+                0);
+      std::istringstream fields(stated);
+      std::string timeBase;
+      std::size_t length = 0;
+      fields >> timeBase >> length;
+      ASSERT_EQ(timeBase, "1/" + std::to_string(peer.SampleRate));
+      ASSERT_LE(length, frames);
+      ASSERT_GT(length + 2048, frames);  // no more than the last AAC frame's padding
+      frames = length;
+    }
+    ASSERT_EQ(ours->Frames(), frames);
     ASSERT_GT(peer.Frames(), 0u);
     int worst = 0;
-    for (std::size_t i = 0; i < peer.Samples.size(); ++i)
+    for (std::size_t i = 0; i < 2 * frames; ++i)
       worst = std::max(worst, std::abs(ours->Samples[i] - peer.Samples[i]));
     EXPECT_LE(worst, c.tolerance);
     EXPECT_TRUE(TempEmpty());

@@ -336,6 +336,16 @@ TEST_F(ConvertTest, M4aFilesFfmpegReadsAtTheAskedRateAndLength) {
     const auto source = test::ChannelOf(original, 0);
     EXPECT_EQ(test::BestLag(source, left, 2048, 4096, 65536), 0);
     EXPECT_GT(test::CorrelationAt(source, left, 0, 4096, 65536), 0.98);
+    // Our own reading ends at the edit list's length: the source's frames, ffmpeg's samples.
+    Watcher reading;
+    conv.Decode(FileFormat::M4a, dir.File("out.m4a"), dir.File("ours.wav"), &reading);
+    const auto ours = ReadPcmWav(dir.File("ours.wav"));
+    ASSERT_TRUE(ours);
+    ASSERT_EQ(ours->Frames(), frames);
+    int worst = 0;
+    for (std::size_t i = 0; i < 2 * frames; ++i)
+      worst = std::max(worst, std::abs(ours->Samples[i] - decoded->Samples[i]));
+    EXPECT_LE(worst, 1);
   }
   test::WritePcmWav(dir.File("odd.wav"), test::SongLike(22000, 22000, 3), 22000, 2);
   Watcher watcher;
