@@ -273,7 +273,8 @@ class Decoding {
     // What goes past the stated length is held back, and dropped at the end as the encoder's
     // padding. More than a padding's worth means the stated length was wrong: then all is kept.
     if (statedFrames_ > 0 && result_.frames + frames > statedFrames_) {
-      const std::size_t kept = static_cast<std::size_t>(statedFrames_ - std::min(statedFrames_, result_.frames));
+      const std::uint64_t room = statedFrames_ - std::min(statedFrames_, result_.frames);
+      const std::size_t kept = static_cast<std::size_t>(room);
       pastStatedEnd_.insert(pastStatedEnd_.end(), samples + 2 * kept, samples + 2 * frames);
       frames = kept;
     }
