@@ -343,7 +343,10 @@ TEST_F(MainWindowTest, ConversionsShowTheSettingsPageAndTheBannersOverADisabledW
   EXPECT_FALSE(watch.enabledWithBanner);
   std::string peer;
   ASSERT_EQ(test::RunTool({MEROLUNE_FFMPEG, "-v", "error", "-i", m4a, "-f", "s16le", "-"}, &peer), 0);
-  EXPECT_EQ(test::ReadResultWav(dir_.File("from-m4a.wav"), 44100).size() * 2, peer.size());
+  // The source's length, which the file's edit list states; ffmpeg's decoding runs on through the
+  // last AAC frame's padding.
+  EXPECT_EQ(test::ReadResultWav(dir_.File("from-m4a.wav"), 44100).size(), 2u * 44100);
+  EXPECT_GT(peer.size(), 4u * 44100);
   EXPECT_TRUE(errorBoxes_.empty());
 
   // A float source's overs are clipped, and a status line under the window says so until the next job.
