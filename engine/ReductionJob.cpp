@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -528,16 +529,10 @@ void ReductionJob::WriteSilentVocals() {
 void ReductionJob::RunDestinationPhase(const std::string& source, FileFormat sourceFormat,
                                        const std::vector<Delivery>& deliveries, const JobRequest& request) {
   // The encoder settings are asked once for each coded format, before any encoding.
-  std::vector<std::pair<FileFormat, EncoderSettings>> encoders;
-  const auto settingsFor = [&encoders](FileFormat format) -> EncoderSettings* {
-    for (auto& [f, settings] : encoders)
-      if (f == format) return &settings;
-    return nullptr;
-  };
+  std::map<FileFormat, EncoderSettings> encoders;
   for (const Delivery& d : deliveries) {
-    if (!IsCoded(d.Format) || settingsFor(d.Format)) continue;
-    encoders.emplace_back(d.Format, request.Encoder);
-    questions_.ChooseEncoderSettings(d.Format, encoders.back().second);
+    if (!IsCoded(d.Format) || encoders.contains(d.Format)) continue;
+    questions_.ChooseEncoderSettings(d.Format, encoders.emplace(d.Format, request.Encoder).first->second);
   }
   // A cancel (or a signal) that came while the settings were shown stops the job here.
   StopIfCancelled();
@@ -546,7 +541,7 @@ void ReductionJob::RunDestinationPhase(const std::string& source, FileFormat sou
     phase.emplace(*this, ConversionPhase::Encoding);
     const std::string& work = d.Destination->Prepare();
     if (IsCoded(d.Format)) {
-      converter_->Encode(d.Format, *d.Wav, work, *settingsFor(d.Format), &*phase);
+      converter_->Encode(d.Format, *d.Wav, work, encoders.at(d.Format), &*phase);
     } else {
       CopyFile(*d.Wav, work, phase->Copying());
     }
